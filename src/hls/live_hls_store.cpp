@@ -1,0 +1,78 @@
+#include "hls/live_hls_store.hpp"
+
+#include <string>
+
+namespace skylark {
+
+void LiveHLSStore::reset() {
+    std::lock_guard guard(lock_);
+    initialization_.reset();
+    segments_.clear();
+    nextID_ = 0;
+    active_ = true;
+}
+
+void LiveHLSStore::stop() {
+    std::lock_guard guard(lock_);
+    active_ = false;
+}
+
+void LiveHLSStore::addInitialization(ByteBuffer data) {
+    std::lock_guard guard(lock_);
+    initialization_ = std::move(data);
+}
+
+void LiveHLSStore::addSegment(ByteBuffer data) {
+    std::lock_guard guard(lock_);
+    segments_.push_back({nextID_, std::move(data)});
+    ++nextID_;
+    while (segments_.size() > kWindowSize) {
+        segments_.pop_front();
+    }
+}
+
+ByteBuffer LiveHLSStore::statusJSON() const {
+    bool live;
+    {
+        std::lock_guard guard(lock_);
+        live = active_ && initialization_ && !segments_.empty();
+    }
+    return makeBuffer(live ? std::string_view("{\"active\":true}") : "{\"active\":false}");
+}
+
+ByteBuffer LiveHLSStore::initData() const {
+    std::lock_guard guard(lock_);
+    return initialization_;
+}
+
+ByteBuffer LiveHLSStore::segment(std::int64_t id) const {
+    std::lock_guard guard(lock_);
+    for (const Entry& entry : segments_) {
+        if (entry.id == id) {
+            return entry.data;
+        }
+    }
+    return nullptr;
+}
+
+ByteBuffer LiveHLSStore::playlist() const {
+    std::string text;
+    {
+        std::lock_guard guard(lock_);
+        if (!initialization_ || segments_.empty()) {
+            return nullptr;
+        }
+        text.reserve(150 + segments_.size() * 32);
+        text += "#EXTM3U\n#EXT-X-VERSION:7\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:";
+        text += std::to_string(segments_.front().id);
+        text += "\n#EXT-X-INDEPENDENT-SEGMENTS\n#EXT-X-MAP:URI=\"init.mp4\"\n";
+        for (const Entry& entry : segments_) {
+            text += "#EXTINF:0.250,\nsegment";
+            text += std::to_string(entry.id);
+            text += ".m4s\n";
+        }
+    }
+    return makeBuffer(text);
+}
+
+}  // namespace skylark
