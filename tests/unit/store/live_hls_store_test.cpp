@@ -133,8 +133,9 @@ TEST(LivePlaylist, AbsentWithoutInitializationEvenWithSegments) {
 TEST(LiveHLSStore, ConcurrentWritersAndReadersSeeWholeStates) {
     LiveHLSStore store;
     std::atomic<bool> done{false};
+    std::atomic<int> checked{0};
     std::thread writer([&] {
-        for (int cast = 0; cast < 200; ++cast) {
+        for (int cast = 0; cast < 200 || checked < 500; ++cast) {
             store.reset();
             store.addInitialization(makeBuffer("init"));
             for (int i = 0; i < 20; ++i) {
@@ -144,7 +145,6 @@ TEST(LiveHLSStore, ConcurrentWritersAndReadersSeeWholeStates) {
         }
         done = true;
     });
-    int checked = 0;
     while (!done) {
         const ByteBuffer playlist = store.playlist();
         if (!playlist) {
