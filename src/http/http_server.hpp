@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "hls/live_hls_store.hpp"
+#include "signal/signal_state.hpp"
+
+namespace skylark {
+
+// The application's only network endpoint: a minimal HTTP/1.1 server, one request per
+// connection, on all interfaces (IPv6 and IPv4). All its network work runs on one thread of its
+// own, one event at a time. There is no stop: it serves until it is destroyed.
+class HTTPServer {
+public:
+    static constexpr std::uint16_t kPort = 8765;
+
+    struct Options {
+        std::uint16_t port = kPort;  // 0 picks a free port (tests)
+        std::chrono::milliseconds idleTimeout{30000};
+        std::size_t maxConnections = 512;
+        bool advertise = true;  // DNS-SD as "Skylark on <computer name>"
+    };
+
+    HTTPServer(std::filesystem::path webRoot, std::shared_ptr<LiveHLSStore> liveStore);
+    HTTPServer(std::filesystem::path webRoot, std::shared_ptr<LiveHLSStore> liveStore,
+               Options options);
+    ~HTTPServer();
+    HTTPServer(const HTTPServer&) = delete;
+    HTTPServer& operator=(const HTTPServer&) = delete;
+
+    // Listens and starts serving. Throws std::system_error when the listener cannot be set up
+    // (for example "bind: Address already in use"). Call once.
+    void start();
+
+    // The listening port (the configured one, or the one picked for port 0 once started).
+    std::uint16_t port() const;
+    SignalState& state();
+    LiveHLSStore& liveStore();
+    // The IPv4 address the TV should open, found afresh on every call.
+    std::string localAddress() const;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace skylark

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+#include "http/http_types.hpp"
+
+namespace skylark {
+
+// The header block that precedes every response body: status line, the four fixed header lines
+// in this order, and the blank line. Every response closes its connection.
+std::string responseHeader(const HTTPResponse& response);
+
+}  // namespace skylark

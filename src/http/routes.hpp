@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "hls/live_hls_store.hpp"
+#include "http/http_types.hpp"
+#include "signal/signal_state.hpp"
+
+namespace skylark {
+
+// What the route table reads and calls; the server fills it once.
+struct RouteContext {
+    std::uint16_t port = 0;
+    SignalState* state = nullptr;
+    const LiveHLSStore* liveStore = nullptr;
+    // Bytes of one of the three web files, or a fixed text when it cannot be read.
+    std::function<ByteBuffer(std::string_view name)> file;
+    std::function<std::string()> localAddress;
+};
+
+// The whole HTTP interface: every request gets exactly one response.
+HTTPResponse route(const HTTPRequest& request, const RouteContext& context);
+
+// The identifier of "/live/segment<N>.m4s": an optionally signed decimal that fits 64 bits.
+std::optional<std::int64_t> segmentIdentifier(std::string_view path);
+
+}  // namespace skylark
