@@ -1,0 +1,206 @@
+#pragma once
+
+// What the native caster requires of a screen-capture platform (specification Part 5.8, in the
+// order of a cast), as small abstract classes that carry no library type. The caster owns these
+// interfaces; the X11 / PulseAudio (and later portal / PipeWire) implementations adapt to them
+// under src/platform/, and the unit tests implement them as fakes.
+//
+// Threads, in one place (details at each class):
+// - ContentPicker: called by the caster on the main thread only.
+// - ContentPickerObserver: called by the picker on any one thread of its choosing.
+// - CaptureStream: created and driven by the caster from its task thread (never the main
+//   thread, never the sample queue); stopCapture may come while startCapture is pending.
+// - CaptureStreamOutput: called by the stream only through the serial queue given to
+//   addStreamOutput (the caster's videoQueue), one sample at a time.
+// - CaptureStreamDelegate: called by the stream on any thread, never on the sample queue.
+//
+// Ownership: the caster holds the picker and its current stream by std::shared_ptr; the picker
+// and the stream hold the caster only weakly (std::weak_ptr), so that no cycle keeps either
+// alive. Implementations lock the weak pointer for each call and skip the call when it fails.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <variant>
+
+#include "caster/sample_buffer.hpp"
+#include "common/error.hpp"
+#include "common/executor.hpp"
+#include "common/media_time.hpp"
+
+namespace skylark {
+
+class CaptureStream;
+
+// ---- Content filter -------------------------------------------------------------------------
+
+// The size of the chosen content in points (logical pixels), 64-bit floating point.
+struct ContentSize {
+    double width = 0;
+    double height = 0;
+};
+
+// What the user chose in the picker: one display or one application (SCContentFilter). The
+// caster reads only its size; everything else is the implementation's own (which display,
+// which windows), reached by the stream factory with dynamic_cast to the implementation's
+// subclass. Immutable once the picker has reported it; shared by std::shared_ptr<const>.
+class ContentFilter {
+  public:
+    virtual ~ContentFilter() = default;
+    // The captured content's rectangle size, in points.
+    virtual ContentSize contentRect() const = 0;
+    // Pixels per point (1 on X11 without scaling). The caster widens it to double.
+    virtual float pointPixelScale() const = 0;
+};
+
+// ---- Content picker -------------------------------------------------------------------------
+
+// Picker modes, the platform's raw bits (SCContentSharingPickerMode).
+struct PickerMode {
+    static constexpr std::uint32_t singleWindow = 1u << 0;
+    static constexpr std::uint32_t multipleWindows = 1u << 1;
+    static constexpr std::uint32_t singleApplication = 1u << 2;  // 4
+    static constexpr std::uint32_t multipleApplications = 1u << 3;
+    static constexpr std::uint32_t singleDisplay = 1u << 4;  // 16
+};
+
+// SCContentSharingPickerConfiguration. The caster sets allowedPickerModes to
+// singleDisplay | singleApplication (raw 20) and allowsChangingSelectedContent to false.
+struct ContentPickerConfiguration {
+    std::uint32_t allowedPickerModes = PickerMode::singleWindow | PickerMode::multipleWindows |
+                                       PickerMode::singleApplication |
+                                       PickerMode::multipleApplications | PickerMode::singleDisplay;
+    bool allowsChangingSelectedContent = true;
+};
+
+class ContentPicker;
+
+// Receives the outcome of each presentation (SCContentSharingPickerObserver). Exactly one of
+// the three calls follows a present() (a presentation that replaces one still shown may end
+// both with one outcome). The picker calls them on any thread, one at a time, never from
+// inside a ContentPicker call, and never while holding a lock that its own operations take.
+class ContentPickerObserver {
+  public:
+    virtual ~ContentPickerObserver() = default;
+    // The user chose `filter` (never null).
+    virtual void contentSharingPickerDidUpdate(ContentPicker& picker,
+                                               std::shared_ptr<const ContentFilter> filter) = 0;
+    // The user dismissed the picker without a choice.
+    virtual void contentSharingPickerDidCancel(ContentPicker& picker) = 0;
+    // The picker could not be shown or could not list any content; the error's localized
+    // description becomes the status line.
+    virtual void contentSharingPickerStartDidFail(const Error& error) = 0;
+};
+
+// The process's one content-sharing picker (SCContentSharingPicker.shared). The caster calls
+// every operation on the main thread, in this order within start(): addObserver (once in its
+// life), setDefaultConfiguration, setActive(true), present. None of them blocks or calls an
+// observer synchronously. The caster never removes its observer and never deactivates the
+// picker; an active picker may report a selection at any time.
+class ContentPicker {
+  public:
+    virtual ~ContentPicker() = default;
+    virtual void addObserver(std::weak_ptr<ContentPickerObserver> observer) = 0;
+    virtual void setDefaultConfiguration(const ContentPickerConfiguration& configuration) = 0;
+    virtual void setActive(bool active) = 0;
+    // Shows the picker and returns at once; the outcome arrives later through the observer.
+    virtual void present() = 0;
+};
+
+// ---- Stream configuration -------------------------------------------------------------------
+
+// SCStreamConfiguration: plain data, set by the caster before it creates the stream.
+struct StreamConfiguration {
+    std::int64_t width = 0;   // pixels of every delivered frame
+    std::int64_t height = 0;  // pixels of every delivered frame
+    // Frames come at most once per this interval (the caster sets 1/30 s).
+    MediaTime minimumFrameInterval = MediaTime::make(0, 1);
+    // How many frames may wait undelivered (queued to the output, not yet handled) before the
+    // capture skips frames instead of queueing more (the caster sets 5).
+    std::int32_t queueDepth = 8;
+    std::uint32_t pixelFormat = ImageBuffer::kPixelFormatBGRA;
+    bool capturesAudio = false;
+    // Leave out the sounds of this process (the caster sets true).
+    bool excludesCurrentProcessAudio = false;
+    std::int32_t sampleRate = 48000;
+    std::int32_t channelCount = 2;
+};
+
+// ---- Capture stream -------------------------------------------------------------------------
+
+// Output types with the platform's raw values (SCStreamOutputType). A stream may deliver other
+// raw values; the caster drops such samples.
+enum class StreamOutputType : std::int32_t {
+    screen = 0,
+    audio = 1,
+    microphone = 2,
+};
+
+// Receives samples (SCStreamOutput).
+class CaptureStreamOutput {
+  public:
+    virtual ~CaptureStreamOutput() = default;
+    // One captured sample, called only from a work item of the queue given to addStreamOutput.
+    // Screen frames are BGRA of the configured width and height, at most one per
+    // minimumFrameInterval; audio is interleaved float at the configured rate and channels.
+    virtual void streamDidOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) = 0;
+};
+
+// Receives the report of an unexpected end (SCStreamDelegate).
+class CaptureStreamDelegate {
+  public:
+    virtual ~CaptureStreamDelegate() = default;
+    // The capture ended without being asked to (the window closed, the display went away, the
+    // X server died): called at most once per stream, on any thread except the sample queue,
+    // never from inside a CaptureStream call, and never as a result of stopCapture.
+    virtual void streamDidStopWithError(CaptureStream& stream, const Error& error) = 0;
+};
+
+// Completion of startCapture / stopCapture: no error on success.
+using CaptureCompletion = std::function<void(std::optional<Error>)>;
+
+// A capture stream (SCStream) for one cast: created unstarted by CaptureStreamFactory, then
+// addStreamOutput for screen and for audio, startCapture, and later stopCapture. The caster
+// calls these from its task thread, one call at a time (with happens-before between calls).
+// A stream is never restarted: after stopCapture (or an unexpected end) it is dropped.
+class CaptureStream {
+  public:
+    virtual ~CaptureStream() = default;
+
+    // Delivers samples of `type` to `output` by posting each to `queue` (the caster's serial
+    // videoQueue) once the capture runs. Called for `screen`, then for `audio`, before
+    // startCapture. Returns an error when that output cannot be delivered (e.g. "no such
+    // output type"). A sound server that cannot be reached is not an error here: the
+    // implementation delivers silence, or nothing, and says why in its own diagnostics.
+    //
+    // Implementations keep at most StreamConfiguration::queueDepth screen frames posted and not
+    // yet handled; a frame beyond that is skipped, not queued.
+    virtual std::optional<Error> addStreamOutput(std::weak_ptr<CaptureStreamOutput> output,
+                                                 StreamOutputType type,
+                                                 std::shared_ptr<Executor> queue) = 0;
+
+    // Starts the capture and returns at once; `completion` is called exactly once, on any thread
+    // (also inline, before startCapture returns), with no error when the capture runs (samples
+    // may be posted from just before the completion on), or with the error that prevented it.
+    virtual void startCapture(CaptureCompletion completion) = 0;
+
+    // Stops the capture and returns at once; `completion` is called exactly once, on any thread
+    // (also inline), when no further sample will be posted, with an error if stopping failed
+    // (the caster ignores it). May be called while a startCapture is pending: the capture then
+    // ends stopped, and the pending start completes too (success or error, before or after the
+    // stop's completion). May be called after an unexpected end or a failed start.
+    virtual void stopCapture(CaptureCompletion completion) = 0;
+};
+
+// Creates an unstarted stream for `filter` (made by this platform's picker) with `configuration`,
+// reporting an unexpected end to `delegate` (SCStream(filter:configuration:delegate:)). Called
+// on the caster's task thread. An implementation that cannot build a stream at all (no display
+// connection, a filter of another platform) returns the error instead, with a description
+// that says what is unavailable; the caster treats it like a failed addStreamOutput.
+using CaptureStreamResult = std::variant<std::shared_ptr<CaptureStream>, Error>;
+using CaptureStreamFactory = std::function<CaptureStreamResult(
+    std::shared_ptr<const ContentFilter> filter, const StreamConfiguration& configuration,
+    std::weak_ptr<CaptureStreamDelegate> delegate)>;
+
+}  // namespace skylark
