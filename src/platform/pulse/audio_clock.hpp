@@ -1,0 +1,52 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+namespace skylark::pulse {
+
+// Assigns capture times to a continuous stream of audio frames. Times advance with the frame
+// count, so consecutive buffers butt against each other, while each delivery's estimate of
+// when its first frame was captured (arrival time less reported latency) pulls the line
+// towards the monotonic clock: small differences are slewed away a little at a time (the
+// sound card's clock and ours drift apart), large ones that persist are jumped over (the
+// stream stalled, overran, or the first latency reports were stale).
+class AudioClock {
+  public:
+    using ns = std::chrono::nanoseconds;
+
+    explicit AudioClock(uint32_t sampleRate) : rate_(sampleRate) {}
+
+    // Notes `frames` more frames whose first was captured at about `estimate`.
+    void advance(uint32_t frames, ns estimate);
+
+    // Makes the next advance() start a new line at its estimate (after lost data).
+    void restart() { anchor_.reset(); }
+
+    // The capture time of the frame `framesFromStart` after the first one ever counted
+    // (only meaningful after the first advance()).
+    ns timeOf(uint64_t framesFromStart) const;
+
+    // The time just after the last frame counted, where the line would continue.
+    ns end() const { return timeOf(counted_); }
+
+    bool started() const { return anchor_.has_value(); }
+
+    static constexpr ns kSlewPerUpdate{100'000};     // 0.1 ms
+    static constexpr ns kJumpThreshold{40'000'000};  // 40 ms
+    static constexpr int kJumpAfter = 3;             // updates in a row beyond the threshold
+
+  private:
+    ns durationOf(uint64_t frames) const {
+        return ns(static_cast<int64_t>(frames / rate_ * 1'000'000'000ull +
+                                       frames % rate_ * 1'000'000'000ull / rate_));
+    }
+
+    uint32_t rate_;
+    std::optional<ns> anchor_;  // time of frame 0
+    uint64_t counted_ = 0;
+    int farInRow_ = 0;
+};
+
+}  // namespace skylark::pulse

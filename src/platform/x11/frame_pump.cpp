@@ -1,0 +1,141 @@
+#include "platform/x11/frame_pump.hpp"
+
+#include <vector>
+
+namespace skylark::x11 {
+
+// Pictures in circulation, bounded by the queue depth. Shared with every delivered frame's
+// deleter, so pictures may outlive the pump and still come back safely.
+class FramePump::Pool : public std::enable_shared_from_this<FramePump::Pool> {
+  public:
+    Pool(uint32_t width, uint32_t height, uint32_t depth)
+        : width_(width), height_(height), depth_(depth) {}
+
+    // A picture to draw into, or null while the consumer holds all of them.
+    std::shared_ptr<Picture> acquire() {
+        std::unique_ptr<Picture> picture;
+        {
+            std::lock_guard lock(mutex_);
+            if (!free_.empty()) {
+                picture = std::move(free_.back());
+                free_.pop_back();
+            } else if (outstanding_ >= depth_) {
+                return nullptr;
+            }
+            ++outstanding_;
+        }
+        if (!picture) {
+            picture = std::make_unique<Picture>(width_, height_);
+        }
+        std::weak_ptr<Pool> self = weak_from_this();
+        return {picture.release(), [self](Picture* p) {
+                    std::unique_ptr<Picture> owned(p);
+                    if (auto pool = self.lock()) {
+                        std::lock_guard lock(pool->mutex_);
+                        --pool->outstanding_;
+                        pool->free_.push_back(std::move(owned));
+                    }
+                }};
+    }
+
+  private:
+    const uint32_t width_;
+    const uint32_t height_;
+    const uint32_t depth_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Picture>> free_;
+    uint32_t outstanding_ = 0;
+};
+
+FramePump::FramePump(std::unique_ptr<FrameSource> source, Settings settings, FrameHandler onFrame,
+                     EndHandler onEnd)
+    : source_(std::move(source)),
+      settings_(settings),
+      onFrame_(std::move(onFrame)),
+      onEnd_(std::move(onEnd)),
+      scaler_(settings.width, settings.height),
+      pool_(std::make_shared<Pool>(
+          settings.width, settings.height,
+          std::max<uint32_t>(settings.queueDepth, 1) + settings.sparePictures)) {}
+
+FramePump::~FramePump() {
+    stop();
+}
+
+bool FramePump::start(std::string& error) {
+    FrameSource::Grab first = source_->grab();
+    if (first.status == FrameSource::Status::ended) {
+        error = source_->endReason();
+        return false;
+    }
+    if (first.status == FrameSource::Status::failed) {
+        error =
+            "The chosen content shows no picture right now (is the window minimised or the "
+            "display off?).";
+        return false;
+    }
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void FramePump::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+        thread_.join();
+    }
+}
+
+FramePump::Counters FramePump::counters() const {
+    return {delivered_.load(), droppedBusy_.load(), failedGrabs_.load()};
+}
+
+bool FramePump::waitUntil(std::chrono::steady_clock::time_point when) {
+    std::unique_lock lock(mutex_);
+    wake_.wait_until(lock, when, [this] { return stopping_; });
+    return !stopping_;
+}
+
+void FramePump::run() {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point next = Clock::now();
+    while (waitUntil(next)) {
+        const Clock::time_point tick = Clock::now();
+        // Ticks keep to a fixed grid so the rate stays exact; after a stall of more than an
+        // interval the grid restarts from now rather than catching up with a burst.
+        next += settings_.minimumInterval;
+        if (next <= tick) {
+            next = tick + settings_.minimumInterval;
+        }
+        std::shared_ptr<Picture> picture;
+        if (queued_->load() < std::max<uint32_t>(settings_.queueDepth, 1)) {
+            picture = pool_->acquire();
+        }
+        if (!picture) {
+            droppedBusy_.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        FrameSource::Grab grab = source_->grab();
+        if (grab.status == FrameSource::Status::ended) {
+            if (onEnd_) {
+                onEnd_(source_->endReason());
+            }
+            return;
+        }
+        if (grab.status == FrameSource::Status::failed) {
+            failedGrabs_.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        scaler_.draw(grab.pixels, *picture);
+        delivered_.fetch_add(1, std::memory_order_relaxed);
+        queued_->fetch_add(1);
+        std::shared_ptr<const void> token(
+            nullptr, [counter = queued_](const void*) { counter->fetch_sub(1); });
+        onFrame_({std::move(picture), tick.time_since_epoch(), std::move(token)});
+    }
+}
+
+}  // namespace skylark::x11

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/x11/picture.hpp"
+#include "platform/x11/shm_image.hpp"
+
+struct SwsContext;
+
+namespace skylark::x11 {
+
+// Draws grabbed pixels into pictures of one fixed size. Same size: a copy that makes alpha
+// opaque. Exactly twice the size: a 2x2 average. Otherwise libswscale, keeping the source's
+// aspect ratio with black bars (a window may change shape while it is shared). Sources within
+// a few pixels of the target's shape are stretched instead of getting hairline bars.
+class FrameScaler {
+  public:
+    FrameScaler(uint32_t width, uint32_t height);
+    ~FrameScaler();
+    FrameScaler(const FrameScaler&) = delete;
+    FrameScaler& operator=(const FrameScaler&) = delete;
+
+    void draw(const PixelView& source, Picture& target);
+
+  private:
+    struct Placement {
+        uint32_t x = 0, y = 0, width = 0, height = 0;
+    };
+    Placement place(uint32_t sourceWidth, uint32_t sourceHeight) const;
+    void prepare(uint32_t sourceWidth, uint32_t sourceHeight);
+
+    struct FreeSws {
+        void operator()(SwsContext* c) const;
+    };
+    uint32_t width_;
+    uint32_t height_;
+    uint32_t sourceWidth_ = 0;
+    uint32_t sourceHeight_ = 0;
+    Placement placement_;
+    std::unique_ptr<SwsContext, FreeSws> sws_;
+};
+
+}  // namespace skylark::x11

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+namespace skylark::x11 {
+
+// A frame as delivered: `width` x `height` pixels, B, G, R, A bytes with A = 255, rows of
+// `stride` bytes. The rows start on 64-byte boundaries for the vector code of scalers and
+// encoders.
+class Picture {
+  public:
+    Picture(uint32_t width, uint32_t height)
+        : width_(width),
+          height_(height),
+          stride_((size_t{width} * 4 + 63) / 64 * 64),
+          pixels_(static_cast<uint8_t*>(std::aligned_alloc(64, stride_ * height + 64))) {}
+
+    uint32_t width() const { return width_; }
+    uint32_t height() const { return height_; }
+    size_t stride() const { return stride_; }
+    const uint8_t* data() const { return pixels_.get(); }
+    uint8_t* data() { return pixels_.get(); }
+    const uint8_t* row(uint32_t y) const { return pixels_.get() + stride_ * y; }
+
+  private:
+    struct Free {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    uint32_t width_;
+    uint32_t height_;
+    size_t stride_;
+    std::unique_ptr<uint8_t, Free> pixels_;
+};
+
+}  // namespace skylark::x11

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/x11/x11_connection.hpp"
+
+namespace skylark::x11 {
+
+// A view of 32-bit pixels laid out B, G, R, X (X undefined) in rows of `stride` bytes.
+struct PixelView {
+    const uint8_t* data = nullptr;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    size_t stride = 0;
+};
+
+// A System V shared-memory segment attached to the X server, into which xcb_shm_get_image
+// copies pixels without going through the socket. Detached and removed on destruction.
+class ShmImage {
+  public:
+    // Checks that the server offers MIT-SHM; on failure says so in `error`.
+    static bool available(Connection& conn, std::string& error);
+
+    // A segment of at least `bytes`; null with a reason in `error` when it cannot be made.
+    static std::unique_ptr<ShmImage> create(Connection& conn, size_t bytes, std::string& error);
+
+    ShmImage(const ShmImage&) = delete;
+    ShmImage& operator=(const ShmImage&) = delete;
+    ~ShmImage();
+
+    size_t capacity() const { return size_; }
+
+    // Copies `width` x `height` pixels at (x, y) of a 32-bit-per-pixel drawable into the
+    // segment. Returns the pixels, or an empty view when the server refused (the area left the
+    // drawable, the window went away) or the connection broke.
+    PixelView grab(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_t width, uint16_t height);
+
+  private:
+    ShmImage(Connection& conn, size_t size) : conn_(conn), size_(size) {}
+
+    Connection& conn_;
+    size_t size_;
+    int shmId_ = -1;
+    uint8_t* data_ = nullptr;
+    xcb_shm_seg_t segment_ = 0;
+    bool attached_ = false;
+};
+
+}  // namespace skylark::x11
