@@ -157,13 +157,21 @@ class CaptureStreamDelegate {
     virtual void streamDidStopWithError(CaptureStream& stream, const Error& error) = 0;
 };
 
-// Completion of startCapture / stopCapture: no error on success.
+// Completion of startCapture / stopCapture: no error on success. The stream calls each
+// completion exactly once and then releases it; a completion never blocks, and it may capture
+// the caster and its task state (so the stream must not keep it after calling it).
 using CaptureCompletion = std::function<void(std::optional<Error>)>;
 
 // A capture stream (SCStream) for one cast: created unstarted by CaptureStreamFactory, then
 // addStreamOutput for screen and for audio, startCapture, and later stopCapture. The caster
 // calls these from its task thread, one call at a time (with happens-before between calls).
 // A stream is never restarted: after stopCapture (or an unexpected end) it is dropped.
+// The caster may release its last reference to the stream on any of its own threads (task
+// thread, videoQueue, main), also right after a completion has been called, while a stop is
+// pending, or while samples are still queued; never from inside a call into the stream or a
+// callback of the stream's. The destructor stops whatever still runs and joins the stream's own
+// threads; work still queued must not need the stream object (it holds what it needs by
+// shared_ptr and the output by weak_ptr).
 class CaptureStream {
   public:
     virtual ~CaptureStream() = default;
@@ -189,7 +197,8 @@ class CaptureStream {
     // (also inline), when no further sample will be posted, with an error if stopping failed
     // (the caster ignores it). May be called while a startCapture is pending: the capture then
     // ends stopped, and the pending start completes too (success or error, before or after the
-    // stop's completion). May be called after an unexpected end or a failed start.
+    // stop's completion). May be called after an unexpected end or a failed start, and more
+    // than once: a later call completes as soon as the capture is stopped.
     virtual void stopCapture(CaptureCompletion completion) = 0;
 };
 

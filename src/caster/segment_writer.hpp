@@ -23,7 +23,11 @@
 // against its own threads.
 //
 // Ownership: the caster holds the writer and its inputs by std::shared_ptr until the cast's
-// teardown; the writer holds its delegate (the caster) only weakly.
+// teardown (or, after a failed capture start, until the next cast replaces them); the writer
+// holds its delegate (the caster) only weakly. The caster releases its last reference on one of
+// its own threads (task thread or videoQueue), never from inside a writer call or a delegate
+// callback; the destructor stops and joins the writer's own threads, without waiting for
+// anything that needs videoQueue.
 
 #include <cstdint>
 #include <functional>
