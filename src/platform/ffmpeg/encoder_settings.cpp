@@ -1,0 +1,52 @@
+#include "platform/ffmpeg/encoder_settings.hpp"
+
+namespace skylark::ffmpeg {
+
+namespace {
+
+// Beyond what any display delivers, and small enough that sizes never overflow.
+constexpr std::int32_t kMaxDimension = 16384;
+constexpr std::int32_t kMaxChannels = 8;
+constexpr std::int32_t kMaxSampleRate_hz = 384000;
+
+}  // namespace
+
+std::string checkSettings(const EncoderSettings& s) {
+    if (s.width < 2 || s.height < 2 || s.width > kMaxDimension || s.height > kMaxDimension ||
+        s.width % 2 != 0 || s.height % 2 != 0) {
+        return "The streaming encoder cannot encode a picture of " + std::to_string(s.width) + "x" +
+               std::to_string(s.height) + " pixels (it needs even sizes from 2 to " +
+               std::to_string(kMaxDimension) + ").";
+    }
+    if (s.videoBitRate_bps <= 0 || s.audioBitRate_bps <= 0 || s.frameRate_fps <= 0 ||
+        s.maxKeyFrameInterval_frames <= 0 || s.maxKeyFrameInterval_ns <= 0 ||
+        s.segmentInterval_ns <= 0) {
+        return "The streaming encoder needs positive bit rates, frame rate and intervals.";
+    }
+    if (s.audioChannels < 1 || s.audioChannels > 2 || s.audioSampleRate_hz <= 0) {
+        return "The AAC encoder cannot encode " + std::to_string(s.audioChannels) +
+               " channels at " + std::to_string(s.audioSampleRate_hz) + " Hz.";
+    }
+    if (s.maxQueuedVideoFrames == 0 || s.maxQueuedAudioBuffers == 0) {
+        return "The streaming encoder needs room for at least one frame and one audio buffer.";
+    }
+    return {};
+}
+
+std::string checkVideoFrame(const VideoFrame& f) {
+    if (!f.pixels || f.width <= 0 || f.height <= 0 || f.width > kMaxDimension ||
+        f.height > kMaxDimension || f.bytesPerRow < 4 * f.width) {
+        return "The frame is not a BGRA image the encoder can read.";
+    }
+    return {};
+}
+
+std::string checkAudioSamples(const AudioSamples& a) {
+    if (!a.samples || a.frameCount <= 0 || a.channelCount < 1 || a.channelCount > kMaxChannels ||
+        a.sampleRate_hz <= 0 || a.sampleRate_hz > kMaxSampleRate_hz) {
+        return "The audio buffer is not float audio the encoder can read.";
+    }
+    return {};
+}
+
+}  // namespace skylark::ffmpeg

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "common/bytes.hpp"
+#include "platform/ffmpeg/av_handles.hpp"
+
+namespace skylark::ffmpeg {
+
+// FFmpeg's mp4 muxer in fragment mode, writing into memory: the header is the HLS
+// initialization segment (ftyp and an empty moov), and every fragment flushed on request is a
+// media segment (moof and mdat) that plays after the initialization segment alone.
+// Not thread-safe: one thread drives it.
+class FragmentMuxer {
+  public:
+    enum Track { video = 0, audio = 1 };
+
+    // One video and one audio track, from the opened encoders. Throws EncoderFailure.
+    FragmentMuxer(const AVCodecContext& video, const AVCodecContext& audio);
+
+    // Writes the header and returns it: the initialization segment. Call once, first.
+    Bytes writeHeader();
+    // Adds a packet stamped in `timeBase` to the open fragment. The packet must carry its
+    // duration; times within a track must rise.
+    void write(AVPacket& packet, Track track, AVRational timeBase);
+    // Closes the open fragment and returns it, or nothing when it holds no sample.
+    Bytes flushFragment();
+
+  private:
+    static int collect(void* opaque, uint8_t* data, int size);
+    Bytes take();
+
+    IOContextPtr io_;
+    FormatContextPtr format_;
+    Bytes output_;  // what the muxer has written since the last take()
+};
+
+}  // namespace skylark::ffmpeg

@@ -1,0 +1,160 @@
+#include "platform/ffmpeg/segment_engine.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace skylark::ffmpeg {
+
+namespace {
+
+constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+
+std::int64_t toTicks(std::int64_t nanoseconds, AVRational timeBase) {
+    return av_rescale_q(nanoseconds, AVRational{1, kNanosecondsPerSecond}, timeBase);
+}
+
+// The most audio frames of silence a segment may need to carry some audio: the AAC encoder
+// holds back two frames.
+constexpr int kMaxSilenceFrames = 4;
+constexpr std::int64_t kMaxPendingAudio_s = 4;
+
+}  // namespace
+
+SegmentEngine::SegmentEngine(const EncoderSettings& settings, Output output)
+    : settings_(settings),
+      output_(std::move(output)),
+      video_(settings),
+      audio_(settings),
+      muxer_(video_.context(), audio_.context()),
+      heldVideo_(allocatePacket()) {
+    segmentInterval_ =
+        std::max<std::int64_t>(1, toTicks(settings.segmentInterval_ns, VideoEncoder::kTimeBase));
+    maxKeyInterval_ = std::max<std::int64_t>(
+        1, toTicks(settings.maxKeyFrameInterval_ns, VideoEncoder::kTimeBase));
+    nominalFrameInterval_ = VideoEncoder::kTimeBase.den / settings.frameRate_fps;
+}
+
+void SegmentEngine::start(std::int64_t sessionStart_ns) {
+    sessionStart_ns_ = sessionStart_ns;
+    output_(SegmentType::initialization, muxer_.writeHeader());
+}
+
+bool SegmentEngine::addVideo(const VideoFrame& frame, std::int64_t time_ns) {
+    const std::int64_t real = toTicks(time_ns - sessionStart_ns_, VideoEncoder::kTimeBase);
+    std::int64_t pts = 0;
+    bool startsSegment = true;
+    if (!anyVideo_) {
+        // Both tracks start at 0: the muxer would otherwise shift each to its own first time.
+        if (real < 0) {
+            return false;
+        }
+    } else if (cutAhead_) {
+        pts = fragmentEnd_;
+    } else {
+        if (real <= lastRealTime_) {
+            return false;
+        }
+        pts = std::max(real, lastPts_ + 1);
+        startsSegment = pts >= nextBoundary_;
+    }
+
+    if (startsSegment && holdingVideo_) {
+        writeHeldVideo(pts - lastPts_);
+        cutSegment(pts);
+    }
+    if (startsSegment) {
+        nextBoundary_ = (pts / segmentInterval_ + 1) * segmentInterval_;
+    }
+    bool keyFrame = startsSegment || pts - lastKeyPts_ >= maxKeyInterval_;
+    if (keyFrame) {
+        lastKeyPts_ = pts;
+    }
+    // The real spacing of frames, but never more than the nominal one: a pause in the capture
+    // must not be mistaken for the frame rate.
+    std::int64_t interval =
+        anyVideo_ ? std::clamp<std::int64_t>(real - lastRealTime_, 1, nominalFrameInterval_)
+                  : nominalFrameInterval_;
+
+    video_.encode(frame, pts, keyFrame, [this](AVPacket& packet) { holdVideo(packet); });
+    anyVideo_ = true;
+    cutAhead_ = false;
+    lastPts_ = pts;
+    lastRealTime_ = std::max(real, pts);
+    lastInterval_ = interval;
+
+    // When the next frame is due past the boundary, this one ends the segment: deliver it now
+    // rather than a frame later.
+    if (pts + interval >= nextBoundary_ && holdingVideo_) {
+        writeHeldVideo(interval);
+        fragmentEnd_ = pts + interval;
+        cutSegment(fragmentEnd_);
+        cutAhead_ = true;
+    }
+    return true;
+}
+
+void SegmentEngine::holdVideo(AVPacket& packet) {
+    if (holdingVideo_) {
+        writeHeldVideo(packet.pts - heldVideo_->pts);
+    }
+    av_packet_move_ref(heldVideo_.get(), &packet);
+    holdingVideo_ = true;
+}
+
+void SegmentEngine::writeHeldVideo(std::int64_t duration) {
+    heldVideo_->duration = std::max<std::int64_t>(duration, 1);
+    muxer_.write(*heldVideo_, FragmentMuxer::video, VideoEncoder::kTimeBase);
+    av_packet_unref(heldVideo_.get());
+    holdingVideo_ = false;
+}
+
+void SegmentEngine::addAudio(const AudioSamples& samples, std::int64_t time_ns) {
+    const std::int64_t position = toTicks(time_ns - sessionStart_ns_, audio_.timeBase());
+    audio_.add(samples, position, [this](AVPacket& packet) { keepAudio(packet); });
+}
+
+void SegmentEngine::keepAudio(AVPacket& packet) {
+    PacketPtr kept = allocatePacket();
+    av_packet_move_ref(kept.get(), &packet);
+    pendingAudio_.push_back(std::move(kept));
+    // Audio waits for the video that closes its segment; when no frame comes for seconds, the
+    // oldest audio goes rather than memory growing without bound.
+    const auto limit = static_cast<std::size_t>(kMaxPendingAudio_s * audio_.context().sample_rate /
+                                                audio_.context().frame_size);
+    while (pendingAudio_.size() > limit) {
+        pendingAudio_.pop_front();
+    }
+}
+
+void SegmentEngine::cutSegment(std::int64_t videoEnd) {
+    // hls.js feeds audio and video of a segment into one buffer and needs both in every
+    // segment. When the audio lags so far that none is ready, the timeline is padded with
+    // silence; the late audio is then cut where it overlaps.
+    for (int frames = 0; pendingAudio_.empty() && frames < kMaxSilenceFrames; ++frames) {
+        audio_.addSilence(audio_.context().frame_size,
+                          [this](AVPacket& packet) { keepAudio(packet); });
+    }
+    const std::int64_t audioEnd =
+        av_rescale_q(videoEnd, VideoEncoder::kTimeBase, audio_.timeBase());
+    // The audio that starts before the video ends; at least one packet when audio runs ahead.
+    bool wroteAudio = false;
+    while (!pendingAudio_.empty() && (!wroteAudio || pendingAudio_.front()->pts < audioEnd)) {
+        muxer_.write(*pendingAudio_.front(), FragmentMuxer::audio, audio_.timeBase());
+        pendingAudio_.pop_front();
+        wroteAudio = true;
+    }
+    Bytes segment = muxer_.flushFragment();
+    if (!segment.empty()) {
+        output_(SegmentType::separable, std::move(segment));
+    }
+}
+
+void SegmentEngine::finish() {
+    if (!holdingVideo_) {
+        return;
+    }
+    writeHeldVideo(lastInterval_);
+    cutSegment(lastPts_ + lastInterval_);
+}
+
+}  // namespace skylark::ffmpeg

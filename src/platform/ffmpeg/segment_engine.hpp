@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+
+#include "common/bytes.hpp"
+#include "platform/ffmpeg/audio_encoder.hpp"
+#include "platform/ffmpeg/encoder_settings.hpp"
+#include "platform/ffmpeg/fragment_muxer.hpp"
+#include "platform/ffmpeg/video_encoder.hpp"
+
+namespace skylark::ffmpeg {
+
+// The synchronous heart of the writer: encodes frames and audio buffers as they are given and
+// cuts the stream into segments. Not thread-safe: the writer's thread drives it.
+//
+// Segments follow the video: a segment starts with an IDR frame at the first frame at or after
+// each multiple of the segment interval (so they average exactly the interval), and it is
+// delivered as soon as its last frame is encoded when the frame rate lets that frame be told
+// apart, otherwise when the next segment's first frame arrives. Each segment carries the audio
+// packets that start before its video ends; the two tracks both start at time 0 and never
+// have a gap.
+//
+// Times are nanoseconds on the clock of the session start.
+class SegmentEngine {
+  public:
+    using Output = std::function<void(SegmentType, Bytes)>;
+
+    // Opens both encoders and the muxer. Throws EncoderFailure.
+    SegmentEngine(const EncoderSettings& settings, Output output);
+
+    // Delivers the initialization segment; media before `sessionStart_ns` is dropped.
+    void start(std::int64_t sessionStart_ns);
+    // Encodes a frame. A frame not later than the previous one is dropped (false).
+    bool addVideo(const VideoFrame& frame, std::int64_t time_ns);
+    void addAudio(const AudioSamples& samples, std::int64_t time_ns);
+    // Delivers what is left as a last, possibly shorter, segment.
+    void finish();
+
+  private:
+    void holdVideo(AVPacket& packet);
+    void writeHeldVideo(std::int64_t duration);
+    void keepAudio(AVPacket& packet);
+    void cutSegment(std::int64_t videoEnd);
+
+    EncoderSettings settings_;
+    Output output_;
+    VideoEncoder video_;
+    AudioEncoder audio_;
+    FragmentMuxer muxer_;
+
+    std::int64_t sessionStart_ns_ = 0;
+    std::int64_t segmentInterval_ = 0;  // in video ticks, like every video time below
+    std::int64_t maxKeyInterval_ = 0;
+    std::int64_t nominalFrameInterval_ = 0;
+
+    bool anyVideo_ = false;
+    std::int64_t lastPts_ = 0;
+    std::int64_t lastRealTime_ = 0;
+    std::int64_t lastKeyPts_ = 0;
+    std::int64_t nextBoundary_ = 0;
+    // The last segment was cut after a frame whose successor was expected past the boundary;
+    // that successor starts the next segment at fragmentEnd_.
+    bool cutAhead_ = false;
+    std::int64_t fragmentEnd_ = 0;
+    std::int64_t lastInterval_ = 0;
+    // The newest video packet waits for the next one, which gives its exact duration.
+    PacketPtr heldVideo_;
+    bool holdingVideo_ = false;
+    std::deque<PacketPtr> pendingAudio_;
+};
+
+}  // namespace skylark::ffmpeg

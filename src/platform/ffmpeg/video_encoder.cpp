@@ -1,0 +1,149 @@
+#include "platform/ffmpeg/video_encoder.hpp"
+
+#include <algorithm>
+#include <string>
+#include <thread>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+namespace skylark::ffmpeg {
+
+namespace {
+
+void setOption(void* object, const char* name, const std::string& value) {
+    check(av_opt_set(object, name, value.c_str(), AV_OPT_SEARCH_CHILDREN),
+          std::string("The H.264 encoder refused its option ") + name);
+}
+
+int converterThreads() {
+    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+}
+
+// The capture's pixels, borrowed for one conversion: the wrapper frees nothing.
+void borrowedBufferFree(void*, uint8_t*) {}
+
+}  // namespace
+
+VideoEncoder::VideoEncoder(const EncoderSettings& settings)
+    : picture_(allocateFrame()), packet_(allocatePacket()) {
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    if (codec == nullptr) {
+        throw EncoderFailure("The H.264 encoder (libx264) is not available in this FFmpeg.");
+    }
+    context_.reset(avcodec_alloc_context3(codec));
+    if (!context_) {
+        throw EncoderFailure("The streaming encoder ran out of memory.");
+    }
+    AVCodecContext& c = *context_;
+    c.width = settings.width;
+    c.height = settings.height;
+    c.pix_fmt = AV_PIX_FMT_YUV420P;
+    c.time_base = kTimeBase;
+    c.framerate = AVRational{settings.frameRate_fps, 1};
+    c.sample_aspect_ratio = AVRational{1, 1};
+    c.colorspace = AVCOL_SPC_BT709;
+    c.color_primaries = AVCOL_PRI_BT709;
+    c.color_trc = AVCOL_TRC_BT709;
+    c.color_range = AVCOL_RANGE_MPEG;
+    // The parameter sets go into the initialization segment, not in front of every key frame.
+    c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+
+    c.bit_rate = settings.videoBitRate_bps;
+    // A key frame every 0.25 s costs several times a predicted frame, and x264's average-rate
+    // control alone lets the stream run 20% over its target at that key-frame rate. A VBV
+    // ceiling at the average rate, with half a second of buffer, holds the average while
+    // leaving each key frame room.
+    c.rc_max_rate = settings.videoBitRate_bps;
+    c.rc_buffer_size = static_cast<int>(settings.videoBitRate_bps / 2);
+    c.gop_size = settings.maxKeyFrameInterval_frames;
+    c.keyint_min = 1;
+    c.max_b_frames = 0;
+    // Slice threads, as zerolatency intends: libavcodec's default thread type would switch
+    // x264 to frame threads, which hold a frame back per thread.
+    c.thread_count = 0;
+    c.thread_type = FF_THREAD_SLICE;
+
+    setOption(c.priv_data, "preset", settings.preset);
+    // No B-frames, no look-ahead, sliced threads: a frame in, its packet out.
+    setOption(c.priv_data, "tune", "zerolatency");
+    // Every forced key frame is an IDR frame, so each segment decodes on its own.
+    setOption(c.priv_data, "forced-idr", "1");
+    // Key frames only where the writer asks or the 8-frame limit falls, never on scene cuts
+    // in between. (Rate control by the frames' real times, force-cfr=0, would hold every frame
+    // back until the next one arrives; it budgets by the nominal frame rate instead.)
+    setOption(c.priv_data, "x264-params", "scenecut=0");
+
+    check(avcodec_open2(context_.get(), codec, nullptr),
+          "The H.264 encoder (libx264) could not be opened at " + std::to_string(c.width) + "x" +
+              std::to_string(c.height));
+
+    picture_->format = AV_PIX_FMT_YUV420P;
+    picture_->width = c.width;
+    picture_->height = c.height;
+    check(av_frame_get_buffer(picture_.get(), 0), "The streaming encoder ran out of memory");
+}
+
+void VideoEncoder::convert(const VideoFrame& frame) {
+    if (!scaler_ || frame.width != scalerWidth_ || frame.height != scalerHeight_) {
+        scaler_.reset(sws_alloc_context());
+        if (!scaler_) {
+            throw EncoderFailure("The streaming encoder ran out of memory.");
+        }
+        SwsContext* s = scaler_.get();
+        av_opt_set_int(s, "srcw", frame.width, 0);
+        av_opt_set_int(s, "srch", frame.height, 0);
+        av_opt_set_int(s, "src_format", AV_PIX_FMT_BGRA, 0);
+        av_opt_set_int(s, "dstw", context_->width, 0);
+        av_opt_set_int(s, "dsth", context_->height, 0);
+        av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
+        av_opt_set_int(s, "sws_flags", SWS_BILINEAR, 0);
+        av_opt_set_int(s, "threads", converterThreads(), 0);
+        check(sws_init_context(s, nullptr, nullptr), "The picture converter could not be set up");
+        // Full-range RGB in, BT.709 limited-range YUV out, as the stream's colour tags say.
+        const int* rgb = sws_getCoefficients(SWS_CS_DEFAULT);
+        const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+        sws_setColorspaceDetails(s, rgb, 1, bt709, 0, 0, 1 << 16, 1 << 16);
+        scalerWidth_ = frame.width;
+        scalerHeight_ = frame.height;
+    }
+
+    FramePtr source = allocateFrame();
+    source->format = AV_PIX_FMT_BGRA;
+    source->width = frame.width;
+    source->height = frame.height;
+    source->linesize[0] = frame.bytesPerRow;
+    // sws_scale_frame takes references to its frames; without a buffer it would copy the
+    // whole image first.
+    auto* pixels = const_cast<uint8_t*>(frame.pixels.get());
+    source->buf[0] = av_buffer_create(pixels, static_cast<size_t>(frame.bytesPerRow) * frame.height,
+                                      borrowedBufferFree, nullptr, AV_BUFFER_FLAG_READONLY);
+    if (source->buf[0] == nullptr) {
+        throw EncoderFailure("The streaming encoder ran out of memory.");
+    }
+    source->data[0] = pixels;
+
+    check(av_frame_make_writable(picture_.get()), "The streaming encoder ran out of memory");
+    check(sws_scale_frame(scaler_.get(), picture_.get(), source.get()),
+          "The picture could not be converted for the H.264 encoder");
+}
+
+void VideoEncoder::encode(const VideoFrame& frame, std::int64_t pts, bool keyFrame,
+                          const std::function<void(AVPacket&)>& sink) {
+    convert(frame);
+    picture_->pts = pts;
+    picture_->pict_type = keyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    check(avcodec_send_frame(context_.get(), picture_.get()), "The H.264 encoder failed");
+    for (;;) {
+        int result = avcodec_receive_packet(context_.get(), packet_.get());
+        if (result == AVERROR(EAGAIN)) {
+            return;
+        }
+        check(result, "The H.264 encoder failed");
+        sink(*packet_);
+        av_packet_unref(packet_.get());
+    }
+}
+
+}  // namespace skylark::ffmpeg

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "platform/ffmpeg/av_handles.hpp"
+#include "platform/ffmpeg/encoder_settings.hpp"
+
+namespace skylark::ffmpeg {
+
+// BGRA frames to H.264: libswscale converts to BT.709 limited-range YUV 4:2:0 at the configured
+// size (sliced over the CPU's threads), libx264 encodes with zero latency: one packet comes out
+// for every frame that goes in, before encode() returns. Not thread-safe: one thread drives it.
+class VideoEncoder {
+  public:
+    // Times of frames and packets are in this unit.
+    static constexpr AVRational kTimeBase{1, 90000};
+
+    // Throws EncoderFailure when libx264 is missing or refuses the settings.
+    explicit VideoEncoder(const EncoderSettings& settings);
+
+    const AVCodecContext& context() const { return *context_; }
+
+    // Encodes `frame` at `pts`; `keyFrame` forces an IDR frame. Each packet is handed to `sink`,
+    // which may take its reference. Throws EncoderFailure.
+    void encode(const VideoFrame& frame, std::int64_t pts, bool keyFrame,
+                const std::function<void(AVPacket&)>& sink);
+
+  private:
+    void convert(const VideoFrame& frame);
+
+    CodecContextPtr context_;
+    FramePtr picture_;  // reused for every frame
+    PacketPtr packet_;  // reused for every packet
+    SwsContextPtr scaler_;
+    std::int32_t scalerWidth_ = 0;
+    std::int32_t scalerHeight_ = 0;
+};
+
+}  // namespace skylark::ffmpeg
