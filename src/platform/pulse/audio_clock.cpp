@@ -17,7 +17,9 @@ void AudioClock::advance(uint32_t frames, ns estimate) {
             }
         } else {
             farInRow_ = 0;
-            *anchor_ += std::clamp(offset, -kSlewPerUpdate, kSlewPerUpdate);
+            // Estimates run late by however long the reader took to wake, never early, so the
+            // earliest ones are the truest: follow them down quickly and up slowly.
+            *anchor_ += std::clamp(offset, -kSlewEarlier, kSlewLater);
         }
     }
     counted_ += frames;

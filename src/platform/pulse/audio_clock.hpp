@@ -33,7 +33,8 @@ class AudioClock {
 
     bool started() const { return anchor_.has_value(); }
 
-    static constexpr ns kSlewPerUpdate{100'000};     // 0.1 ms
+    static constexpr ns kSlewEarlier{200'000};       // 0.2 ms
+    static constexpr ns kSlewLater{20'000};          // 0.02 ms: still 2 ms a second at 100 updates
     static constexpr ns kJumpThreshold{40'000'000};  // 40 ms
     static constexpr int kJumpAfter = 3;             // updates in a row beyond the threshold
 

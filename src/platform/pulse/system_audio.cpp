@@ -279,8 +279,9 @@ class SystemAudioCapture::Impl {
     }
 
     // When the oldest unread frame was captured: now, less what the server says it has held
-    // back. The first reports after connecting can be stale by hundreds of milliseconds; a
-    // value that the buffered amount cannot explain falls back to the buffered amount alone.
+    // back, and at least what is waiting here. The first reports after connecting can be stale
+    // by hundreds of milliseconds; a value that the buffered amount cannot explain falls back
+    // to the buffered amount alone.
     ns estimateFirstCapture(pa_stream* stream, size_t readableFrames) {
         const ns arrival = now();
         const ns buffered(static_cast<int64_t>(readableFrames) * 1'000'000'000 /
@@ -290,8 +291,9 @@ class SystemAudioCapture::Impl {
         if (pa_stream_get_latency(stream, &usec, &negative) == 0) {
             const ns latency =
                 std::chrono::microseconds(static_cast<int64_t>(usec)) * (negative != 0 ? -1 : 1);
-            if (latency > -kPlausibleSlack && latency < buffered + kPlausibleSlack) {
-                return arrival - latency;
+            // What is buffered here was captured before it arrived, whatever the report says.
+            if (latency < buffered + kPlausibleSlack) {
+                return arrival - std::max(latency, buffered);
             }
         }
         return arrival - buffered;

@@ -52,8 +52,11 @@ class DisplaySource final : public FrameSource {
                                    XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE |
                                        XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
                                        XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
-            xcb_flush(conn_->get());
         }
+        // Layout tools such as xrandr reconfigure the root window, which this reports too.
+        const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        xcb_change_window_attributes(conn_->get(), conn_->root(), XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(conn_->get());
         return true;
     }
 
@@ -62,15 +65,18 @@ class DisplaySource final : public FrameSource {
         while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(conn_->get())}) {
             const uint8_t type = event->response_type & 0x7f;
             layoutChanged |=
-                randrEvent_ != 0 && (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
-                                     type == randrEvent_ + XCB_RANDR_NOTIFY);
+                type == XCB_CONFIGURE_NOTIFY ||
+                (randrEvent_ != 0 && (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                                      type == randrEvent_ + XCB_RANDR_NOTIFY));
         }
         if (conn_->broken()) {
             return end(std::string(kConnectionLostText));
         }
-        // A failing grab also makes us look again: some layout changes send no event.
-        if (layoutChanged || failuresInRow_ >= 15) {
+        // Monitors defined with `xrandr --setmonitor` come and go without any event, so the
+        // list is also read again about once a second and after failing grabs.
+        if (layoutChanged || failuresInRow_ >= 15 || ++grabsSinceCheck_ >= 30) {
             failuresInRow_ = 0;
+            grabsSinceCheck_ = 0;
             std::optional<Monitor> now = findMonitor(*conn_, monitor_.name);
             if (conn_->broken()) {
                 return end(std::string(kConnectionLostText));
@@ -116,6 +122,7 @@ class DisplaySource final : public FrameSource {
     std::unique_ptr<ShmImage> shm_;
     uint8_t randrEvent_ = 0;
     int failuresInRow_ = 0;
+    int grabsSinceCheck_ = 0;
     std::string endReason_;
 };
 
