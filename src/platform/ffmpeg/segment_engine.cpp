@@ -17,6 +17,9 @@ std::int64_t toTicks(std::int64_t nanoseconds, AVRational timeBase) {
 // holds back two frames.
 constexpr int kMaxSilenceFrames = 4;
 constexpr std::int64_t kMaxPendingAudio_s = 4;
+// Audio is stamped when captured and reaches the writer within a few tens of milliseconds;
+// beyond this lag behind the video it is taken as missing.
+constexpr std::int64_t kMaxAudioLag_ms = 150;
 
 }  // namespace
 
@@ -109,6 +112,14 @@ void SegmentEngine::writeHeldVideo(std::int64_t duration) {
 }
 
 void SegmentEngine::addAudio(const AudioSamples& samples, std::int64_t time_ns) {
+    // Audio waits for the video that closes its segment. When no frame comes for seconds,
+    // further audio is left out rather than memory growing without bound; the timeline is
+    // filled with silence for that time once the video goes on.
+    const auto limit = static_cast<std::size_t>(kMaxPendingAudio_s * audio_.context().sample_rate /
+                                                audio_.context().frame_size);
+    if (pendingAudio_.size() >= limit) {
+        return;
+    }
     const std::int64_t position = toTicks(time_ns - sessionStart_ns_, audio_.timeBase());
     audio_.add(samples, position, [this](AVPacket& packet) { keepAudio(packet); });
 }
@@ -117,25 +128,24 @@ void SegmentEngine::keepAudio(AVPacket& packet) {
     PacketPtr kept = allocatePacket();
     av_packet_move_ref(kept.get(), &packet);
     pendingAudio_.push_back(std::move(kept));
-    // Audio waits for the video that closes its segment; when no frame comes for seconds, the
-    // oldest audio goes rather than memory growing without bound.
-    const auto limit = static_cast<std::size_t>(kMaxPendingAudio_s * audio_.context().sample_rate /
-                                                audio_.context().frame_size);
-    while (pendingAudio_.size() > limit) {
-        pendingAudio_.pop_front();
-    }
 }
 
 void SegmentEngine::cutSegment(std::int64_t videoEnd) {
     // hls.js feeds audio and video of a segment into one buffer and needs both in every
-    // segment. When the audio lags so far that none is ready, the timeline is padded with
-    // silence; the late audio is then cut where it overlaps.
+    // segment. Audio that lags the video by more than it ever should (none comes at all, or its
+    // source stalls) is replaced by silence; if it turns up later, the overlap is cut away.
+    const std::int64_t audioEnd =
+        av_rescale_q(videoEnd, VideoEncoder::kTimeBase, audio_.timeBase());
+    const std::int64_t allowedLag = kMaxAudioLag_ms * audio_.context().sample_rate / 1000;
+    if (audio_.end() < audioEnd - allowedLag) {
+        audio_.addSilence(audioEnd - allowedLag - audio_.end(),
+                          [this](AVPacket& packet) { keepAudio(packet); });
+    }
+    // The encoder holds back a frame or two: pad until one packet is out.
     for (int frames = 0; pendingAudio_.empty() && frames < kMaxSilenceFrames; ++frames) {
         audio_.addSilence(audio_.context().frame_size,
                           [this](AVPacket& packet) { keepAudio(packet); });
     }
-    const std::int64_t audioEnd =
-        av_rescale_q(videoEnd, VideoEncoder::kTimeBase, audio_.timeBase());
     // The audio that starts before the video ends; at least one packet when audio runs ahead.
     bool wroteAudio = false;
     while (!pendingAudio_.empty() && (!wroteAudio || pendingAudio_.front()->pts < audioEnd)) {
