@@ -54,7 +54,9 @@ struct HLSSegmentEncoder::Shared {
                 return;  // cancelled or failed: nothing more goes out
             }
         }
-        handler(makeBuffer(std::move(bytes)), type);
+        if (handler) {
+            handler(makeBuffer(std::move(bytes)), type);
+        }
     }
 
     void fail(const std::string& message) {
