@@ -76,7 +76,10 @@ Bytes FragmentMuxer::flushFragment() {
 
 Bytes FragmentMuxer::take() {
     avio_flush(io_.get());
-    return std::exchange(output_, Bytes{});
+    Bytes taken = std::exchange(output_, Bytes{});
+    // The next segment will be about as large: one allocation instead of a dozen doublings.
+    output_.reserve(taken.size() + taken.size() / 4);
+    return taken;
 }
 
 int FragmentMuxer::collect(void* opaque, uint8_t* data, int size) {

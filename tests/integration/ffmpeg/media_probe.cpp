@@ -83,16 +83,6 @@ std::vector<ProbedPacket> Probe::of(bool video) const {
     return selected;
 }
 
-double Probe::end(bool video) const {
-    auto selected = of(video);
-    return selected.empty() ? 0 : selected.back().pts + selected.back().duration;
-}
-
-double Probe::start(bool video) const {
-    auto selected = of(video);
-    return selected.empty() ? 0 : selected.front().pts;
-}
-
 Probe probe(const std::vector<const Bytes*>& parts, bool decode) {
     Probe result;
     Reader reader;

@@ -22,8 +22,8 @@ struct ProbedTrack {
 
 struct ProbedPacket {
     bool video = false;
-    double pts = 0;  // seconds
-    double duration = 0;
+    double pts = 0;       // seconds
+    double duration = 0;  // not reliable for a fragment's last sample: read the boxes
     bool key = false;
 };
 
@@ -38,9 +38,6 @@ struct Probe {
     int centreY = -1, centreU = -1, centreV = -1;
 
     std::vector<ProbedPacket> of(bool video) const;
-    // End of the track: pts + duration of its last packet; 0 without packets.
-    double end(bool video) const;
-    double start(bool video) const;
 };
 
 // Demuxes (and, when `decode`, decodes) the concatenation of `parts`: an initialization
