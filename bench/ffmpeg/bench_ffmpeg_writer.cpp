@@ -13,6 +13,8 @@
 //               CPU per media second, delay from a frame's append to the delivery of the segment
 //               that holds it (p50, p99, max), frames refused for back-pressure;
 //               the tool paced with -re: CPU per media second.
+// Every run is a process of its own, so CPU time and peak resident memory come from wait4 for
+// both sides alike.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -59,6 +61,8 @@ struct Options {
     std::string preset = "ultrafast";
     fs::path work = fs::temp_directory_path() / "skylark-bench-ffmpeg";
     std::string ffmpeg = "ffmpeg";
+    // Internal: run one Skylark pass in this process and print its figures.
+    std::string pass;
 };
 
 double cpuSeconds(const rusage& u) {
@@ -66,28 +70,8 @@ double cpuSeconds(const rusage& u) {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-double selfCPU() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return cpuSeconds(u);
-}
-
 double elapsed(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-// Peak resident memory of this process since the last reset, in MiB.
-long statusKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(field, 0) == 0) {
-            return std::atol(line.c_str() + std::strlen(field));
-        }
-    }
-    return 0;
-}
-void resetPeakMemory() {
-    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -218,7 +202,7 @@ EncoderSettings settingsFor(const Input& in, const std::string& preset) {
 struct Result {
     double cpuPerMediaSecond = NAN;
     double frameP50_ms = NAN, frameP99_ms = NAN, frameMean_ms = NAN;
-    double peak_MiB = NAN, peakDelta_MiB = NAN;
+    double peak_MiB = NAN;
     double bitrate_Mbps = NAN;
     double delayP50_s = NAN, delayP99_s = NAN, delayMax_s = NAN;
     int refused = 0;
@@ -230,10 +214,7 @@ Result skylarkThroughput(const Input& in, const std::string& preset) {
     std::size_t bytes = 0;
     SegmentEngine engine(settingsFor(in, preset),
                          [&](SegmentType, Bytes data) { bytes += data.size(); });
-    resetPeakMemory();
-    const long baseline = statusKiB("VmRSS:");
     std::vector<double> frameTimes;
-    const double cpu = selfCPU();
     engine.start(0);
     int chunk = 0;
     for (int i = 0; i < in.frames; ++i) {
@@ -249,7 +230,6 @@ Result skylarkThroughput(const Input& in, const std::string& preset) {
     }
     engine.finish();
     Result r;
-    r.cpuPerMediaSecond = (selfCPU() - cpu) * kFps / in.frames;
     r.frameP50_ms = percentile(frameTimes, 50);
     r.frameP99_ms = percentile(frameTimes, 99);
     double sum = 0;
@@ -257,8 +237,6 @@ Result skylarkThroughput(const Input& in, const std::string& preset) {
         sum += t;
     }
     r.frameMean_ms = sum / static_cast<double>(frameTimes.size());
-    r.peak_MiB = static_cast<double>(statusKiB("VmHWM:")) / 1024;
-    r.peakDelta_MiB = static_cast<double>(statusKiB("VmHWM:") - baseline) / 1024;
     r.bitrate_Mbps = static_cast<double>(bytes) * 8 / 1e6 * kFps / in.frames;
     return r;
 }
@@ -295,7 +273,7 @@ std::uint32_t videoSamples(const Bytes& segment) {
 
 // Skylark in real time: the threaded writer fed at 30 frames a second on the wall clock.
 Result skylarkRealTime(const Input& in, const std::string& preset) {
-    FramePool pool(in, 8);
+    FramePool pool(in, 6);  // the queue's frames, the one in the encoder, the one being read
     std::mutex lock;
     std::vector<Clock::time_point> appended;  // of each accepted frame, in order
     std::vector<double> delays;
@@ -318,9 +296,6 @@ Result skylarkRealTime(const Input& in, const std::string& preset) {
         std::exit(1);
     }
     HLSSegmentEncoder& writer = *created.encoder;
-    resetPeakMemory();
-    const long baseline = statusKiB("VmRSS:");
-    const double cpu = selfCPU();
     const auto start = Clock::now();
     writer.start(0);
     Result r;
@@ -353,9 +328,6 @@ Result skylarkRealTime(const Input& in, const std::string& preset) {
     // writer is cancelled, as a cast ends.
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     writer.cancel();
-    r.cpuPerMediaSecond = (selfCPU() - cpu) * kFps / in.frames;
-    r.peak_MiB = static_cast<double>(statusKiB("VmHWM:")) / 1024;
-    r.peakDelta_MiB = static_cast<double>(statusKiB("VmHWM:") - baseline) / 1024;
     std::lock_guard guard(lock);
     r.delayP50_s = percentile(delays, 50);
     r.delayP99_s = percentile(delays, 99);
@@ -364,7 +336,71 @@ Result skylarkRealTime(const Input& in, const std::string& preset) {
     return r;
 }
 
-// The ffmpeg command-line tool doing the same job; CPU and peak memory from wait4.
+// A child process's CPU time and peak resident memory (from wait4: this process stays small,
+// so the peak is the child's own) and what it printed.
+struct Run {
+    double cpu_s = 0, wall_s = 0, peak_MiB = 0;
+    std::string output;
+};
+
+Run runProcess(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    int pipeFDs[2];
+    if (pipe(pipeFDs) != 0) {
+        std::perror("pipe");
+        std::exit(1);
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFDs[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFDs[0]);
+    pid_t pid = 0;
+    auto start = Clock::now();
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        std::perror(argv[0]);
+        std::exit(1);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFDs[1]);
+    Run run;
+    char buffer[4096];
+    for (ssize_t n; (n = read(pipeFDs[0], buffer, sizeof buffer)) > 0;) {
+        run.output.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(pipeFDs[0]);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    run.wall_s = elapsed(start);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "%s failed\n", argv[0]);
+        std::exit(1);
+    }
+    run.cpu_s = cpuSeconds(usage);
+    run.peak_MiB = static_cast<double>(usage.ru_maxrss) / 1024;
+    return run;
+}
+
+// A Skylark pass in a process of its own, like the tool's, for comparable CPU and memory.
+Result skylarkPass(const Options& o, const Input& in, const std::string& pass,
+                   const std::string& preset) {
+    Run run = runProcess({"/proc/self/exe", "--pass", pass, "--seconds", std::to_string(o.seconds),
+                          "--sizes", std::to_string(in.width) + "x" + std::to_string(in.height),
+                          "--preset", preset, "--work", o.work.string()});
+    Result r;
+    std::sscanf(run.output.c_str(), "%lf %lf %lf %lf %lf %lf %lf %d", &r.frameP50_ms,
+                &r.frameP99_ms, &r.frameMean_ms, &r.bitrate_Mbps, &r.delayP50_s, &r.delayP99_s,
+                &r.delayMax_s, &r.refused);
+    r.cpuPerMediaSecond = run.cpu_s * kFps / in.frames;
+    r.peak_MiB = run.peak_MiB;
+    return r;
+}
+
+// The ffmpeg command-line tool doing the same job.
 Result commandLine(const Options& o, const Input& in, bool realTime) {
     fs::path out = o.work / "cli";
     fs::remove_all(out);
@@ -406,25 +442,7 @@ Result commandLine(const Options& o, const Input& in, bool realTime) {
     }
     args.push_back((out / "stream.m3u8").string());
 
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    auto start = Clock::now();
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        std::perror("ffmpeg");
-        std::exit(1);
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    double wall = elapsed(start);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "the ffmpeg tool failed\n");
-        std::exit(1);
-    }
+    Run run = runProcess(args);
     std::size_t bytes = 0;
     for (const auto& entry : fs::directory_iterator(out)) {
         if (entry.path().extension() == ".m4s" || entry.path().extension() == ".mp4") {
@@ -432,9 +450,9 @@ Result commandLine(const Options& o, const Input& in, bool realTime) {
         }
     }
     Result r;
-    r.cpuPerMediaSecond = cpuSeconds(usage) * kFps / in.frames;
-    r.frameMean_ms = wall * 1000 / in.frames;
-    r.peak_MiB = static_cast<double>(usage.ru_maxrss) / 1024;
+    r.cpuPerMediaSecond = run.cpu_s * kFps / in.frames;
+    r.frameMean_ms = run.wall_s * 1000 / in.frames;
+    r.peak_MiB = run.peak_MiB;
     r.bitrate_Mbps = static_cast<double>(bytes) * 8 / 1e6 * kFps / in.frames;
     return r;
 }
@@ -471,6 +489,10 @@ Options parse(int argc, char** argv) {
             o.presets = list(value);
         } else if (key == "--work") {
             o.work = value;
+        } else if (key == "--pass") {
+            o.pass = value;
+        } else if (key == "--preset") {
+            o.preset = value;
         } else if (key == "--ffmpeg") {
             o.ffmpeg = value;
         } else {
@@ -486,14 +508,22 @@ Options parse(int argc, char** argv) {
 int main(int argc, char** argv) {
     Options o = parse(argc, argv);
     av_log_set_level(AV_LOG_ERROR);
+    if (!o.pass.empty()) {
+        Input in = writeInput(o, o.sizes.front().first, o.sizes.front().second);
+        Result r = o.pass == "throughput" ? skylarkThroughput(in, o.preset)
+                                          : skylarkRealTime(in, o.preset);
+        std::printf("%f %f %f %f %f %f %f %d\n", r.frameP50_ms, r.frameP99_ms, r.frameMean_ms,
+                    r.bitrate_Mbps, r.delayP50_s, r.delayP99_s, r.delayMax_s, r.refused);
+        return 0;
+    }
     fs::create_directories(o.work);
-    std::printf("%d s of media per run, preset %s, %u CPUs\n\n", o.seconds, o.preset.c_str(),
-                std::thread::hardware_concurrency());
+    std::printf("%d s of media per run, preset %s, %u CPUs; every run a process of its own\n\n",
+                o.seconds, o.preset.c_str(), std::thread::hardware_concurrency());
     for (auto [width, height] : o.sizes) {
         Input in = writeInput(o, width, height);
-        Result sky = skylarkThroughput(in, o.preset);
+        Result sky = skylarkPass(o, in, "throughput", o.preset);
         Result cli = commandLine(o, in, false);
-        Result skyLive = skylarkRealTime(in, o.preset);
+        Result skyLive = skylarkPass(o, in, "realtime", o.preset);
         Result cliLive = commandLine(o, in, true);
 
         std::printf("%dx%d at 30 frames a second\n", width, height);
@@ -509,9 +539,8 @@ int main(int argc, char** argv) {
         row("wall ms per frame, p50", sky.frameP50_ms, NAN);
         row("wall ms per frame, p99", sky.frameP99_ms, NAN);
         row("wall ms per frame, mean", sky.frameMean_ms, cli.frameMean_ms);
-        row("peak resident MiB (process, as fast)", sky.peak_MiB, cli.peak_MiB, 0);
-        row("peak resident MiB (process, real time)", skyLive.peak_MiB, cliLive.peak_MiB, 0);
-        row("  of which the writer (growth during run)", skyLive.peakDelta_MiB, NAN, 0);
+        row("peak resident MiB, as fast as it goes", sky.peak_MiB, cli.peak_MiB, 0);
+        row("peak resident MiB, in real time", skyLive.peak_MiB, cliLive.peak_MiB, 0);
         row("stream Mbit/s (video + audio + boxes)", sky.bitrate_Mbps, cli.bitrate_Mbps);
         row("append-to-delivery delay s, p50", skyLive.delayP50_s, NAN, 3);
         row("append-to-delivery delay s, p99", skyLive.delayP99_s, NAN, 3);
@@ -519,7 +548,7 @@ int main(int argc, char** argv) {
         std::printf("  %-44s %12d\n\n", "frames refused (encoder behind), real time",
                     skyLive.refused);
         for (const auto& preset : o.presets) {
-            Result other = skylarkThroughput(in, preset);
+            Result other = skylarkPass(o, in, "throughput", preset);
             std::printf(
                 "  preset %-10s CPU s per media s %s, wall ms per frame p50 %s p99 %s, "
                 "%s Mbit/s\n",
