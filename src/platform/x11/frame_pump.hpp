@@ -10,11 +10,13 @@
 #include <string>
 #include <thread>
 
-#include "platform/x11/frame_scaler.hpp"
+#include "platform/frames/frame_scaler.hpp"
+#include "platform/frames/picture.hpp"
 #include "platform/x11/frame_source.hpp"
-#include "platform/x11/picture.hpp"
 
 namespace skylark::x11 {
+
+using frames::Picture;
 
 // One delivered frame. The picture returns to the pump's pool when its last reference goes.
 // `queued` stands for the frame's place in the consumer's queue: the consumer drops it once it
@@ -28,8 +30,8 @@ struct CapturedFrame {
 // Runs a capture thread that grabs a FrameSource at a steady pace, draws each grab into a
 // picture of the configured size, and hands it to `onFrame`.
 //
-// Pacing: a frame at most every `minimumInterval`; ticks missed while a grab ran late are
-// skipped, never caught up. Back-pressure: while `queueDepth` frames are still queued (their
+// Pacing: frame times are at least `minimumInterval` apart; time lost to a late wake-up or a
+// slow grab is not caught up. Back-pressure: while `queueDepth` frames are still queued (their
 // `queued` token alive), or every picture of the pool is still held, new frames are dropped
 // before they are grabbed. A grab that fails delivers nothing.
 //
@@ -78,7 +80,7 @@ class FramePump {
     Settings settings_;
     FrameHandler onFrame_;
     EndHandler onEnd_;
-    FrameScaler scaler_;
+    frames::FrameScaler scaler_;
     std::shared_ptr<Pool> pool_;
 
     std::mutex mutex_;

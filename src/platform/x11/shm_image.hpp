@@ -8,17 +8,12 @@
 #include <memory>
 #include <string>
 
+#include "platform/frames/picture.hpp"
 #include "platform/x11/x11_connection.hpp"
 
 namespace skylark::x11 {
 
-// A view of 32-bit pixels laid out B, G, R, X (X undefined) in rows of `stride` bytes.
-struct PixelView {
-    const uint8_t* data = nullptr;
-    uint32_t width = 0;
-    uint32_t height = 0;
-    size_t stride = 0;
-};
+using frames::PixelView;
 
 // A System V shared-memory segment attached to the X server, into which xcb_shm_get_image
 // copies pixels without going through the socket. Detached and removed on destruction.

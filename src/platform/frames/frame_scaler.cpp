@@ -1,4 +1,4 @@
-#include "platform/x11/frame_scaler.hpp"
+#include "platform/frames/frame_scaler.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -8,18 +8,26 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-namespace skylark::x11 {
+namespace skylark::frames {
 namespace {
 
 constexpr uint32_t kOpaque = 0xff000000u;
 
 void copyOpaque(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride,
-                uint32_t width, uint32_t height) {
+                uint32_t width, uint32_t height, ChannelOrder order) {
     for (uint32_t y = 0; y < height; ++y) {
         const auto* s = reinterpret_cast<const uint32_t*>(src + srcStride * y);
         auto* d = reinterpret_cast<uint32_t*>(dst + dstStride * y);
-        for (uint32_t x = 0; x < width; ++x) {
-            d[x] = s[x] | kOpaque;
+        if (order == ChannelOrder::bgrx) {
+            for (uint32_t x = 0; x < width; ++x) {
+                d[x] = s[x] | kOpaque;
+            }
+        } else {
+            // Little-endian words: R in the low byte becomes B's place and back.
+            for (uint32_t x = 0; x < width; ++x) {
+                const uint32_t p = s[x];
+                d[x] = (p & 0x0000ff00u) | ((p & 0xffu) << 16) | ((p >> 16) & 0xffu) | kOpaque;
+            }
         }
     }
 }
@@ -27,7 +35,9 @@ void copyOpaque(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstSt
 // Each target pixel is the mean of a 2x2 block: as sharp as a good filter for text at exactly
 // half size, at a fraction of a general scaler's cost.
 void halve(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, uint32_t width,
-           uint32_t height) {
+           uint32_t height, ChannelOrder order) {
+    const int blue = order == ChannelOrder::bgrx ? 0 : 2;
+    const int red = 2 - blue;
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* a = src + srcStride * (2 * y);
         const uint8_t* b = a + srcStride;
@@ -35,9 +45,11 @@ void halve(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride,
         for (uint32_t x = 0; x < width; ++x) {
             const uint8_t* p = a + 8 * x;
             const uint8_t* q = b + 8 * x;
-            d[4 * x + 0] = static_cast<uint8_t>((p[0] + p[4] + q[0] + q[4] + 2) >> 2);
+            d[4 * x + 0] =
+                static_cast<uint8_t>((p[blue] + p[blue + 4] + q[blue] + q[blue + 4] + 2) >> 2);
             d[4 * x + 1] = static_cast<uint8_t>((p[1] + p[5] + q[1] + q[5] + 2) >> 2);
-            d[4 * x + 2] = static_cast<uint8_t>((p[2] + p[6] + q[2] + q[6] + 2) >> 2);
+            d[4 * x + 2] =
+                static_cast<uint8_t>((p[red] + p[red + 4] + q[red] + q[red + 4] + 2) >> 2);
             d[4 * x + 3] = 0xff;
         }
     }
@@ -81,27 +93,29 @@ FrameScaler::Placement FrameScaler::place(uint32_t sourceWidth, uint32_t sourceH
             static_cast<uint32_t>(w), static_cast<uint32_t>(h)};
 }
 
-void FrameScaler::prepare(uint32_t sourceWidth, uint32_t sourceHeight) {
-    if (sourceWidth == sourceWidth_ && sourceHeight == sourceHeight_) {
+void FrameScaler::prepare(uint32_t sourceWidth, uint32_t sourceHeight, ChannelOrder order) {
+    if (sourceWidth == sourceWidth_ && sourceHeight == sourceHeight_ && order == sourceOrder_) {
         return;
     }
     sourceWidth_ = sourceWidth;
     sourceHeight_ = sourceHeight;
+    sourceOrder_ = order;
     placement_ = place(sourceWidth, sourceHeight);
     sws_.reset();
     const bool direct = placement_.width == sourceWidth && placement_.height == sourceHeight;
     const bool half = placement_.width * 2 == sourceWidth && placement_.height * 2 == sourceHeight;
     if (!direct && !half) {
-        // BGR0 in, BGRA out: swscale writes an opaque alpha.
+        // BGR0 (or RGB0) in, BGRA out: swscale writes an opaque alpha.
         sws_.reset(sws_getContext(static_cast<int>(sourceWidth), static_cast<int>(sourceHeight),
-                                  AV_PIX_FMT_BGR0, static_cast<int>(placement_.width),
+                                  order == ChannelOrder::bgrx ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_RGB0,
+                                  static_cast<int>(placement_.width),
                                   static_cast<int>(placement_.height), AV_PIX_FMT_BGRA,
                                   SWS_BILINEAR, nullptr, nullptr, nullptr));
     }
 }
 
 void FrameScaler::draw(const PixelView& source, Picture& target) {
-    prepare(source.width, source.height);
+    prepare(source.width, source.height, source.order);
     const Placement& p = placement_;
     // Bars first, every time: pictures come from a pool and may hold another shape's frame.
     if (p.width != width_ || p.height != height_) {
@@ -112,9 +126,10 @@ void FrameScaler::draw(const PixelView& source, Picture& target) {
     }
     uint8_t* dst = target.data() + target.stride() * p.y + size_t{p.x} * 4;
     if (p.width == source.width && p.height == source.height) {
-        copyOpaque(source.data, source.stride, dst, target.stride(), p.width, p.height);
+        copyOpaque(source.data, source.stride, dst, target.stride(), p.width, p.height,
+                   source.order);
     } else if (p.width * 2 == source.width && p.height * 2 == source.height) {
-        halve(source.data, source.stride, dst, target.stride(), p.width, p.height);
+        halve(source.data, source.stride, dst, target.stride(), p.width, p.height, source.order);
     } else if (sws_) {
         const uint8_t* srcPlanes[4] = {source.data, nullptr, nullptr, nullptr};
         const int srcStrides[4] = {static_cast<int>(source.stride), 0, 0, 0};
@@ -127,4 +142,4 @@ void FrameScaler::draw(const PixelView& source, Picture& target) {
     }
 }
 
-}  // namespace skylark::x11
+}  // namespace skylark::frames

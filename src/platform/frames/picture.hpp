@@ -5,7 +5,19 @@
 #include <cstdlib>
 #include <memory>
 
-namespace skylark::x11 {
+namespace skylark::frames {
+
+// The byte order of 32-bit source pixels; the fourth byte is undefined in both.
+enum class ChannelOrder { bgrx, rgbx };
+
+// A view of 32-bit pixels laid out B, G, R, X (or R, G, B, X) in rows of `stride` bytes.
+struct PixelView {
+    const uint8_t* data = nullptr;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    size_t stride = 0;
+    ChannelOrder order = ChannelOrder::bgrx;
+};
 
 // A frame as delivered: `width` x `height` pixels, B, G, R, A bytes with A = 255, rows of
 // `stride` bytes. The rows start on 64-byte boundaries for the vector code of scalers and
@@ -35,4 +47,4 @@ class Picture {
     std::unique_ptr<uint8_t, Free> pixels_;
 };
 
-}  // namespace skylark::x11
+}  // namespace skylark::frames
