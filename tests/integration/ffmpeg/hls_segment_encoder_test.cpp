@@ -223,10 +223,10 @@ std::vector<Scenario> scenarios() {
     return list;
 }
 
-INSTANTIATE_TEST_SUITE_P(Feeds, StreamShape, testing::ValuesIn(scenarios()),
+INSTANTIATE_TEST_SUITE_P(FFmpegWriterFeeds, StreamShape, testing::ValuesIn(scenarios()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(HLSSegmentEncoder, ColoursAreConvertedAndTaggedAsBT709) {
+TEST(FFmpegHLSSegmentEncoder, ColoursAreConvertedAndTaggedAsBT709) {
     Writer writer = makeWriter(smallSettings(64, 64));
     ASSERT_TRUE(writer.encoder->start(0));
     for (int i = 0; i < 10; ++i) {
@@ -244,7 +244,7 @@ TEST(HLSSegmentEncoder, ColoursAreConvertedAndTaggedAsBT709) {
     EXPECT_NEAR(p.centreV, 240, 3);
 }
 
-TEST(HLSSegmentEncoder, AWindowOfTheStoreThroughItsPlaylistPlaysThrough) {
+TEST(FFmpegHLSSegmentEncoder, AWindowOfTheStoreThroughItsPlaylistPlaysThrough) {
     auto store = std::make_shared<LiveHLSStore>();
     store->reset();
     Writer writer = makeWriter(smallSettings(), [store](ByteBuffer data, SegmentType type) {

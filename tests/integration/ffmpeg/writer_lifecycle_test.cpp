@@ -69,7 +69,7 @@ class Gate {
     bool waiting_ = false;
 };
 
-TEST(WriterBackPressure, AStalledWriterRefusesMediaInsteadOfQueueingIt) {
+TEST(FFmpegWriterBackPressure, AStalledWriterRefusesMediaInsteadOfQueueingIt) {
     SegmentCollector out;
     Gate gate;
     gate.close();
@@ -146,7 +146,7 @@ void feedUntil(HLSSegmentEncoder& writer, const SegmentCollector& out, std::size
     }
 }
 
-TEST(WriterCancel, NothingIsDeliveredOnceCancelHasReturned) {
+TEST(FFmpegWriterCancel, NothingIsDeliveredOnceCancelHasReturned) {
     SegmentCollector out;
     std::atomic<bool> cancelReturned{false};
     std::atomic<int> lateDeliveries{0};
@@ -182,7 +182,7 @@ TEST(WriterCancel, NothingIsDeliveredOnceCancelHasReturned) {
     EXPECT_EQ(out.segments().size(), delivered);
 }
 
-TEST(WriterLifetime, DestroyingWithWorkPendingOrFromTheHandlerIsClean) {
+TEST(FFmpegWriterLifetime, DestroyingWithWorkPendingOrFromTheHandlerIsClean) {
     struct Case {
         const char* name;
         bool destroyInHandler;
@@ -241,7 +241,7 @@ TEST(WriterLifetime, DestroyingWithWorkPendingOrFromTheHandlerIsClean) {
     EXPECT_EQ(unstarted.encoder->status(), Status::unknown);
 }
 
-TEST(WriterFailure, AFailingReceiverFailsTheWriterWithAReadableError) {
+TEST(FFmpegWriterFailure, AFailingReceiverFailsTheWriterWithAReadableError) {
     std::atomic<int> calls{0};
     auto created = HLSSegmentEncoder::create(settingsOf(), [&](ByteBuffer, SegmentType type) {
         ++calls;
@@ -266,7 +266,7 @@ TEST(WriterFailure, AFailingReceiverFailsTheWriterWithAReadableError) {
     EXPECT_EQ(calls, 2) << "the initialization segment and the failed one";
 }
 
-TEST(WriterSettings, SettingsTheEncodersCannotTakeAreRefusedWithAReason) {
+TEST(FFmpegWriterSettings, SettingsTheEncodersCannotTakeAreRefusedWithAReason) {
     struct Case {
         const char* name;
         std::function<void(EncoderSettings&)> change;
@@ -293,7 +293,7 @@ TEST(WriterSettings, SettingsTheEncodersCannotTakeAreRefusedWithAReason) {
     }
 }
 
-TEST(WriterInput, MalformedFramesAndAudioAreRefused) {
+TEST(FFmpegWriterInput, MalformedFramesAndAudioAreRefused) {
     auto created = HLSSegmentEncoder::create(settingsOf(), nullptr);
     ASSERT_TRUE(created.encoder);
     HLSSegmentEncoder& writer = *created.encoder;
