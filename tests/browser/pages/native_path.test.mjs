@@ -65,9 +65,29 @@ test('the Skylark player plays a live cast, follows a restarted cast and returns
     assert.equal(await page.isVisible('#health'), false);
     await page.keyboard.press('i');
     await until('health line', async () =>
-      /Skylark player · 640×360 · \d+ fps · [\d.]+ s behind live/.test(await page.textContent('#health')));
+      /Skylark player\) · 640×360 · \d+ fps · [\d.]+ s behind live/.test(await page.textContent('#health')));
     await page.keyboard.press('i');
     assert.equal(await page.isVisible('#health'), false);
+
+    // A TV that falls behind by more than the store's window (its requests held up for 3 s)
+    // jumps to the newest segments and plays on instead of stalling on a lost one.
+    const asked = [];
+    const onRequest = (r) => {
+      const m = /segment(\d+)\.m4s$/.exec(r.url());
+      if (m) asked.push(Number(m[1]));
+    };
+    page.on('request', onRequest);
+    await page.route('**/live/segment*.m4s', async (route) => {
+      await sleep(3000);
+      await route.continue();
+    });
+    await until('a held request', () => asked.length > 0);
+    await page.unrouteAll({ behavior: 'wait' });
+    await until('a jump past the lost segments', () => asked.some((id, i) => i > 0 && id > asked[i - 1] + 4), 10000);
+    const resumed = await currentTime(page);
+    await until('playback after the jump', async () => (await currentTime(page)) > resumed + 1);
+    page.off('request', onRequest);
+    assert.equal(await mode(page), 'hls-mse');
 
     // A new cast restarts the identifiers at 0: the player starts again cleanly by itself.
     const loadsBefore = initLoads.length;
