@@ -274,7 +274,9 @@ class FakeStream : public CaptureStream, public std::enable_shared_from_this<Fak
             std::lock_guard guard(lock_);
             completion = std::move(pendingStart_);
             pendingStart_ = nullptr;
-            if (!error && !stopped) {
+            // A start that succeeds runs, even after a stop came while it was pending (the
+            // worst a platform may do): the caster must stop it again.
+            if (!error) {
                 running = true;
             }
         }
