@@ -2,7 +2,7 @@
 // live stream fed into the store, and a network namespace for WebRTC. Everything is started
 // here and stopped by its own PID or name; nothing is left running.
 import { spawn, spawnSync } from 'node:child_process';
-import { mkdtempSync, readFileSync, existsSync, rmSync, writeFileSync, chmodSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync, writeFileSync, chmodSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createInterface } from 'node:readline';
@@ -321,4 +321,3 @@ export async function screenshot(page, name) {
   await page.screenshot({ path: join(SCREENSHOT_DIR, name) });
 }
 
-export { existsSync };
