@@ -77,17 +77,30 @@ test('the Skylark player plays a live cast, follows a restarted cast and returns
       if (m) asked.push(Number(m[1]));
     };
     page.on('request', onRequest);
+    let held = 0;
     await page.route('**/live/segment*.m4s', async (route) => {
+      held++;
       await sleep(3000);
       await route.continue();
     });
-    await until('a held request', () => asked.length > 0);
+    await until('a held request', () => held > 0);
     await page.unrouteAll({ behavior: 'wait' });
-    await until('a jump past the lost segments', () => asked.some((id, i) => i > 0 && id > asked[i - 1] + 4), 10000);
+    await until('a jump past the lost segments',
+      () => asked.some((id, i) => i > 0 && id > asked[i - 1] + 4), 10000);
     const resumed = await currentTime(page);
     await until('playback after the jump', async () => (await currentTime(page)) > resumed + 1);
     page.off('request', onRequest);
     assert.equal(await mode(page), 'hls-mse');
+
+    // A segment the browser cannot decode: the player starts over by itself, without a reload.
+    await page.evaluate(() => { window.notReloaded = true; });
+    const loadsBeforeError = initLoads.length;
+    await stream.inject(Buffer.from('not a media segment, but the store does not know that'));
+    await until('a fresh start after the bad segment', () => initLoads.length > loadsBeforeError);
+    const recovered = await currentTime(page);
+    await until('playback after the bad segment', async () => (await currentTime(page)) > recovered + 1);
+    assert.equal(await mode(page), 'hls-mse');
+    assert.equal(await page.evaluate(() => window.notReloaded), true);
 
     // A new cast restarts the identifiers at 0: the player starts again cleanly by itself.
     const loadsBefore = initLoads.length;

@@ -205,6 +205,12 @@ export async function startLiveStream(harness, { width = 640, height = 360 } = {
   })();
   return {
     dir,
+    // Puts `bytes` into the store as the next segment, between two of ffmpeg's.
+    async inject(bytes) {
+      const file = join(dir, 'injected.m4s');
+      writeFileSync(file, bytes);
+      await harness.send(`segment ${file}`);
+    },
     async reset() {
       needInit = true;
       await harness.send('reset');
