@@ -7,10 +7,10 @@ namespace skylark::pulse {
 void AudioClock::advance(uint32_t frames, ns estimate) {
     if (!anchor_) {
         anchor_ = estimate - durationOf(counted_);
-        farInRow_ = 0;
     } else {
         const ns offset = estimate - timeOf(counted_);
-        if (offset > kJumpThreshold || offset < -kJumpThreshold) {
+        const ns threshold = ++updates_ <= kSettlingUpdates ? kSettlingJump : kGapJump;
+        if (offset > threshold || offset < -threshold) {
             if (++farInRow_ >= kJumpAfter) {
                 anchor_ = estimate - durationOf(counted_);
                 farInRow_ = 0;

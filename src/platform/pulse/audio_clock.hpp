@@ -10,8 +10,10 @@ namespace skylark::pulse {
 // count, so consecutive buffers butt against each other, while each delivery's estimate of
 // when its first frame was captured (arrival time less reported latency) pulls the line
 // towards the monotonic clock: small differences are slewed away a little at a time (the
-// sound card's clock and ours drift apart), large ones that persist are jumped over (the
-// stream stalled, overran, or the first latency reports were stale).
+// sound card's clock and ours drift apart; a busy machine wakes the reader late). Large
+// differences that persist are jumped over: while the line settles after a (re)start, when
+// the first latency reports can be stale, and later only for real gaps of a quarter second or
+// more (a source that was suspended), since the frame count is otherwise the better clock.
 class AudioClock {
   public:
     using ns = std::chrono::nanoseconds;
@@ -22,7 +24,11 @@ class AudioClock {
     void advance(uint32_t frames, ns estimate);
 
     // Makes the next advance() start a new line at its estimate (after lost data).
-    void restart() { anchor_.reset(); }
+    void restart() {
+        anchor_.reset();
+        updates_ = 0;
+        farInRow_ = 0;
+    }
 
     // The capture time of the frame `framesFromStart` after the first one ever counted
     // (only meaningful after the first advance()).
@@ -33,10 +39,12 @@ class AudioClock {
 
     bool started() const { return anchor_.has_value(); }
 
-    static constexpr ns kSlewEarlier{200'000};       // 0.2 ms
-    static constexpr ns kSlewLater{20'000};          // 0.02 ms: still 2 ms a second at 100 updates
-    static constexpr ns kJumpThreshold{40'000'000};  // 40 ms
-    static constexpr int kJumpAfter = 3;             // updates in a row beyond the threshold
+    static constexpr ns kSlewEarlier{200'000};  // 0.2 ms
+    static constexpr ns kSlewLater{20'000};     // 0.02 ms: still 2 ms a second at 100 updates
+    static constexpr int kSettlingUpdates = 25;
+    static constexpr ns kSettlingJump{40'000'000};  // 40 ms
+    static constexpr ns kGapJump{250'000'000};      // 250 ms
+    static constexpr int kJumpAfter = 3;            // updates in a row beyond the threshold
 
   private:
     ns durationOf(uint64_t frames) const {
@@ -47,6 +55,7 @@ class AudioClock {
     uint32_t rate_;
     std::optional<ns> anchor_;  // time of frame 0
     uint64_t counted_ = 0;
+    int updates_ = 0;  // since the line was (re)started
     int farInRow_ = 0;
 };
 

@@ -136,6 +136,7 @@ class SystemAudioCapture::Impl {
         pa_stream_set_state_callback(stream_.get(), &Impl::onStreamState, this);
         pa_stream_set_read_callback(stream_.get(), &Impl::onReadable, this);
         pa_stream_set_overflow_callback(stream_.get(), &Impl::onOverflow, this);
+        pa_stream_set_suspended_callback(stream_.get(), &Impl::onSuspended, this);
         // Fragments of one chunk keep the latency low without waking more often than needed.
         pa_buffer_attr attr;
         attr.maxlength = static_cast<uint32_t>(-1);
@@ -214,6 +215,7 @@ class SystemAudioCapture::Impl {
                     pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
                     pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
                     pa_stream_set_overflow_callback(stream_.get(), nullptr, nullptr);
+                    pa_stream_set_suspended_callback(stream_.get(), nullptr, nullptr);
                     pa_stream_disconnect(stream_.get());
                 }
                 if (context_) {
@@ -249,6 +251,13 @@ class SystemAudioCapture::Impl {
     static void onOverflow(pa_stream*, void* self) {
         // Data was lost: the frame count no longer matches the clock.
         static_cast<Impl*>(self)->clock_.restart();
+    }
+
+    static void onSuspended(pa_stream* stream, void* self) {
+        // A suspended source delivers nothing until it resumes: start the line anew then.
+        if (pa_stream_is_suspended(stream) > 0) {
+            static_cast<Impl*>(self)->clock_.restart();
+        }
     }
 
     static void onReadable(pa_stream* stream, size_t, void* self) {

@@ -1,51 +1,6 @@
 #include "platform/x11/frame_pump.hpp"
 
-#include <vector>
-
 namespace skylark::x11 {
-
-// Pictures in circulation, bounded by the queue depth. Shared with every delivered frame's
-// deleter, so pictures may outlive the pump and still come back safely.
-class FramePump::Pool : public std::enable_shared_from_this<FramePump::Pool> {
-  public:
-    Pool(uint32_t width, uint32_t height, uint32_t depth)
-        : width_(width), height_(height), depth_(depth) {}
-
-    // A picture to draw into, or null while the consumer holds all of them.
-    std::shared_ptr<Picture> acquire() {
-        std::unique_ptr<Picture> picture;
-        {
-            std::lock_guard lock(mutex_);
-            if (!free_.empty()) {
-                picture = std::move(free_.back());
-                free_.pop_back();
-            } else if (outstanding_ >= depth_) {
-                return nullptr;
-            }
-            ++outstanding_;
-        }
-        if (!picture) {
-            picture = std::make_unique<Picture>(width_, height_);
-        }
-        std::weak_ptr<Pool> self = weak_from_this();
-        return {picture.release(), [self](Picture* p) {
-                    std::unique_ptr<Picture> owned(p);
-                    if (auto pool = self.lock()) {
-                        std::lock_guard lock(pool->mutex_);
-                        --pool->outstanding_;
-                        pool->free_.push_back(std::move(owned));
-                    }
-                }};
-    }
-
-  private:
-    const uint32_t width_;
-    const uint32_t height_;
-    const uint32_t depth_;
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Picture>> free_;
-    uint32_t outstanding_ = 0;
-};
 
 FramePump::FramePump(std::unique_ptr<FrameSource> source, Settings settings, FrameHandler onFrame,
                      EndHandler onEnd)
@@ -54,7 +9,7 @@ FramePump::FramePump(std::unique_ptr<FrameSource> source, Settings settings, Fra
       onFrame_(std::move(onFrame)),
       onEnd_(std::move(onEnd)),
       scaler_(settings.width, settings.height),
-      pool_(std::make_shared<Pool>(
+      pool_(frames::PicturePool::create(
           settings.width, settings.height,
           std::max<uint32_t>(settings.queueDepth, 1) + settings.sparePictures)) {}
 
@@ -104,12 +59,10 @@ void FramePump::run() {
     Clock::time_point next = Clock::now();
     while (waitUntil(next)) {
         const Clock::time_point tick = Clock::now();
-        // Ticks keep to a fixed grid so the rate stays exact; after a stall of more than an
-        // interval the grid restarts from now rather than catching up with a burst.
-        next += settings_.minimumInterval;
-        if (next <= tick) {
-            next = tick + settings_.minimumInterval;
-        }
+        // Frames are never closer than the interval: each tick is one interval after the
+        // previous one began, however late that one woke (the rate then dips a little below the
+        // maximum rather than bursting to catch up).
+        next = tick + settings_.minimumInterval;
         std::shared_ptr<Picture> picture;
         if (queued_->load() < std::max<uint32_t>(settings_.queueDepth, 1)) {
             picture = pool_->acquire();

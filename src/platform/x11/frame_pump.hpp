@@ -12,6 +12,7 @@
 
 #include "platform/frames/frame_scaler.hpp"
 #include "platform/frames/picture.hpp"
+#include "platform/frames/picture_pool.hpp"
 #include "platform/x11/frame_source.hpp"
 
 namespace skylark::x11 {
@@ -72,7 +73,6 @@ class FramePump {
     Counters counters() const;
 
   private:
-    class Pool;
     void run();
     bool waitUntil(std::chrono::steady_clock::time_point when);
 
@@ -81,7 +81,7 @@ class FramePump {
     FrameHandler onFrame_;
     EndHandler onEnd_;
     frames::FrameScaler scaler_;
-    std::shared_ptr<Pool> pool_;
+    std::shared_ptr<frames::PicturePool> pool_;
 
     std::mutex mutex_;
     std::condition_variable wake_;

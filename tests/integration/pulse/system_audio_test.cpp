@@ -163,7 +163,8 @@ TEST_F(SystemAudio, RecordsWhatIsPlayedOnTheMonotonicClock) {
 
     const auto received = recorder.received();
     EXPECT_TRUE(recorder.traceLines().empty());
-    expectContinuousTenMsChunks(received);
+    // Past the first quarter second, while the server's first latency reports settle.
+    expectContinuousTenMsChunks(received, 25);
 
     // The tone arrives intact (the monitor of a null sink is bit-exact).
     const auto loud = std::count_if(received.begin(), received.end(), [](const Received& r) {
@@ -179,13 +180,22 @@ TEST_F(SystemAudio, RecordsWhatIsPlayedOnTheMonotonicClock) {
     }
     EXPECT_NEAR(peak, 0.5f, 0.01f);
 
-    // Each buffer is stamped with when its first frame was captured on the clock that video
-    // frames use: it was complete a few milliseconds before it arrived, never after. The first
-    // tenth of a second is left out while the server's first latency reports settle.
-    for (size_t i = 10; i < received.size(); ++i) {
-        const auto end = received[i].chunk.time + 10ms;
-        EXPECT_LE(end, received[i].arrival + 2ms) << "chunk " << i << " stamped in the future";
-        EXPECT_LE(received[i].arrival - end, 40ms) << "chunk " << i << " stamped too early";
+    // Each buffer is stamped with when its first frame was captured, on the clock that video
+    // frames use: in every half second some buffer arrives within milliseconds of its end, so the
+    // time line stays on the clock however late a busy machine wakes the reader. None is stamped
+    // much after it arrived: only a sink that renders ahead (by its latency, tens of milliseconds)
+    // hands over audio before its time. The first tenth of a second is left out (see above).
+    for (size_t from = 25; from + 50 <= received.size(); from += 50) {
+        auto earliest = std::chrono::nanoseconds::max();
+        auto latest = std::chrono::nanoseconds::min();
+        for (size_t i = from; i < from + 50; ++i) {
+            const auto lag = received[i].arrival - (received[i].chunk.time + 10ms);
+            EXPECT_GE(lag, -60ms) << "chunk " << i << " stamped in the future";
+            earliest = std::min(earliest, lag);
+            latest = std::max(latest, lag);
+        }
+        EXPECT_LE(earliest, 20ms) << "chunks " << from << "+ are stamped too early";
+        EXPECT_GE(latest, -2ms) << "chunks " << from << "+ are stamped too late";
     }
 }
 

@@ -53,6 +53,28 @@ TEST(AudioClock, APersistentLargeOffsetIsJumpedOverButASingleOneIsNot) {
     EXPECT_LT(steady.timeOf(0), 1001ms);
 }
 
+TEST(AudioClock, OnceSettledOnlyRealGapsAreJumpedOver) {
+    AudioClock clock(kRate);
+    int n = 0;
+    auto feed = [&](ns late) {
+        clock.advance(kTenMs, 1000ms + 10ms * n + late);
+        ++n;
+    };
+    for (int i = 0; i <= AudioClock::kSettlingUpdates; ++i) {
+        feed(0ms);
+    }
+    // A reader woken 100 ms late for a while: the frame count is trusted, the line barely moves.
+    for (int i = 0; i < 10; ++i) {
+        feed(100ms);
+    }
+    EXPECT_LE(clock.timeOf(0), 1000ms + 10 * AudioClock::kSlewLater);
+    // Half a second of nothing (a suspended source): the line moves on with the clock.
+    for (int i = 0; i < AudioClock::kJumpAfter; ++i) {
+        feed(500ms);
+    }
+    EXPECT_EQ(clock.timeOf(kTenMs * uint64_t(n - 1)), 1000ms + 10ms * (n - 1) + 500ms);
+}
+
 TEST(AudioClock, RestartBeginsANewLineAtTheNextEstimate) {
     AudioClock clock(kRate);
     clock.advance(kTenMs, 1000ms);
