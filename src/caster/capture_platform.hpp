@@ -1,9 +1,9 @@
 #pragma once
 
-// What the native caster requires of a screen-capture platform (specification Part 5.8, in the
-// order of a cast), as small abstract classes that carry no library type. The caster owns these
-// interfaces; the X11 / PulseAudio (and later portal / PipeWire) implementations adapt to them
-// under src/platform/, and the unit tests implement them as fakes.
+// What the native caster requires of a screen-capture platform (in the order of a cast), as small
+// abstract classes that carry no library type. The caster owns these interfaces; the X11 /
+// PulseAudio (and later portal / PipeWire) implementations adapt to them under src/platform/, and
+// the unit tests implement them as fakes.
 //
 // Threads, in one place (details at each class):
 // - ContentPicker: called by the caster on the main thread only.

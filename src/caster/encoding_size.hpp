@@ -4,7 +4,7 @@
 
 namespace skylark {
 
-// The sizes worked out for one cast (specification Part 5.4, Data model), all in pixels.
+// The sizes worked out for one cast all in pixels.
 struct EncodingSize {
     std::int64_t sourceWidth = 2;
     std::int64_t sourceHeight = 2;

@@ -21,7 +21,7 @@ constexpr const char* kTextEncoderNotPrepared = "Could not prepare the streaming
 constexpr const char* kTextEncoderCouldNotStart = "The streaming encoder could not start.";
 constexpr const char* kTextEncoderStopped = "The streaming encoder stopped.";
 
-// The application's one error of its own (Part 5.3).
+// The application's one error of its own.
 Error encoderNotPreparedError() {
     return Error::withDescription(Error::kSkylarkDomain, 2, kTextEncoderNotPrepared);
 }
@@ -49,7 +49,7 @@ CasterPlatform withDefaults(CasterPlatform platform) {
 
 }  // namespace
 
-// What one capture start carries from step to step (Part 5.4).
+// What one capture start carries from step to step.
 struct NativeCaster::PreparedWriter {
     std::shared_ptr<SegmentWriter> writer;
     std::shared_ptr<SegmentWriterInput> videoInput;
@@ -117,7 +117,7 @@ std::string NativeCaster::writerErrorText(const SegmentWriter& writer) const {
     return error ? "Optional(" + error->fullDescription() + ")" : "nil";
 }
 
-// ---- Part 5.2: start and the picker ---------------------------------------------------------
+// ---- Start and the picker -------------------------------------------------------------------
 
 void NativeCaster::start() {
     bool refuse = false;
@@ -174,7 +174,7 @@ void NativeCaster::contentSharingPickerStartDidFail(const Error& error) {
     postReport(false, error.localizedDescription());
 }
 
-// ---- Part 5.4: capture start ----------------------------------------------------------------
+// ---- Capture start -------------------------------------------------------------------------
 //
 // The task's waits (for its turn on the task queue, for the writer's fields to be stored on
 // videoQueue, for the capture to start, for its report to run on the main thread) split it into
@@ -448,7 +448,7 @@ void NativeCaster::startTaskFailed(std::shared_ptr<StartTask> task, const Error&
     postReport(false, error.localizedDescription());
 }
 
-// ---- Part 5.5: sample pipeline (videoQueue) -------------------------------------------------
+// ---- Sample pipeline (videoQueue) ----------------------------------------------------------
 
 void NativeCaster::streamDidOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) {
     if (!sample.isValid) {
@@ -530,7 +530,7 @@ void NativeCaster::streamDidOutputSampleBuffer(const SampleBuffer& sample, Strea
     }
 }
 
-// ---- Part 5.6: segment output (the writer's thread) -----------------------------------------
+// ---- Segment output (the writer's thread) --------------------------------------------------
 
 void NativeCaster::segmentWriterDidOutputSegment(ByteBuffer data, SegmentType type) {
     if (!data) {
@@ -546,7 +546,7 @@ void NativeCaster::segmentWriterDidOutputSegment(ByteBuffer data, SegmentType ty
     }
 }
 
-// ---- Part 5.7: stop and teardown ------------------------------------------------------------
+// ---- Stop and teardown ---------------------------------------------------------------------
 
 void NativeCaster::stop() {
     std::shared_ptr<CaptureStream> stream;
@@ -618,7 +618,7 @@ void NativeCaster::streamDidStopWithError(CaptureStream& stream, const Error& er
     // Only the current stream of a starting or running cast can end it; a report from a stream
     // that was dropped, or one that comes while a stop is under way, changes nothing.
     // isCasting is cleared before the store is stopped, so that a capture start resetting the
-    // store at this moment sees it and stops the store again (Part 5.4 step 14 above).
+    // store at this moment sees it and stops the store again (the store reset step above).
     {
         std::lock_guard guard(stateLock_);
         if (stream_.get() != &stream || !isCasting_) {

@@ -38,7 +38,7 @@ struct CasterPlatform {
     std::shared_ptr<Executor> videoQueue;
 };
 
-// The native sharing pipeline (specification Parts 5.2 to 5.7): presents the content picker,
+// The native sharing pipeline: presents the content picker,
 // captures the chosen display or application with the system's audio, encodes both into
 // quarter-second fMP4 HLS segments and hands them to the shared LiveHLSStore.
 //
@@ -118,7 +118,7 @@ class NativeCaster final : public ContentPickerObserver,
     void postReport(bool casting, std::string text);
 
     void beginCapture(std::shared_ptr<const ContentFilter> filter);
-    // Part 5.3; builds the writer and inputs without storing them.
+    // Builds the writer and inputs without storing them.
     std::optional<Error> prepareWriter(std::int64_t width, std::int64_t height,
                                        PreparedWriter& prepared);
     // Capture start, in steps split at its waits.

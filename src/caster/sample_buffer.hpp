@@ -50,7 +50,7 @@ struct AudioBuffer {
     std::shared_ptr<const float> samples;
 };
 
-// One captured sample, screen frame or audio buffer (CMSampleBuffer of the specification): an
+// One captured sample, screen frame or audio buffer : an
 // immutable value that is cheap to copy (its payload is shared, never copied).
 //
 // Capture implementations build screen frames with `screenFrame` and audio with `audio`; the

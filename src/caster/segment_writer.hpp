@@ -1,9 +1,9 @@
 #pragma once
 
-// What the native caster requires of a segment writer (specification Part 5.9, in the order of
-// a cast): H.264 + AAC encoding cut into fragmented-MP4 HLS segments that are handed to a
-// delegate, never written to a file. The caster owns this interface; the FFmpeg implementation
-// under src/platform/ffmpeg adapts to it, and the unit tests implement it as a fake.
+// What the native caster requires of a segment writer (in the order of a cast): H.264 + AAC
+// encoding cut into fragmented-MP4 HLS segments that are handed to a delegate, never written to a
+// file. The caster owns this interface; the FFmpeg implementation under src/platform/ffmpeg adapts
+// to it, and the unit tests implement it as a fake.
 //
 // Order of calls for one cast (one writer per cast, never reused):
 //   1. setup, on the caster's task thread:  SegmentWriterFactory, setOutputFileTypeProfile,
@@ -62,13 +62,13 @@ enum class FileTypeProfile : std::int32_t {
     mpeg4AppleHLS = 1,
 };
 
-// Video input settings (the specification's output-settings dictionary, typed).
+// Video input settings (the writer's output settings, typed).
 struct VideoOutputSettings {
     enum class Codec : std::int32_t { h264 = 1 };
     Codec codec = Codec::h264;
     std::int64_t width = 0;   // even, at least 2: the size of every appended frame
     std::int64_t height = 0;  // even, at least 2
-    // Compression properties, each a 64-bit float as the specification gives them.
+    // Compression properties, each a 64-bit float.
     double averageBitRate = 6000000.0;          // bit/s
     double maxKeyFrameInterval = 8.0;           // frames from one key frame to the next, at most
     double maxKeyFrameIntervalDuration = 0.25;  // seconds from one key frame to the next, at most

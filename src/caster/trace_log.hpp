@@ -7,7 +7,7 @@
 
 namespace skylark {
 
-// Where the caster writes its diagnostic lines (specification Part 5.1). Safe to call from any
+// Where the caster writes its diagnostic lines. Safe to call from any
 // thread; never throws and never reports a failure.
 class Trace {
   public:

@@ -15,7 +15,9 @@ using Bytes = std::vector<std::uint8_t>;
 // to an empty vector is a present, empty buffer, and the two are never confused.
 using ByteBuffer = std::shared_ptr<const Bytes>;
 
-inline ByteBuffer makeBuffer(Bytes bytes) { return std::make_shared<const Bytes>(std::move(bytes)); }
+inline ByteBuffer makeBuffer(Bytes bytes) {
+    return std::make_shared<const Bytes>(std::move(bytes));
+}
 
 inline ByteBuffer makeBuffer(std::string_view text) {
     return std::make_shared<const Bytes>(text.begin(), text.end());

@@ -6,7 +6,7 @@
 
 namespace skylark {
 
-// An error value in the platform's shape (NSError of the specification): a domain, a code and
+// An error value in the shape platform errors have: a domain, a code and
 // user information, from which the localized description (the one line the user sees) and the
 // full description (what the caster's trace writes) are rendered. A plain value: copy it freely.
 //
@@ -15,7 +15,7 @@ namespace skylark {
 struct Error {
     // The user-information key of the localized description (NSLocalizedDescriptionKey).
     static constexpr const char* kLocalizedDescriptionKey = "NSLocalizedDescription";
-    // The caster's own error domain (specification: domain "Skylark", code 2).
+    // The caster's own error domain (domain "Skylark", code 2: the encoder could not be prepared).
     static constexpr const char* kSkylarkDomain = "Skylark";
 
     std::string domain;

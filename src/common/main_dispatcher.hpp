@@ -5,7 +5,7 @@
 namespace skylark {
 
 // Posts work to the main thread (the thread of the application's event loop), where the user
-// interface lives: the dispatch to the main queue and the main actor of the specification.
+// interface lives.
 //
 // Contract, in addition to Executor's: every posted item runs on the main thread, one at a
 // time, in the order posted (a serial executor), interleaved with the event loop's own events.

@@ -4,7 +4,7 @@
 
 namespace skylark {
 
-// A rational media time, laid out as the platform's CMTime of the specification: `value` ticks
+// A rational media time, in the usual media-framework shape: `value` ticks
 // of 1/`timescale` second, with flags and an epoch. A plain value: copy it freely, share it
 // between threads by copying.
 //

@@ -126,9 +126,9 @@ class SystemAudioCapture::Impl {
             why = failureText(pa_context_errno(context_.get()), "no answer from the sound server");
             return false;
         }
-        pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, settings_.sampleRate,
-                            static_cast<uint8_t>(settings_.channels)};
-        stream_.reset(pa_stream_new(context_.get(), "System audio", &spec, nullptr));
+        pa_sample_spec format{PA_SAMPLE_FLOAT32LE, settings_.sampleRate,
+                              static_cast<uint8_t>(settings_.channels)};
+        stream_.reset(pa_stream_new(context_.get(), "System audio", &format, nullptr));
         if (!stream_) {
             why = pa_strerror(pa_context_errno(context_.get()));
             return false;
@@ -142,7 +142,7 @@ class SystemAudioCapture::Impl {
         attr.maxlength = static_cast<uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
         attr.fragsize = static_cast<uint32_t>(
-            pa_usec_to_bytes(static_cast<pa_usec_t>(settings_.chunk.count()) * 1000, &spec));
+            pa_usec_to_bytes(static_cast<pa_usec_t>(settings_.chunk.count()) * 1000, &format));
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
         if (pa_stream_connect_record(stream_.get(), settings_.device.c_str(), &attr, flags) < 0) {

@@ -73,10 +73,10 @@ class TonePlayer {
   public:
     TonePlayer(const std::string& server, double hz, float amplitude)
         : thread_([=, this] {
-              const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+              const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, 48000, 2};
               int error = 0;
               pa_simple* s = pa_simple_new(server.c_str(), "test tone", PA_STREAM_PLAYBACK, nullptr,
-                                           "tone", &spec, nullptr, nullptr, &error);
+                                           "tone", &format, nullptr, nullptr, &error);
               if (s == nullptr) {
                   failed_ = true;
                   return;

@@ -37,7 +37,7 @@ SampleBuffer invalid(SampleBuffer sample) {
     return sample;
 }
 
-// ---- Part 5.5 ----
+// ---- Sample pipeline ----
 
 TEST_F(CasterTest, UnusableScreenFramesDoNotStartTheWriter) {
     startCasting();
@@ -227,7 +227,7 @@ TEST_F(CasterTest, WithoutWriterEverySampleIsDropped) {
     EXPECT_THAT(log->events(), IsEmpty());
 }
 
-// ---- Part 5.6 ----
+// ---- Segment output ----
 
 TEST_F(CasterTest, SegmentsGoToTheStore) {
     startWriting();

@@ -21,7 +21,7 @@ const std::string kPlatformErrorText =
     "capture startup error: Error Domain=org.skylark.x11 Code=7 \"Capture is unavailable.\" "
     "UserInfo={NSLocalizedDescription=Capture is unavailable.}";
 
-// ---- Part 5.2 ----
+// ---- Start and the picker ----
 
 TEST_F(CasterTest, ConstructionTouchesNothing) {
     EXPECT_THAT(log->events(), IsEmpty());
@@ -207,7 +207,7 @@ TEST_F(CasterTest, SuccessfulStart) {
     EXPECT_EQ(stream->outputs[1].queue, video);
     EXPECT_EQ(stream->outputs[0].output.lock(), caster);
 
-    // The writer's configuration (Part 5.3).
+    // The writer's configuration.
     const auto writer = writers.last();
     EXPECT_EQ(writer->profile, FileTypeProfile::mpeg4AppleHLS);
     ASSERT_TRUE(writer->segmentInterval);
@@ -228,7 +228,7 @@ TEST_F(CasterTest, SuccessfulStart) {
     EXPECT_EQ(a.encoderBitRate, 192000);
     EXPECT_TRUE(writer->videoInput->expectsRealTime);
     EXPECT_TRUE(writer->audioInput->expectsRealTime);
-    EXPECT_FALSE(writer->initialSegmentStartTime);  // set by the first frame (Part 5.5)
+    EXPECT_FALSE(writer->initialSegmentStartTime);  // set by the first frame
 }
 
 TEST_F(CasterTest, CastingReportWaitsForTheCaptureToStart) {
@@ -244,7 +244,7 @@ TEST_F(CasterTest, CastingReportWaitsForTheCaptureToStart) {
     EXPECT_EQ(reports.back(), (Report{true, kCasting}));
 }
 
-// ---- Part 5.4: failing steps ----
+// ---- Capture start: failing steps ----
 
 TEST_F(CasterTest, WriterThatRefusesTheAudioInput) {
     writers.configure = [](FakeWriter& writer) { writer.canAddAudio = false; };

@@ -1,4 +1,4 @@
-// Part 5.7 (stop and teardown), a stop while capture start is under way, and a second cast.
+// Stop and teardown, a stop while capture start is under way, and a second cast.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
