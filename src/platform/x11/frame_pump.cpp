@@ -58,11 +58,15 @@ void FramePump::run() {
     using Clock = std::chrono::steady_clock;
     Clock::time_point next = Clock::now();
     while (waitUntil(next)) {
+        // Frames keep to a grid of one interval, and carry its times: exactly the rate asked
+        // for, never two frames closer than the interval. After a stall of a whole interval
+        // or more the grid starts again from now instead of catching up with a burst.
         const Clock::time_point tick = Clock::now();
-        // Frames are never closer than the interval: each tick is one interval after the
-        // previous one began, however late that one woke (the rate then dips a little below the
-        // maximum rather than bursting to catch up).
-        next = tick + settings_.minimumInterval;
+        if (tick - next >= settings_.minimumInterval) {
+            next = tick;
+        }
+        const Clock::time_point stamp = next;
+        next += settings_.minimumInterval;
         std::shared_ptr<Picture> picture;
         if (queued_->load() < std::max<uint32_t>(settings_.queueDepth, 1)) {
             picture = pool_->acquire();
@@ -87,7 +91,7 @@ void FramePump::run() {
         queued_->fetch_add(1);
         std::shared_ptr<const void> token(
             nullptr, [counter = queued_](const void*) { counter->fetch_sub(1); });
-        onFrame_({std::move(picture), tick.time_since_epoch(), std::move(token)});
+        onFrame_({std::move(picture), stamp.time_since_epoch(), std::move(token)});
     }
 }
 

@@ -24,15 +24,16 @@ using frames::Picture;
 // has handled the frame (it may keep the picture longer, e.g. while an encoder reads it).
 struct CapturedFrame {
     std::shared_ptr<const Picture> picture;
-    std::chrono::nanoseconds time{0};  // monotonic clock (steady_clock), when the grab began
+    std::chrono::nanoseconds time{0};  // monotonic clock (steady_clock): the grab's grid time
     std::shared_ptr<const void> queued;
 };
 
 // Runs a capture thread that grabs a FrameSource at a steady pace, draws each grab into a
 // picture of the configured size, and hands it to `onFrame`.
 //
-// Pacing: frame times are at least `minimumInterval` apart; time lost to a late wake-up or a
-// slow grab is not caught up. Back-pressure: while `queueDepth` frames are still queued (their
+// Pacing: frames follow a grid of `minimumInterval` and are stamped with its times, so they are
+// never closer than the interval; after a stall of a whole interval the grid restarts rather
+// than catching up. Back-pressure: while `queueDepth` frames are still queued (their
 // `queued` token alive), or every picture of the pool is still held, new frames are dropped
 // before they are grabbed. A grab that fails delivers nothing.
 //
