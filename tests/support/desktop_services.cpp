@@ -5,7 +5,6 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
-#include <filesystem>
 #include <stdexcept>
 
 namespace skylark::testing {
@@ -21,28 +20,23 @@ bool canConnect(const std::string& display) {
 }  // namespace
 
 XvfbServer::XvfbServer(unsigned width, unsigned height) {
-    // Numbers from a range nobody uses by habit, spread by our PID so parallel runs differ.
-    const unsigned base = 300 + static_cast<unsigned>(getpid()) % 500;
-    for (unsigned attempt = 0; attempt < 20; ++attempt) {
-        const unsigned number = base + attempt * 37 % 500;
-        const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
-        if (std::filesystem::exists(lock)) {
-            continue;
-        }
-        display_ = ":" + std::to_string(number);
-        process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"Xvfb", display_, "-screen", "0",
-                                     std::to_string(width) + "x" + std::to_string(height) + "x24",
-                                     "-nolisten", "tcp", "-noreset"},
-            ChildProcess::Options{});
-        if (pollUntil([&] { return !process_->running() || canConnect(display_); },
-                      std::chrono::seconds(10)) &&
-            process_->running()) {
-            return;
-        }
-        process_.reset();  // lost a race for the number; try another
+    // The server picks a free display number itself and tells it on our pipe, so parallel
+    // runs never race for one.
+    process_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0",
+                                 std::to_string(width) + "x" + std::to_string(height) + "x24",
+                                 "-nolisten", "tcp", "-noreset"},
+        ChildProcess::Options{});
+    const std::string number = process_->readLine(std::chrono::seconds(10));
+    if (number.empty()) {
+        throw std::runtime_error("Xvfb did not start");
     }
-    throw std::runtime_error("Xvfb did not start");
+    display_ = ":" + number;
+    if (!pollUntil([&] { return !process_->running() || canConnect(display_); },
+                   std::chrono::seconds(10)) ||
+        !process_->running()) {
+        throw std::runtime_error("Xvfb did not accept connections on " + display_);
+    }
 }
 
 XvfbServer::~XvfbServer() {

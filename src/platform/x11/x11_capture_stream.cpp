@@ -217,8 +217,19 @@ class X11CaptureStream final : public CaptureStream,
         const Error error = x11Error(
             reason == x11::kConnectionLostText ? kX11ConnectionLost : kX11ContentEnded, reason);
         // Reported from a thread of its own: the delegate may stop or drop this stream, which
-        // joins the capture thread.
-        std::thread([self = shared_from_this(), error] {
+        // joins the capture thread. A stream already being destroyed reports nothing.
+        std::shared_ptr<X11CaptureStream> self = weak_from_this().lock();
+        if (!self) {
+            return;
+        }
+        std::thread([self = std::move(self), error] {
+            {
+                // A stop that came meanwhile has made the end moot.
+                std::lock_guard control(self->control_);
+                if (self->phase_ == Phase::stopped) {
+                    return;
+                }
+            }
             if (auto delegate = self->delegate_.lock()) {
                 delegate->streamDidStopWithError(*self, error);
             }
