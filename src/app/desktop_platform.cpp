@@ -1,0 +1,47 @@
+#include "app/desktop_platform.hpp"
+
+#include "app/http_shell_server.hpp"
+#include "caster/native_caster.hpp"
+#include "http/web_resources.hpp"
+#include "platform/ffmpeg/ffmpeg_segment_writer.hpp"
+#include "platform/x11/x11_capture_stream.hpp"
+#include "platform/x11/x11_content_picker.hpp"
+
+namespace skylark {
+namespace {
+
+class NativeShellCaster final : public ShellCaster {
+  public:
+    explicit NativeShellCaster(std::shared_ptr<NativeCaster> caster) : caster_(std::move(caster)) {}
+
+    void start() override { caster_->start(); }
+    void stop() override { caster_->stop(); }
+    void setStateChanged(StateHandler handler) override {
+        caster_->setStateChanged(std::move(handler));
+    }
+
+  private:
+    std::shared_ptr<NativeCaster> caster_;
+};
+
+}  // namespace
+
+ShellPlatform desktopShellPlatform() {
+    ShellPlatform platform;
+    platform.makeServer = [](std::shared_ptr<LiveHLSStore> store) {
+        return makeHTTPShellServer(defaultWebRoot(), std::move(store), HTTPServer::Options{});
+    };
+    platform.makeCaster = [](std::shared_ptr<LiveHLSStore> store,
+                             std::shared_ptr<MainDispatcher> main) {
+        CasterPlatform casterPlatform;
+        casterPlatform.picker = makeX11ContentPicker();
+        casterPlatform.makeStream = makeX11CaptureStreamFactory();
+        casterPlatform.makeWriter = makeFFmpegSegmentWriterFactory();
+        casterPlatform.main = std::move(main);
+        return std::make_unique<NativeShellCaster>(
+            NativeCaster::create(std::move(store), std::move(casterPlatform)));
+    };
+    return platform;
+}
+
+}  // namespace skylark

@@ -1,0 +1,35 @@
+#include "app/http_shell_server.hpp"
+
+namespace skylark {
+namespace {
+
+class HTTPShellServer final : public ShellServer {
+  public:
+    HTTPShellServer(std::filesystem::path webRoot, std::shared_ptr<LiveHLSStore> store,
+                    HTTPServer::Options options, InterfaceLister interfaces)
+        : server_(std::move(webRoot), std::move(store), options),
+          interfaces_(std::move(interfaces)) {}
+
+    void start() override { server_.start(); }
+    std::uint16_t port() const override { return server_.port(); }
+    std::string localAddress() const override {
+        return interfaces_ ? chooseLocalAddress(interfaces_()) : server_.localAddress();
+    }
+    void requestStop() override { server_.state().requestStop(); }
+
+  private:
+    HTTPServer server_;
+    InterfaceLister interfaces_;
+};
+
+}  // namespace
+
+std::unique_ptr<ShellServer> makeHTTPShellServer(std::filesystem::path webRoot,
+                                                 std::shared_ptr<LiveHLSStore> store,
+                                                 HTTPServer::Options options,
+                                                 InterfaceLister interfaces) {
+    return std::make_unique<HTTPShellServer>(std::move(webRoot), std::move(store), options,
+                                             std::move(interfaces));
+}
+
+}  // namespace skylark

@@ -1,0 +1,5 @@
+#include "app/skylark_main.hpp"
+
+int main(int argc, char** argv) {
+    return skylark::SkylarkMain::main(argc, argv);
+}
