@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,6 +68,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argvIn, Options optio
             dup2(devNull, 2);
         }
         setpgid(0, 0);
+        // A test that crashes takes its servers with it instead of leaving them running.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         execvpe(argvPtrs[0], argvPtrs.data(), envPtrs.data());
         _exit(127);
     }
