@@ -27,8 +27,8 @@ std::string usageText() {
            "  --help      show this text\n"
            "  --version   show the version\n"
            "\n"
-           "Without a desktop session (no X display) Skylark serves the web pages only, until\n"
-           "it is stopped with Ctrl+C or SIGTERM.\n";
+           "Without a desktop session Skylark serves the web pages only, until it is stopped\n"
+           "with Ctrl+C or SIGTERM.\n";
 }
 
 }  // namespace skylark

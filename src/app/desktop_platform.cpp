@@ -4,8 +4,7 @@
 #include "caster/native_caster.hpp"
 #include "http/web_resources.hpp"
 #include "platform/ffmpeg/ffmpeg_segment_writer.hpp"
-#include "platform/x11/x11_capture_stream.hpp"
-#include "platform/x11/x11_content_picker.hpp"
+#include "platform/portal/capture_backend.hpp"
 
 namespace skylark {
 namespace {
@@ -33,9 +32,10 @@ ShellPlatform desktopShellPlatform() {
     };
     platform.makeCaster = [](std::shared_ptr<LiveHLSStore> store,
                              std::shared_ptr<MainDispatcher> main) {
+        DesktopCapture capture = makeDesktopCapture();
         CasterPlatform casterPlatform;
-        casterPlatform.picker = makeX11ContentPicker();
-        casterPlatform.makeStream = makeX11CaptureStreamFactory();
+        casterPlatform.picker = std::move(capture.picker);
+        casterPlatform.makeStream = std::move(capture.makeStream);
         casterPlatform.makeWriter = makeFFmpegSegmentWriterFactory();
         casterPlatform.main = std::move(main);
         return std::make_unique<NativeShellCaster>(

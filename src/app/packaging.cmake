@@ -17,7 +17,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION video)
 # (its X11 platform and the SVG icon engine), which no linker sees.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6")
-# A sound server for system audio (silence without one), mDNS for discovery by name, and
-# xdg-open for "Low Latency Sharing…".
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse, avahi-daemon, xdg-utils")
+# A sound server for system audio (silence without one), mDNS for discovery by name, xdg-open
+# for "Low Latency Sharing…", the desktop portal for screen casting on Wayland, and Qt's
+# Wayland platform for sessions without Xwayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+  "pulseaudio | pipewire-pulse, avahi-daemon, xdg-utils, xdg-desktop-portal, qt6-wayland")
 include(CPack)

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include <QApplication>
+#include <QDir>
 #include <QIcon>
+#include <QLibraryInfo>
 
 #include "app/app_delegate.hpp"
 #include "app/command_line.hpp"
@@ -19,25 +21,35 @@
 namespace skylark {
 namespace {
 
-// Why no desktop can be shown, or nothing when Qt can open its windows. Qt's X11 platform
-// aborts the process when the display cannot be opened, so it is tried here first.
-std::optional<std::string> desktopUnavailableReason() {
+// Whether Qt can show its windows on Wayland here: it needs its Wayland platform plugin.
+bool qtHasWaylandPlugin() {
+    const QDir platforms(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms");
+    return !platforms.entryList({QStringLiteral("libqwayland*")}, QDir::Files).isEmpty();
+}
+
+// Chooses Qt's platform for this session, or says why no desktop can be shown. Qt aborts the
+// process when its platform cannot open the display, so the display is tried here first.
+// X11 (also Xwayland) comes first: the X11 capture and XEmbed trays need Qt's windows there.
+std::optional<std::string> chooseDesktopPlatform() {
     if (const char* platform = std::getenv("QT_QPA_PLATFORM"); platform && *platform) {
         return std::nullopt;  // chosen by the person; Qt reports its own failures
     }
     std::string error;
-    if (x11::Connection::open({}, error) == nullptr) {
-        return error;
+    if (x11::Connection::open({}, error) != nullptr) {
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        return std::nullopt;
     }
-    return std::nullopt;
+    if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland && *wayland) {
+        if (qtHasWaylandPlugin()) {
+            setenv("QT_QPA_PLATFORM", "wayland", 1);
+            return std::nullopt;
+        }
+        return error + " Qt's Wayland platform (qt6-wayland) is not installed.";
+    }
+    return error;
 }
 
 int runDesktop(int argc, char** argv) {
-    // Native capture works through X11 (also XWayland), so Qt's windows, the picker's among
-    // them, must be on the same X display.
-    if (const char* platform = std::getenv("QT_QPA_PLATFORM"); !platform || !*platform) {
-        setenv("QT_QPA_PLATFORM", "xcb", 1);
-    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Skylark"));
     QApplication::setDesktopFileName(QStringLiteral("org.skylark.Skylark"));
@@ -77,7 +89,7 @@ int SkylarkMain::main(int argc, char** argv) {
     // A TV that goes away mid-response must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 
-    if (auto reason = desktopUnavailableReason()) {
+    if (auto reason = chooseDesktopPlatform()) {
         return runHeadless(*reason);
     }
     return runDesktop(argc, argv);

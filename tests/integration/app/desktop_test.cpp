@@ -264,7 +264,10 @@ class SkylarkOnADesktop : public ::testing::Test {
         xvfb_ = std::make_unique<XvfbServer>(kScreenWidth, kScreenHeight);
         setenv("DISPLAY", xvfb_->display().c_str(), 1);
         setenv("XDG_RUNTIME_DIR", runtime_->path().c_str(), 1);
+        // An X11 session: Qt on X, capture through X11.
         unsetenv("QT_QPA_PLATFORM");
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("XDG_SESSION_TYPE");
         // No sound server: the cast goes on with silence, and no daemon of the machine's is
         // reached or spawned.
         setenv("PULSE_SERVER", ("unix:" + runtime_->path() + "/no-pulse").c_str(), 1);
