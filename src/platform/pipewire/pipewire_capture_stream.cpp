@@ -203,6 +203,16 @@ class PipeWireCaptureStream final : public CaptureStream,
     // Stops every source; when it returns nothing more is posted. Control lock held.
     void halt() {
         flowing_ = false;
+        if (video_) {
+            video_->stop();
+            const pipewire::VideoCapture::Counters c = video_->counters();
+            if (options_.trace) {
+                options_.trace->trace("PipeWire frames: " + std::to_string(c.drawn) + " drawn, " +
+                                      std::to_string(c.withoutContent) + " without new content, " +
+                                      std::to_string(c.droppedBusy) +
+                                      " dropped while the encoder was busy");
+            }
+        }
         video_.reset();
         pacer_.reset();
         audioCapture_.reset();

@@ -246,8 +246,12 @@ class VideoCapture::Impl {
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
                                const char* error) {
         auto* self = static_cast<Impl*>(data);
-        self->trace(std::string("PipeWire stream ") + pw_stream_state_as_string(old) + " -> " +
-                    pw_stream_state_as_string(state) + (error ? std::string(": ") + error : ""));
+        if (state == PW_STREAM_STATE_STREAMING || state == PW_STREAM_STATE_ERROR ||
+            old == PW_STREAM_STATE_STREAMING) {
+            self->trace(std::string("PipeWire stream ") + pw_stream_state_as_string(old) + " -> " +
+                        pw_stream_state_as_string(state) +
+                        (error ? std::string(": ") + error : ""));
+        }
         if (state == PW_STREAM_STATE_ERROR) {
             self->end(std::string("The screen-sharing stream failed: ") +
                       (error ? error : "unknown error") + ".");

@@ -93,7 +93,7 @@ class ChoosingPicker final : public ContentPicker,
 
     void present() override {
         if (!isWaylandSession(options_.getenv)) {
-            use(CaptureBackendKind::x11, "an X11 session");
+            use(CaptureBackendKind::x11, "screen capture through X11 (an X11 session)");
             x11_->present();
             return;
         }
@@ -128,7 +128,8 @@ class ChoosingPicker final : public ContentPicker,
         const CaptureBackendChoice choice = chooseCaptureBackend(facts);
         switch (choice.kind) {
             case CaptureBackendKind::portal:
-                use(choice.kind, "a Wayland session");
+                use(choice.kind,
+                    "screen capture through the desktop portal and PipeWire (a Wayland session)");
                 portal_->present();
                 return;
             case CaptureBackendKind::x11:
@@ -137,7 +138,7 @@ class ChoosingPicker final : public ContentPicker,
                 x11_->present();
                 return;
             case CaptureBackendKind::unavailable:
-                use(choice.kind, facts.portalReason + " " + x11Why);
+                use(choice.kind, "no screen capture: " + facts.portalReason + " " + x11Why);
                 const Error error =
                     Error::withDescription(kPortalErrorDomain, kPortalUnavailable, choice.failure);
                 for (auto& observer : currentObservers()) {
@@ -156,17 +157,13 @@ class ChoosingPicker final : public ContentPicker,
     }
 
     // Names the path in the trace when it changes.
-    void use(CaptureBackendKind kind, const std::string& because) {
+    void use(CaptureBackendKind kind, const std::string& line) {
         if (lastKind_ == kind) {
             return;
         }
         lastKind_ = kind;
-        const char* what = kind == CaptureBackendKind::portal ? "the desktop portal and PipeWire"
-                           : kind == CaptureBackendKind::x11  ? "X11"
-                                                              : "nothing";
         if (options_.trace) {
-            options_.trace->trace(std::string("screen capture through ") + what + ", for " +
-                                  because);
+            options_.trace->trace(line);
         }
     }
 
