@@ -561,5 +561,13 @@ TEST(PortalUnavailableTest, WaylandWithoutPortalOrVisibleX11DesktopFails) {
               "(xdg-desktop-portal) is not running.");
 }
 
+TEST(PortalUnavailableTest, AnXServerThatIsNotXwaylandSeesTheDesktop) {
+    testing::XvfbServer xvfb(320, 240);
+    std::string why;
+    EXPECT_TRUE(x11SeesDesktop(xvfb.display(), why)) << why;
+    EXPECT_FALSE(x11SeesDesktop(":999", why));
+    EXPECT_NE(why.find(":999"), std::string::npos) << why;
+}
+
 }  // namespace
 }  // namespace skylark
