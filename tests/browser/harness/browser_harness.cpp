@@ -8,9 +8,15 @@
 //   stop             raise the stop counter, as the menu's "Stop Casting" does
 //   down             close the server: nothing listens on the port until "up"
 //   up               serve again on the same port (with a fresh signal state)
+//   writer           start a new cast from Skylark's own FFmpeg writer: a moving 640x360
+//                    picture and a tone, encoded in real time into the store
+//   writer-stop      end that cast (the store keeps its content, marked stopped)
 //
 // It prints "listening <port>" once serving, and "ok" or "error <reason>" after each command,
 // so a test can wait for a command to have taken effect. End of input ends the program.
+#include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -20,10 +26,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/bytes.hpp"
 #include "hls/live_hls_store.hpp"
 #include "http/http_server.hpp"
+#include "platform/ffmpeg/hls_segment_encoder.hpp"
 
 namespace {
 
@@ -38,6 +47,85 @@ std::optional<skylark::Bytes> readFile(const std::string& path) {
     return skylark::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A live cast from the real writer with a synthetic source, paced like a capture at 30 fps.
+class SyntheticCast {
+  public:
+    explicit SyntheticCast(std::shared_ptr<LiveHLSStore> store) : store_(std::move(store)) {
+        using skylark::ffmpeg::HLSSegmentEncoder;
+        store_->reset();
+        auto created = HLSSegmentEncoder::create(
+            {.width = kWidth, .height = kHeight},
+            [store = store_](skylark::ByteBuffer data, skylark::ffmpeg::SegmentType type) {
+                if (type == skylark::ffmpeg::SegmentType::initialization) {
+                    store->addInitialization(std::move(data));
+                } else {
+                    store->addSegment(std::move(data));
+                }
+            });
+        if (!created.encoder) {
+            throw std::runtime_error(created.error);
+        }
+        encoder_ = std::move(created.encoder);
+        thread_ = std::thread([this] { feed(); });
+    }
+    ~SyntheticCast() {
+        running_ = false;
+        thread_.join();
+        encoder_->cancel();
+        store_->stop();
+    }
+
+  private:
+    static constexpr int kWidth = 640, kHeight = 360, kRate = 48000, kFps = 30;
+
+    static std::int64_t now_ns() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+
+    void feed() {
+        const std::int64_t start = now_ns();
+        encoder_->start(start);
+        for (std::int64_t frame = 0; running_; ++frame) {
+            const std::int64_t at = start + frame * 1'000'000'000 / kFps;
+            std::this_thread::sleep_for(std::chrono::nanoseconds(at - now_ns()));
+            // A grey picture with a white bar sweeping across it.
+            std::shared_ptr<std::uint8_t[]> pixels(new std::uint8_t[kWidth * kHeight * 4]);
+            const int bar = static_cast<int>(frame * 8 % kWidth);
+            for (int y = 0; y < kHeight; ++y) {
+                for (int x = 0; x < kWidth; ++x) {
+                    const std::uint8_t v = x >= bar && x < bar + 40 ? 255 : 96;
+                    std::uint8_t* p = &pixels[(y * kWidth + x) * 4];
+                    p[0] = p[1] = p[2] = v;
+                    p[3] = 255;
+                }
+            }
+            if (encoder_->isReadyForVideo()) {
+                encoder_->appendVideo({kWidth, kHeight, kWidth * 4,
+                                       std::shared_ptr<const std::uint8_t>(pixels, pixels.get())},
+                                      at);
+            }
+            const int count = kRate / kFps;
+            std::shared_ptr<float[]> samples(new float[count * 2]);
+            for (int i = 0; i < count; ++i) {
+                const double t = static_cast<double>(frame * count + i) / kRate;
+                samples[2 * i] = samples[2 * i + 1] =
+                    static_cast<float>(0.2 * std::sin(2 * M_PI * 440 * t));
+            }
+            if (encoder_->isReadyForAudio()) {
+                encoder_->appendAudio(
+                    {count, 2, kRate, std::shared_ptr<const float>(samples, samples.get())}, at);
+            }
+        }
+    }
+
+    std::shared_ptr<LiveHLSStore> store_;
+    std::unique_ptr<skylark::ffmpeg::HLSSegmentEncoder> encoder_;
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
+
 std::unique_ptr<HTTPServer> serve(const std::filesystem::path& webRoot,
                                   const std::shared_ptr<LiveHLSStore>& store, std::uint16_t port) {
     auto server = std::make_unique<HTTPServer>(
@@ -49,7 +137,7 @@ std::unique_ptr<HTTPServer> serve(const std::filesystem::path& webRoot,
 // Runs one command; an empty result means it was done, otherwise the reason it was not.
 std::string run(const std::string& line, const std::filesystem::path& webRoot,
                 const std::shared_ptr<LiveHLSStore>& store, std::unique_ptr<HTTPServer>& server,
-                std::uint16_t port) {
+                std::unique_ptr<SyntheticCast>& cast, std::uint16_t port) {
     const auto space = line.find(' ');
     const std::string command = line.substr(0, space);
     const std::string argument = space == std::string::npos ? "" : line.substr(space + 1);
@@ -78,6 +166,11 @@ std::string run(const std::string& line, const std::filesystem::path& webRoot,
         if (!server) {
             server = serve(webRoot, store, port);
         }
+    } else if (command == "writer") {
+        cast.reset();
+        cast = std::make_unique<SyntheticCast>(store);
+    } else if (command == "writer-stop") {
+        cast.reset();
     } else {
         return "unknown command " + command;
     }
@@ -96,6 +189,7 @@ int main(int argc, char** argv) {
     try {
         auto server = serve(webRoot, store, 0);
         const std::uint16_t port = server->port();
+        std::unique_ptr<SyntheticCast> cast;
         std::cout << "listening " << port << std::endl;
         std::string line;
         while (std::getline(std::cin, line)) {
@@ -104,7 +198,7 @@ int main(int argc, char** argv) {
             }
             std::string failure;
             try {
-                failure = run(line, webRoot, store, server, port);
+                failure = run(line, webRoot, store, server, cast, port);
             } catch (const std::exception& error) {
                 failure = error.what();  // "up" when the port was taken meanwhile
             }

@@ -140,3 +140,42 @@ test('hls.js plays the same stream, and a stop from the menu returns the TV to i
   }
   await page.close();
 });
+
+test("hls.js plays a live cast from Skylark's own writer without a fatal error", async () => {
+  const page = await browser.newPage({ viewport: { width: 1280, height: 720 } });
+  // Record every fatal hls.js error, whatever the page then does about it.
+  await page.addInitScript(() => {
+    window.hlsFatalErrors = [];
+    let Hls;
+    Object.defineProperty(window, 'Hls', {
+      configurable: true,
+      get: () => Hls,
+      set: (value) => {
+        Hls = value;
+        const attachMedia = value.prototype.attachMedia;
+        value.prototype.attachMedia = function (media) {
+          window.hlsErrorsWatched = true;
+          this.on(value.Events.ERROR, (event, data) => {
+            if (data.fatal) window.hlsFatalErrors.push(data.details);
+          });
+          return attachMedia.call(this, media);
+        };
+      },
+    });
+  });
+  await page.goto(`http://127.0.0.1:${harness.port}/tv.html?player=hlsjs`);
+  await harness.send('writer');
+  try {
+    await waitForPlayback(page, 'hls-hlsjs');
+    const start = await currentTime(page);
+    await sleep(4000);
+    assert.ok((await currentTime(page)) > start + 3, 'plays on for several seconds');
+    assert.equal(await page.evaluate(() => document.getElementById('video').videoWidth), 640);
+    assert.equal(await page.evaluate(() => window.hlsErrorsWatched), true);
+    assert.deepEqual(await page.evaluate(() => window.hlsFatalErrors), []);
+  } finally {
+    await harness.send('writer-stop');
+  }
+  await until('idle once the cast ends', async () => (await mode(page)) === 'idle');
+  await page.close();
+});
