@@ -1,0 +1,618 @@
+// The end-to-end harness: glass-to-glass latency of every path and peer, cost, and endurance.
+// Run it through bench/e2e/run, which builds the programs and runs this inside a network
+// namespace of its own (the server takes port 8765 there, and WebRTC gathers candidates).
+//
+// node e2e.mjs --build <build dir> --docs <docs dir> [--quick] [--endurance-minutes N]
+//              [--no-endurance] [--cycles N]
+import { spawn } from 'node:child_process';
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync, cpSync, readdirSync } from 'node:fs';
+import { tmpdir, loadavg } from 'node:os';
+import { join, resolve, dirname } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { createInterface } from 'node:readline';
+import { drawPlot } from './plot.mjs';
+
+const here = dirname(fileURLToPath(import.meta.url));
+const arg = (name, fallback = null) => {
+  const i = process.argv.indexOf(name);
+  return i >= 0 ? process.argv[i + 1] : fallback;
+};
+const QUICK = process.argv.includes('--quick');
+const BUILD = resolve(arg('--build', join(here, '../../build-e2e')));
+const DOCS = resolve(arg('--docs', join(here, '../../docs')));
+const WEB = join(BUILD, 'share/skylark/web');
+const MEASURE_S = Number(arg('--seconds', QUICK ? 15 : 60));
+const ENDURANCE_MIN = process.argv.includes('--no-endurance') || QUICK ? 0 : Number(arg('--endurance-minutes', 10));
+const CYCLES = Number(arg('--cycles', QUICK ? 3 : 20));
+const SCREEN = { w: 1920, h: 1080 };
+const STAMP = { bits: 24, block: 16, top: 8 };
+
+// The browser tests' helpers, which check for their variables on import.
+process.env.SKYLARK_HARNESS ||= 'unused';
+process.env.SKYLARK_WEB_ROOT ||= WEB;
+const { CHROMIUM, CHROMIUM_ARGS, sleep, until } = await import('../../tests/browser/pages/support.mjs');
+const { chromium } = await import('playwright-core');
+
+const work = mkdtempSync(join(tmpdir(), 'skylark-e2e-'));
+const children = [];
+const log = (...a) => console.log(`[e2e ${new Date().toISOString().slice(11, 19)}]`, ...a);
+const monoMs = () => Number(process.hrtime.bigint()) / 1e6;   // CLOCK_MONOTONIC, as the clock window
+
+function start(cmd, args, opts = {}) {
+  const child = spawn(cmd, args, { stdio: ['ignore', 'ignore', 'pipe'], ...opts });
+  const err = [];
+  child.stderr?.on('data', (d) => { err.push(d); if (err.length > 200) err.shift(); });
+  child.errText = () => Buffer.concat(err).toString();
+  children.push(child);
+  return child;
+}
+async function stop(child, graceMs = 3000) {
+  if (!child || child.exitCode !== null || child.signalCode !== null) return;
+  const done = new Promise((r) => child.once('exit', r));
+  child.kill('SIGTERM');
+  const t = setTimeout(() => child.kill('SIGKILL'), graceMs);
+  await done;
+  clearTimeout(t);
+}
+async function stopAll() {
+  for (const c of children.reverse()) await stop(c, 1500).catch(() => {});
+}
+
+// ---- process cost ------------------------------------------------------------------------
+function cpuSeconds(pid) {
+  const f = readFileSync(`/proc/${pid}/stat`, 'utf8');
+  const fields = f.slice(f.lastIndexOf(')') + 2).split(' ');
+  return (Number(fields[11]) + Number(fields[12])) / 100;   // utime + stime, in ticks of 1/100 s
+}
+function memoryMB(pid) {
+  const s = readFileSync(`/proc/${pid}/status`, 'utf8');
+  const kb = (k) => Number(new RegExp(`${k}:\\s+(\\d+)`).exec(s)?.[1] ?? NaN);
+  return { rss: kb('VmRSS') / 1024, peak: kb('VmHWM') / 1024 };
+}
+// CPU seconds of each thread, by thread name.
+function threadCpu(pid) {
+  const out = {};
+  for (const tid of readdirSync(`/proc/${pid}/task`)) {
+    try {
+      const name = readFileSync(`/proc/${pid}/task/${tid}/comm`, 'utf8').trim().replace(/\d+$/, '#');
+      out[name] = (out[name] || 0) + cpuSeconds(`${pid}/task/${tid}`);
+    } catch { /* the thread ended */ }
+  }
+  return out;
+}
+function cpuMeter(pid) {
+  const c0 = cpuSeconds(pid); const t0 = monoMs(); const th0 = threadCpu(pid);
+  return () => {
+    const s = (monoMs() - t0) / 1000; const th = threadCpu(pid);
+    const threads = Object.fromEntries(Object.entries(th).map(([k, v]) => [k, Number(((v - (th0[k] || 0)) / s).toFixed(3))])
+      .filter(([, v]) => v >= 0.005).sort((a, b) => b[1] - a[1]));
+    return { cpuPerS: (cpuSeconds(pid) - c0) / s, peakMB: memoryMB(pid).peak, threads };
+  };
+}
+
+// ---- services ----------------------------------------------------------------------------
+async function startXvfb() {
+  let n = 140 + (process.pid % 50);
+  while (existsSync(`/tmp/.X11-unix/X${n}`) || existsSync(`/tmp/.X${n}-lock`)) n++;
+  const display = `:${n}`;
+  start('Xvfb', [display, '-screen', '0', `${SCREEN.w}x${SCREEN.h}x24`, '-nolisten', 'tcp']);
+  await until('Xvfb', () => existsSync(`/tmp/.X11-unix/X${n}`), 10000, 20);
+  return display;
+}
+async function startPulse(env) {
+  mkdirSync(env.XDG_RUNTIME_DIR, { recursive: true, mode: 0o700 });
+  mkdirSync(env.HOME, { recursive: true, mode: 0o700 });
+  start('pulseaudio', ['--daemonize=no', '--exit-idle-time=-1', '--disallow-exit', '-n', '--use-pid-file=no',
+    '--load=module-native-protocol-unix auth-anonymous=1',
+    '--load=module-null-sink sink_name=tvsink rate=48000 channels=2', '--load=module-always-sink'], { env });
+  const ok = () => new Promise((r) => spawn('pactl', ['info'], { env, stdio: 'ignore' }).on('exit', (c) => r(c === 0)));
+  await until('PulseAudio', ok, 10000, 50);
+  await new Promise((r) => spawn('pactl', ['set-default-sink', 'tvsink'], { env, stdio: 'ignore' }).on('exit', r));
+}
+
+// The cast driver: real server on 8765 and the real caster, steered on standard input.
+async function startCast(env) {
+  const child = spawn(join(BUILD, 'bin/skylark_e2e_cast'), [WEB], { env, stdio: ['pipe', 'pipe', 'pipe'] });
+  children.push(child);
+  child.stderr.on('data', () => {});
+  const lines = createInterface({ input: child.stdout });
+  const waiters = [];
+  const seen = [];
+  lines.on('line', (line) => {
+    seen.push(line);
+    for (const w of [...waiters]) if (w.re.test(line)) { waiters.splice(waiters.indexOf(w), 1); w.resolve(line); }
+  });
+  const expect = (re, ms = 15000) => new Promise((resolve, reject) => {
+    const w = { re, resolve };
+    waiters.push(w);
+    setTimeout(() => { if (waiters.includes(w)) reject(new Error(`cast driver: no ${re} (${seen.slice(-3)})`)); }, ms);
+  });
+  await expect(/^listening/);
+  return {
+    pid: child.pid,
+    send: (cmd) => child.stdin.write(`${cmd}\n`),
+    expect,
+    async quit() { child.stdin.end(); await stop(child, 5000); },
+  };
+}
+const liveNow = async (base) => {
+  try { return (await (await fetch(`${base}/api/live`)).json()).active === true; } catch { return false; }
+};
+// "start", then the time from the key press in the picker to the first {"active":true}.
+async function castAndTimeToLive(cast, base) {
+  const selected = cast.expect(/^selected \d+/);
+  cast.send('start');
+  const at = Number(/^selected (\d+)/.exec(await selected)[1]) / 1e6;
+  let initAt = null;
+  await until('/api/live true', async () => {
+    if (initAt === null) {
+      try { if ((await fetch(`${base}/live/init.mp4`)).status === 200) initAt = monoMs() - at; } catch { /* not yet */ }
+    }
+    return liveNow(base);
+  }, 15000, 5);
+  const total = monoMs() - at;
+  castAndTimeToLive.initMs.push(initAt === null ? total : initAt);
+  return total;
+}
+castAndTimeToLive.initMs = [];   // selection to the initialization segment, per cast
+async function stopCast(cast) {
+  const ready = cast.expect(/^state 0 Ready/);
+  cast.send('stop');
+  await ready;
+}
+
+function startNginx(root, liveDir, port) {
+  const dir = join(work, `nginx-${port}`);
+  mkdirSync(dir, { recursive: true });
+  const conf = join(dir, 'nginx.conf');
+  writeFileSync(conf, `daemon off; master_process off; worker_processes 1; pid ${dir}/nginx.pid;
+error_log ${dir}/error.log;
+events { worker_connections 512; }
+http {
+  access_log off; client_body_temp_path ${dir}/b; proxy_temp_path ${dir}/p; fastcgi_temp_path ${dir}/f;
+  uwsgi_temp_path ${dir}/u; scgi_temp_path ${dir}/s;
+  types { text/html html; application/vnd.apple.mpegurl m3u8; video/mp4 mp4 m4s; video/mp2t ts; }
+  server {
+    listen ${port};
+    root ${root};
+    location = /api/live { default_type application/json; return 200 '{"active":true}'; }
+    location = /api/command { default_type application/json; return 200 '{"stopToken":0}'; }
+    location /api/ { return 204; }
+    location /live/ { alias ${liveDir}/; add_header Cache-Control no-store; }
+  }
+}
+`);
+  return start('nginx', ['-c', conf, '-p', dir]);
+}
+
+// The ffmpeg command-line peer: the same screen, the same sound, libx264 with the writer's
+// settings (ultrafast, zerolatency, 6 Mbit/s with a VBV at that rate, no B-frames, a key frame
+// every 0.25 s) and AAC 192 kbit/s, into HLS. `lowLatency`: fMP4, quarter-second segments, 8
+// in the list; otherwise the tool's default HLS (2 s MPEG-TS segments) with a 2 s key-frame
+// interval, which those segments need.
+function startFfmpegPeer(env, display, liveDir, lowLatency) {
+  rmSync(liveDir, { recursive: true, force: true });
+  mkdirSync(liveDir, { recursive: true });
+  const video = ['-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency', '-pix_fmt', 'yuv420p',
+    '-b:v', '6M', '-maxrate', '6M', '-bufsize', '3M', '-bf', '0', '-x264-params', 'scenecut=0'];
+  const keys = lowLatency ? ['-g', '8', '-force_key_frames', 'expr:gte(t,n_forced*0.25)'] : ['-g', '60'];
+  const hls = lowLatency
+    ? ['-max_interleave_delta', '0', '-muxdelay', '0', '-muxpreload', '0',
+      '-f', 'hls', '-hls_segment_type', 'fmp4', '-hls_time', '0.25', '-hls_list_size', '8',
+      '-hls_flags', 'delete_segments+independent_segments+temp_file', '-hls_fmp4_init_filename', 'init.mp4',
+      '-hls_segment_filename', join(liveDir, 'segment%d.m4s'), join(liveDir, 'stream.m3u8')]
+    : ['-f', 'hls', join(liveDir, 'stream.m3u8')];
+  // PulseAudio's default record fragment is about 2 s, which would hold the muxer back as long:
+  // 20 ms fragments, as Skylark's capture reads.
+  return start('ffmpeg', ['-hide_banner', '-loglevel', 'error', '-nostdin',
+    '-f', 'x11grab', '-framerate', '30', '-video_size', `${SCREEN.w}x${SCREEN.h}`, '-draw_mouse', '0',
+    '-i', `${display}+0,0`, '-f', 'pulse', '-fragment_size', '3840', '-i', 'tvsink.monitor',
+    ...video, ...keys, '-c:a', 'aac', '-b:a', '192k', '-ar', '48000', '-ac', '2', ...hls], { env });
+}
+
+// ---- reading the clock back from the playing video ---------------------------------------
+// Installed in each TV page before its scripts: hls.js's fatal errors, counted where hls.js
+// reports them.
+const HLS_HOOK = `(() => {
+  let H;
+  window.__hlsFatal = [];
+  Object.defineProperty(window, 'Hls', { configurable: true, get() { return H; }, set(v) {
+    H = v;
+    try {
+      const trigger = v.prototype.trigger;
+      v.prototype.trigger = function (event, data) {
+        if (event === 'hlsError' && data && data.fatal) window.__hlsFatal.push(String(data.details));
+        return trigger.apply(this, arguments);
+      };
+      window.__hlsHooked = true;
+    } catch (e) { /* an hls.js of another shape */ }
+  } });
+})();`;
+
+// Every presented frame: draw the stamp's corner of the video, decode the clock, record
+// (monotonic now, now - stamp); gaps between presented frames; the buffered media ahead.
+function readerSource() {
+  return ({ offset, bits, block, top, screenW }) => {
+    const video = document.getElementById('video');
+    const canvas = document.createElement('canvas');
+    canvas.width = (bits + 1) * block;
+    canvas.height = top + block;
+    const ctx = canvas.getContext('2d', { willReadFrequently: true });
+    const st = window.__e2e = { samples: [], stalls: [], last: null, frames: 0, unread: 0, ahead: [] };
+    st.reset = () => { st.samples = []; st.stalls = []; st.last = null; st.frames = 0; st.unread = 0; st.ahead = []; };
+    const onFrame = () => {
+      const mono = Date.now() - offset;
+      if (st.last !== null && mono - st.last > 1000) st.stalls.push(Math.round(mono - st.last));
+      st.last = mono;
+      st.frames++;
+      const scale = video.videoWidth / screenW;
+      if (scale > 0) {
+        ctx.drawImage(video, 0, 0, canvas.width * scale, canvas.height * scale, 0, 0, canvas.width, canvas.height);
+        const d = ctx.getImageData(0, 0, canvas.width, canvas.height).data;
+        const y = top + block / 2;
+        const lum = (x) => { const i = (y * canvas.width + x) * 4; return (d[i] + d[i + 1] + d[i + 2]) / 3; };
+        if (lum(block / 2) > 160) {
+          let v = 0;
+          for (let bit = 0; bit < bits; bit++) if (lum((bit + 1) * block + block / 2) > 128) v += 2 ** bit;
+          const m = 2 ** bits;
+          const delay = (((mono % m) - v) % m + m) % m;
+          if (delay < 20000) st.samples.push([Math.round(mono), Math.round(delay)]); else st.unread++;
+        } else st.unread++;
+      }
+      video.requestVideoFrameCallback(onFrame);
+    };
+    video.requestVideoFrameCallback(onFrame);
+    setInterval(() => {
+      const b = video.buffered;
+      if (b.length && !video.paused) st.ahead.push(b.end(b.length - 1) - video.currentTime);
+    }, 500);
+  };
+}
+
+let clockOffset = 0;   // Date.now() - monotonic ms, the same in every process of this machine
+async function openTv(browser, url) {
+  const page = await browser.newPage({ viewport: { width: 960, height: 540 } });
+  await page.addInitScript(HLS_HOOK);
+  page.segmentIds = [];
+  page.on('request', (r) => {
+    const m = /segment(\d+)\.m4s$/.exec(r.url());
+    if (m) page.segmentIds.push(Number(m[1]));
+  });
+  await page.goto(url);
+  await page.evaluate(readerSource().toString().replace(/^/, '(') + `)(${JSON.stringify({
+    offset: clockOffset, bits: STAMP.bits, block: STAMP.block, top: STAMP.top, screenW: SCREEN.w })})`);
+  return page;
+}
+const readState = (page) => page.evaluate(() => ({
+  samples: window.__e2e.samples, stalls: window.__e2e.stalls, frames: window.__e2e.frames,
+  unread: window.__e2e.unread, ahead: window.__e2e.ahead, hlsFatal: window.__hlsFatal, hooked: !!window.__hlsHooked,
+  mode: document.body.dataset.mode,
+}));
+async function waitForClock(page, ms = 30000) {
+  await until('the clock in the playing video', async () =>
+    (await page.evaluate(() => window.__e2e.samples.length)) > 10, ms, 200);
+}
+const pct = (xs, p) => {
+  if (!xs.length) return null;
+  const s = [...xs].sort((a, b) => a - b);
+  return s[Math.min(s.length - 1, Math.floor(p * s.length))];
+};
+const median = (xs) => pct(xs, 0.5);
+
+// Measures one path for MEASURE_S seconds after it settles; returns the figures and the series.
+async function measure(page, name, meter = null) {
+  await waitForClock(page);
+  await sleep(QUICK ? 2000 : 5000);   // past the start-up catch-up
+  await page.evaluate(() => window.__e2e.reset());
+  const cost = meter ? meter() : null;
+  await sleep(MEASURE_S * 1000);
+  const st = await readState(page);
+  const delays = st.samples.map((s) => s[1]);
+  const r = {
+    name, frames: st.frames, read: delays.length, unread: st.unread,
+    p50: median(delays), p95: pct(delays, 0.95), p99: pct(delays, 0.99), max: pct(delays, 1),
+    aheadMs: st.ahead.length ? Math.round(median(st.ahead) * 1000) : null,
+    stalls: st.stalls.length, hlsFatal: st.hlsFatal.length, mode: st.mode,
+    cost: cost ? cost() : null,
+    t0: st.samples[0]?.[0] ?? 0, series: st.samples,
+  };
+  log(`${name}: p50 ${r.p50} p95 ${r.p95} p99 ${r.p99} ms over ${r.read} frames (mode ${r.mode}, ` +
+    `ahead ${r.aheadMs} ms${r.cost ? `, cpu ${r.cost.cpuPerS.toFixed(2)} s/s, peak ${r.cost.peakMB.toFixed(0)} MB` : ''})`);
+  return r;
+}
+
+// Where the native path's time goes: how old a segment's first frame is when the segment first
+// shows in the playlist (capture + encode + the segment's own 0.25 s + store), and the HTTP
+// time of a segment request. Uses one presented frame to map media time to clock time.
+async function sourceAge(page, seconds) {
+  return page.evaluate(async ({ offset, bits, block, top, screenW, seconds }) => {
+    const video = document.getElementById('video');
+    const canvas = document.createElement('canvas');
+    canvas.width = (bits + 1) * block; canvas.height = top + block;
+    const ctx = canvas.getContext('2d', { willReadFrequently: true });
+    const m = 2 ** bits;
+    const stampMinusMedia = await new Promise((resolve) => {
+      const once = (now, meta) => {
+        const scale = video.videoWidth / screenW;
+        ctx.drawImage(video, 0, 0, canvas.width * scale, canvas.height * scale, 0, 0, canvas.width, canvas.height);
+        const d = ctx.getImageData(0, 0, canvas.width, canvas.height).data;
+        const y = top + block / 2;
+        const lum = (x) => { const i = (y * canvas.width + x) * 4; return (d[i] + d[i + 1] + d[i + 2]) / 3; };
+        if (lum(block / 2) <= 160) { video.requestVideoFrameCallback(once); return; }
+        let v = 0;
+        for (let bit = 0; bit < bits; bit++) if (lum((bit + 1) * block + block / 2) > 128) v += 2 ** bit;
+        resolve(v - meta.mediaTime * 1000);
+      };
+      video.requestVideoFrameCallback(once);
+    });
+    const tfdt = (view) => {
+      for (let i = 4; i + 16 < view.byteLength; i++) {
+        if (view.getUint32(i) !== 0x74666474) continue;
+        return view.getUint8(i + 4) === 1 ? view.getUint32(i + 8) * 4294967296 + view.getUint32(i + 12) : view.getUint32(i + 8);
+      }
+      return null;
+    };
+    const init = new DataView(await (await fetch('/live/init.mp4')).arrayBuffer());
+    let timescale = 90000;
+    for (let i = 4; i + 24 < init.byteLength; i++) {
+      if (init.getUint32(i) === 0x6d646864) { timescale = init.getUint32(i + (init.getUint8(i + 4) === 1 ? 24 : 16)); break; }
+    }
+    const ages = []; const fetches = [];
+    let newest = -1;
+    const end = performance.now() + seconds * 1000;
+    while (performance.now() < end) {
+      const ids = [...(await (await fetch('/live/stream.m3u8')).text()).matchAll(/segment(\d+)\.m4s/g)];
+      const id = Number(ids[ids.length - 1][1]);
+      if (id !== newest) {
+        const seen = Date.now() - offset;
+        const t0 = performance.now();
+        const seg = new DataView(await (await fetch(`/live/segment${id}.m4s`)).arrayBuffer());
+        fetches.push(performance.now() - t0);
+        const t = tfdt(seg);
+        if (newest !== -1 && t !== null) ages.push((((seen % m) - (stampMinusMedia + (t / timescale) * 1000)) % m + m) % m);
+        newest = id;
+      }
+      await new Promise((r) => setTimeout(r, 5));
+    }
+    const med = (xs) => { const s = [...xs].sort((a, b) => a - b); return s.length ? Math.round(s[Math.floor(s.length / 2)]) : null; };
+    return { segments: ages.length, firstFrameAgeMs: med(ages), fetchMs: med(fetches) };
+  }, { offset: clockOffset, ...STAMP, screenW: SCREEN.w, seconds });
+}
+
+// ---- the run -----------------------------------------------------------------------------
+async function main() {
+  const results = { mode: QUICK ? 'quick' : 'full', seconds: MEASURE_S, started: new Date().toISOString(),
+    loadBefore: loadavg(), paths: [], cost: {}, breakdown: {}, endurance: null, cycles: null };
+  const display = await startXvfb();
+  const env = { ...process.env, DISPLAY: display, XDG_RUNTIME_DIR: join(work, 'run'), HOME: join(work, 'home') };
+  delete env.WAYLAND_DISPLAY;
+  await startPulse(env);
+  start(join(BUILD, 'bin/skylark_e2e_clock'), [], { env });
+  clockOffset = Date.now() - monoMs();
+  log(`display ${display}, work ${work}`);
+
+  const tvBrowser = await chromium.launch({ executablePath: CHROMIUM, headless: true,
+    args: [...CHROMIUM_ARGS, '--autoplay-policy=no-user-gesture-required'] });
+  const base = 'http://198.18.0.1:8765';
+
+  // -- Skylark, native path
+  const cast = await startCast(env);
+  results.selectionToLiveMs = [await castAndTimeToLive(cast, base)];
+  results.selectionToInitMs = castAndTimeToLive.initMs[0];
+  log(`selection to /api/live: ${results.selectionToLiveMs[0].toFixed(0)} ms`);
+  {
+    const page = await openTv(tvBrowser, `${base}/tv.html`);
+    results.paths.push(await measure(page, 'Skylark native, Skylark player', () => cpuMeter(cast.pid)));
+    results.breakdown.skylark = await sourceAge(page, QUICK ? 5 : 10);
+    log('skylark source age', JSON.stringify(results.breakdown.skylark));
+    await page.close();
+    const hls = await openTv(tvBrowser, `${base}/tv.html?player=hlsjs`);
+    results.paths.push(await measure(hls, 'Skylark native, hls.js'));
+    await hls.close();
+  }
+  await stopCast(cast);
+
+  // -- Skylark, low-latency path: the sender page in a real browser on the same screen
+  {
+    const sender = await chromium.launch({ executablePath: CHROMIUM, headless: false, env,
+      args: [...CHROMIUM_ARGS, '--auto-select-desktop-capture-source=Entire screen',
+        '--window-position=560,200', '--window-size=1000,700'] });
+    try {
+      const tv = await openTv(tvBrowser, `${base}/tv.html`);
+      const sp = await sender.newPage();
+      await sp.goto('http://127.0.0.1:8765/');
+      await sp.click('#start');
+      await until('the TV on WebRTC', async () => (await tv.evaluate(() => document.body.dataset.mode)) === 'webrtc', 30000);
+      results.paths.push(await measure(tv, 'Skylark low-latency (WebRTC)'));
+      await sp.click('#stop').catch(() => {});
+      await tv.close();
+    } catch (e) {
+      log(`low-latency path failed: ${e.message}`);
+      results.paths.push({ name: 'Skylark low-latency (WebRTC)', error: e.message, series: [] });
+    }
+    await sender.close();
+  }
+
+  // -- Cycles and endurance need the caster; do them before the peers take the screen.
+  if (CYCLES > 0) results.cycles = await startStopCycles(cast, base, tvBrowser, CYCLES);
+  if (ENDURANCE_MIN > 0) results.endurance = await endurance(cast, base, tvBrowser, ENDURANCE_MIN);
+  await cast.quit();
+
+  // -- ffmpeg peers, served by nginx, played by the same TV page
+  const www = join(work, 'www');
+  mkdirSync(www, { recursive: true });
+  for (const f of readdirSync(WEB)) cpSync(join(WEB, f), join(www, f));
+  const liveDir = join(work, 'peer-live');
+  const nginx = startNginx(www, liveDir, 8766);
+  const peerBase = 'http://198.18.0.1:8766';
+  for (const lowLatency of [true, false]) {
+    const ff = startFfmpegPeer(env, display, liveDir, lowLatency);
+    await until('the peer playlist', () => existsSync(join(liveDir, 'stream.m3u8')), 20000, 50);
+    const label = lowLatency ? 'ffmpeg 0.25 s fMP4 + nginx' : 'ffmpeg default HLS (2 s) + nginx';
+    const players = lowLatency ? [['hls.js', '?player=hlsjs'], ['Skylark player', '']] : [['hls.js', '?player=hlsjs']];
+    let first = true;
+    for (const [player, query] of players) {
+      const page = await openTv(tvBrowser, `${peerBase}/tv.html${query}`);
+      try {
+        results.paths.push(await measure(page, `${label}, ${player}`, first ? () => cpuMeter(ff.pid) : null));
+        if (lowLatency && first) {
+          results.breakdown.ffmpeg = await sourceAge(page, QUICK ? 5 : 10).catch((e) => ({ error: e.message }));
+        }
+      } catch (e) {
+        log(`${label}, ${player} failed: ${e.message} ${ff.errText().slice(-300)}`);
+        results.paths.push({ name: `${label}, ${player}`, error: e.message, series: [] });
+      }
+      first = false;
+      await page.close();
+    }
+    await stop(ff);
+  }
+  await stop(nginx);
+  results.loadAfter = loadavg();
+  await tvBrowser.close();
+
+  mkdirSync(DOCS, { recursive: true });
+  const plotName = QUICK ? 'e2e-latency-quick.png' : 'e2e-latency.png';
+  await drawPlot(chromium, CHROMIUM, CHROMIUM_ARGS, results.paths, join(DOCS, plotName));
+  writeFileSync(join(work, 'results.json'), JSON.stringify(results));
+  const md = report(results, plotName);
+  writeFileSync(join(DOCS, QUICK ? 'benchmarks-quick.md' : 'benchmarks.md'), md);
+  console.log(md);
+}
+
+// Twenty start/stop cycles: each cast becomes playable and shows fresh frames on a TV page left
+// open; the driver's memory after each stop.
+async function startStopCycles(cast, base, browser, n) {
+  const page = await openTv(browser, `${base}/tv.html`);
+  const out = { n, toLiveMs: [], toFreshFrameMs: [], played: 0, rssAfterStopMB: [] };
+  for (let i = 0; i < n; i++) {
+    await page.evaluate(() => window.__e2e.reset());
+    const t0 = monoMs();
+    out.toLiveMs.push(Math.round(await castAndTimeToLive(cast, base)));
+    try {
+      // A frame stamped after this cast began.
+      await until('a fresh frame', () => page.evaluate((since) => window.__e2e.samples.some((s) => s[0] - s[1] > since), t0), 20000, 50);
+      out.toFreshFrameMs.push(Math.round(monoMs() - t0));
+      out.played++;
+    } catch { /* counted as not played */ }
+    await stopCast(cast);
+    await sleep(300);
+    out.rssAfterStopMB.push(Number(memoryMB(cast.pid).rss.toFixed(1)));
+  }
+  await page.close();
+  log(`cycles: ${out.played}/${n} played; rss after stops ${out.rssAfterStopMB.join(' ')}`);
+  return out;
+}
+
+// A long cast with one TV page, then four (two on the Skylark player, two on hls.js).
+async function endurance(cast, base, browser, minutes) {
+  await castAndTimeToLive(cast, base);
+  const phases = [];
+  let sequenceBreaks = 0; let lastIds = null;
+  const watch = setInterval(async () => {
+    try {
+      const ids = [...(await (await fetch(`${base}/live/stream.m3u8`)).text()).matchAll(/segment(\d+)\.m4s/g)].map((m) => Number(m[1]));
+      for (let i = 1; i < ids.length; i++) if (ids[i] !== ids[i - 1] + 1) sequenceBreaks++;
+      if (lastIds && ids.length && lastIds.length && ids[0] < lastIds[0]) sequenceBreaks++;
+      lastIds = ids;
+    } catch { /* one missed poll */ }
+  }, 200);
+  for (const count of [1, 4]) {
+    const pages = [];
+    for (let i = 0; i < count; i++) pages.push(await openTv(browser, `${base}/tv.html${i % 2 ? '?player=hlsjs' : ''}`));
+    for (const p of pages) await waitForClock(p);
+    for (const p of pages) await p.evaluate(() => window.__e2e.reset());
+    const rss = [];
+    const t0 = monoMs();
+    while (monoMs() - t0 < minutes * 60000) {
+      rss.push([(monoMs() - t0) / 60000, memoryMB(cast.pid).rss]);
+      await sleep(5000);
+    }
+    const per = [];
+    for (const p of pages) {
+      const st = await readState(p);
+      const ids = p.segmentIds;
+      let gaps = 0;
+      for (let i = 1; i < ids.length; i++) if (ids[i] > ids[i - 1] + 1) gaps++;
+      const delays = st.samples.map((s) => s[1]);
+      per.push({ stallsOver1s: st.stalls.length, longestStallMs: Math.max(0, ...st.stalls), hlsFatal: st.hlsFatal,
+        hooked: st.hooked, segmentSkips: gaps, p50: median(delays), p99: pct(delays, 0.99), mode: st.mode });
+      await p.close();
+    }
+    // Least-squares slope of resident memory, MB per minute.
+    const mx = rss.reduce((a, r) => a + r[0], 0) / rss.length; const my = rss.reduce((a, r) => a + r[1], 0) / rss.length;
+    const slope = rss.reduce((a, r) => a + (r[0] - mx) * (r[1] - my), 0) / rss.reduce((a, r) => a + (r[0] - mx) ** 2, 0);
+    phases.push({ pages: count, minutes, slopeMBperMin: Number(slope.toFixed(3)), rssStartMB: Number(rss[0][1].toFixed(1)),
+      rssEndMB: Number(rss[rss.length - 1][1].toFixed(1)), peakMB: Number(memoryMB(cast.pid).peak.toFixed(1)), per });
+    log(`endurance ${count} page(s): ${JSON.stringify(phases[phases.length - 1])}`);
+  }
+  clearInterval(watch);
+  await stopCast(cast);
+  return { phases, playlistSequenceBreaks: sequenceBreaks };
+}
+
+function report(r, plotName) {
+  const f = (v, d = 0) => (v === null || v === undefined || Number.isNaN(v) ? '–' : Number(v).toFixed(d));
+  const lines = [];
+  lines.push(`# Skylark end to end: latency, cost, endurance (${r.mode} run)`, '');
+  lines.push(`Run ${r.started} with \`bench/e2e/run${r.mode === 'quick' ? ' --quick' : ''}\` on a 2-core Debian 12 machine, ` +
+    `Xvfb 1920x1080, headless Chromium as the TV. Load average before ${r.loadBefore.map((x) => x.toFixed(2)).join(' ')}, ` +
+    `after ${r.loadAfter.map((x) => x.toFixed(2)).join(' ')} (other work shares these cores: figures are noisy when that is high).`, '');
+  lines.push(`## Glass-to-glass latency (${r.seconds} s per path, every presented frame)`, '');
+  lines.push('| path / peer | p50 ms | p95 ms | p99 ms | max ms | frames read | player buffer ahead ms | stalls > 1 s |');
+  lines.push('|---|---|---|---|---|---|---|---|');
+  for (const p of r.paths) {
+    if (p.error) { lines.push(`| ${p.name} | failed: ${p.error.replace(/\|/g, '/')} | | | | | | |`); continue; }
+    lines.push(`| ${p.name} | ${f(p.p50)} | ${f(p.p95)} | ${f(p.p99)} | ${f(p.max)} | ${p.read} | ${f(p.aheadMs)} | ${p.stalls} |`);
+  }
+  lines.push('', `![latency over time](${plotName})`, '');
+  lines.push('## Cost while casting 1920x1080 at 30 frames a second (one TV page playing)', '');
+  lines.push('| process | CPU s per s | peak memory MB |', '|---|---|---|');
+  for (const p of r.paths) if (p.cost) lines.push(`| ${p.name.split(',')[0]} | ${f(p.cost.cpuPerS, 2)} | ${f(p.cost.peakMB)} |`);
+  for (const p of r.paths) {
+    if (p.cost) lines.push('', `CPU s per s by thread, ${p.name.split(',')[0]}: ` + Object.entries(p.cost.threads).map(([k, v]) => `${k} ${v}`).join(', '));
+  }
+  lines.push('', `Selection in the picker to the first playable playlist (\`/api/live\` true): ${f(r.selectionToLiveMs[0])} ms` +
+    (r.cycles ? `; over ${r.cycles.n} start/stop cycles median ${f(median(r.cycles.toLiveMs))} ms, max ${f(Math.max(...r.cycles.toLiveMs))} ms.` : '.') +
+    ` The initialization segment was there after ${f(r.selectionToInitMs)} ms (capture start, first frame, writer start); the rest is the first` +
+    ' quarter-second media segment being filled and encoded.', '');
+  lines.push('## Where the native path\'s time goes', '');
+  const b = r.breakdown;
+  for (const [k, v] of Object.entries(b)) {
+    if (v?.error) { lines.push(`- ${k}: ${v.error}`); continue; }
+    lines.push(`- ${k}: a segment's first frame is ${f(v.firstFrameAgeMs)} ms old when the segment first shows in the playlist ` +
+      `(capture, encode, the segment's own 250 ms, hand-over; median of ${v.segments}); a segment request takes ${f(v.fetchMs)} ms.`);
+  }
+  lines.push('');
+  if (r.cycles) {
+    const c = r.cycles;
+    lines.push('## Start/stop cycles', '',
+      `${c.played} of ${c.n} casts played (a frame stamped after the start reached the TV page). Selection to live: ${c.toLiveMs.join(', ')} ms. ` +
+      `Start to first fresh frame on the TV: median ${f(median(c.toFreshFrameMs))} ms. ` +
+      `Resident memory after each stop (MB): ${c.rssAfterStopMB.join(', ')}.`, '');
+  }
+  if (r.endurance) {
+    lines.push('## Endurance', '', '| TV pages | minutes | RSS slope MB/min | RSS start → end MB | peak MB | per page: stalls > 1 s / hls.js fatal / skipped segment ids / p50 / p99 ms |', '|---|---|---|---|---|---|');
+    for (const ph of r.endurance.phases) {
+      lines.push(`| ${ph.pages} | ${ph.minutes} | ${ph.slopeMBperMin} | ${ph.rssStartMB} → ${ph.rssEndMB} | ${ph.peakMB} | ` +
+        ph.per.map((p) => `${p.mode}: ${p.stallsOver1s} / ${p.hooked ? p.hlsFatal.length : 'n/a'} / ${p.segmentSkips} / ${f(p.p50)} / ${f(p.p99)}`).join('; ') + ' |');
+    }
+    lines.push('', `Playlist identifier breaks seen by a 5 Hz poller over the whole cast: ${r.endurance.playlistSequenceBreaks}.`, '');
+  } else {
+    lines.push('## Endurance', '', 'Not run in this mode (`bench/e2e/run` without `--quick` runs it).', '');
+  }
+  return lines.join('\n') + '\n';
+}
+
+process.on('SIGINT', async () => { await stopAll(); process.exit(130); });
+try {
+  await main();
+} catch (e) {
+  console.error(e);
+  process.exitCode = 1;
+} finally {
+  setTimeout(() => process.exit(), 10000);   // whatever still hangs on, the run is over
+  await stopAll();
+  rmSync(work, { recursive: true, force: true });
+  process.exit();   // a browser left open after a failure would keep the process alive
+}
