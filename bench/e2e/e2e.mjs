@@ -433,10 +433,6 @@ async function main() {
     await sender.close();
   }
 
-  // -- Cycles and endurance need the caster; do them before the peers take the screen.
-  if (CYCLES > 0) results.cycles = await startStopCycles(cast, base, tvBrowser, CYCLES);
-  if (ENDURANCE_MIN > 0) results.endurance = await endurance(cast, base, tvBrowser, ENDURANCE_MIN);
-  await cast.quit();
 
   // -- ffmpeg peers, served by nginx, played by the same TV page
   const www = join(work, 'www');
@@ -468,16 +464,28 @@ async function main() {
     await stop(ff);
   }
   await stop(nginx);
-  results.loadAfter = loadavg();
-  await tvBrowser.close();
 
+  // The figures so far, written before the long parts.
   mkdirSync(DOCS, { recursive: true });
   const plotName = QUICK ? 'e2e-latency-quick.png' : 'e2e-latency.png';
   await drawPlot(chromium, CHROMIUM, CHROMIUM_ARGS, results.paths, join(DOCS, plotName));
-  writeFileSync(join(work, 'results.json'), JSON.stringify(results));
-  const md = report(results, plotName);
-  writeFileSync(join(DOCS, QUICK ? 'benchmarks-quick.md' : 'benchmarks.md'), md);
-  console.log(md);
+  const write = () => {
+    results.loadAfter = loadavg();
+    const md = report(results, plotName);
+    writeFileSync(join(DOCS, QUICK ? 'benchmarks-quick.md' : 'benchmarks.md'), md);
+    writeFileSync(join(DOCS, QUICK ? 'benchmarks-quick.json' : 'benchmarks.json'),
+      JSON.stringify({ ...results, paths: results.paths.map(({ series, ...rest }) => rest) }, null, 1));
+    return md;
+  };
+  write();
+
+  // -- Cycles and endurance, with the caster again (the cast driver idled meanwhile).
+  if (CYCLES > 0) results.cycles = await startStopCycles(cast, base, tvBrowser, CYCLES);
+  write();
+  if (ENDURANCE_MIN > 0) results.endurance = await endurance(cast, base, tvBrowser, ENDURANCE_MIN);
+  await cast.quit();
+  await tvBrowser.close();
+  console.log(write());
 }
 
 // Twenty start/stop cycles: each cast becomes playable and shows fresh frames on a TV page left
