@@ -18,6 +18,9 @@ const arg = (name, fallback = null) => {
   return i >= 0 ? process.argv[i + 1] : fallback;
 };
 const QUICK = process.argv.includes('--quick');
+const ONLY = arg('--only');   // skylark | peers
+const TAG = arg('--tag', QUICK ? 'quick' : '');
+const named = (base, ext) => `${base}${TAG ? `-${TAG}` : ''}.${ext}`;
 const BUILD = resolve(arg('--build', join(here, '../../build-e2e')));
 const DOCS = resolve(arg('--docs', join(here, '../../docs')));
 const WEB = join(BUILD, 'share/skylark/web');
@@ -190,7 +193,7 @@ http {
 // every 0.25 s) and AAC 192 kbit/s, into HLS. `lowLatency`: fMP4, quarter-second segments, 8
 // in the list; otherwise the tool's default HLS (2 s MPEG-TS segments) with a 2 s key-frame
 // interval, which those segments need.
-function startFfmpegPeer(env, display, liveDir, lowLatency) {
+function startFfmpegPeer(env, display, liveDir, lowLatency, audio = true) {
   rmSync(liveDir, { recursive: true, force: true });
   mkdirSync(liveDir, { recursive: true });
   const video = ['-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency', '-pix_fmt', 'yuv420p',
@@ -206,8 +209,9 @@ function startFfmpegPeer(env, display, liveDir, lowLatency) {
   // 20 ms fragments, as Skylark's capture reads.
   return start('ffmpeg', ['-hide_banner', '-loglevel', 'error', '-nostdin',
     '-f', 'x11grab', '-framerate', '30', '-video_size', `${SCREEN.w}x${SCREEN.h}`, '-draw_mouse', '0',
-    '-i', `${display}+0,0`, '-f', 'pulse', '-fragment_size', '3840', '-i', 'tvsink.monitor',
-    ...video, ...keys, '-c:a', 'aac', '-b:a', '192k', '-ar', '48000', '-ac', '2', ...hls], { env });
+    '-i', `${display}+0,0`,
+    ...(audio ? ['-f', 'pulse', '-fragment_size', '3840', '-i', 'tvsink.monitor'] : []),
+    ...video, ...keys, ...(audio ? ['-c:a', 'aac', '-b:a', '192k', '-ar', '48000', '-ac', '2'] : ['-an']), ...hls], { env });
 }
 
 // ---- reading the clock back from the playing video ---------------------------------------
@@ -397,6 +401,7 @@ async function main() {
 
   // -- Skylark, native path
   const cast = await startCast(env);
+  if (!ONLY || ONLY === 'skylark') {
   results.selectionToLiveMs = [await castAndTimeToLive(cast, base)];
   results.selectionToInitMs = castAndTimeToLive.initMs[0];
   log(`selection to /api/live: ${results.selectionToLiveMs[0].toFixed(0)} ms`);
@@ -432,19 +437,23 @@ async function main() {
     }
     await sender.close();
   }
+  }
 
 
   // -- ffmpeg peers, served by nginx, played by the same TV page
+  if (!ONLY || ONLY === 'peers') {
   const www = join(work, 'www');
   mkdirSync(www, { recursive: true });
   for (const f of readdirSync(WEB)) cpSync(join(WEB, f), join(www, f));
   const liveDir = join(work, 'peer-live');
   const nginx = startNginx(www, liveDir, 8766);
   const peerBase = 'http://198.18.0.1:8766';
-  for (const lowLatency of [true, false]) {
-    const ff = startFfmpegPeer(env, display, liveDir, lowLatency);
+  // The tool's muxer holds video back until the sound's packets catch up with it, and the
+  // sound from PulseAudio arrives late: the same peer without sound shows what that costs it.
+  for (const [lowLatency, audio] of [[true, true], [true, false], [false, true]]) {
+    const ff = startFfmpegPeer(env, display, liveDir, lowLatency, audio);
     await until('the peer playlist', () => existsSync(join(liveDir, 'stream.m3u8')), 20000, 50);
-    const label = lowLatency ? 'ffmpeg 0.25 s fMP4 + nginx' : 'ffmpeg default HLS (2 s) + nginx';
+    const label = (lowLatency ? 'ffmpeg 0.25 s fMP4 + nginx' : 'ffmpeg default HLS (2 s) + nginx') + (audio ? '' : ', no sound');
     const players = lowLatency ? [['hls.js', '?player=hlsjs'], ['Skylark player', '']] : [['hls.js', '?player=hlsjs']];
     let first = true;
     for (const [player, query] of players) {
@@ -452,7 +461,7 @@ async function main() {
       try {
         results.paths.push(await measure(page, `${label}, ${player}`, first ? () => cpuMeter(ff.pid) : null));
         if (lowLatency && first) {
-          results.breakdown.ffmpeg = await sourceAge(page, QUICK ? 5 : 10).catch((e) => ({ error: e.message }));
+          results.breakdown[audio ? 'ffmpeg' : 'ffmpeg, no sound'] = await sourceAge(page, QUICK ? 5 : 10).catch((e) => ({ error: e.message }));
         }
       } catch (e) {
         log(`${label}, ${player} failed: ${e.message} ${ff.errText().slice(-300)}`);
@@ -464,25 +473,26 @@ async function main() {
     await stop(ff);
   }
   await stop(nginx);
+  }
 
   // The figures so far, written before the long parts.
   mkdirSync(DOCS, { recursive: true });
-  const plotName = QUICK ? 'e2e-latency-quick.png' : 'e2e-latency.png';
+  const plotName = named('e2e-latency', 'png');
   await drawPlot(chromium, CHROMIUM, CHROMIUM_ARGS, results.paths, join(DOCS, plotName));
   const write = () => {
     results.loadAfter = loadavg();
     const md = report(results, plotName);
-    writeFileSync(join(DOCS, QUICK ? 'benchmarks-quick.md' : 'benchmarks.md'), md);
-    writeFileSync(join(DOCS, QUICK ? 'benchmarks-quick.json' : 'benchmarks.json'),
+    writeFileSync(join(DOCS, named('benchmarks', 'md')), md);
+    writeFileSync(join(DOCS, named('benchmarks', 'json')),
       JSON.stringify({ ...results, paths: results.paths.map(({ series, ...rest }) => rest) }, null, 1));
     return md;
   };
   write();
 
   // -- Cycles and endurance, with the caster again (the cast driver idled meanwhile).
-  if (CYCLES > 0) results.cycles = await startStopCycles(cast, base, tvBrowser, CYCLES);
+  if (CYCLES > 0 && ONLY !== 'peers') results.cycles = await startStopCycles(cast, base, tvBrowser, CYCLES);
   write();
-  if (ENDURANCE_MIN > 0) results.endurance = await endurance(cast, base, tvBrowser, ENDURANCE_MIN);
+  if (ENDURANCE_MIN > 0 && ONLY !== 'peers') results.endurance = await endurance(cast, base, tvBrowser, ENDURANCE_MIN);
   await cast.quit();
   await tvBrowser.close();
   console.log(write());
@@ -580,7 +590,7 @@ function report(r, plotName) {
   for (const p of r.paths) {
     if (p.cost) lines.push('', `CPU s per s by thread, ${p.name.split(',')[0]}: ` + Object.entries(p.cost.threads).map(([k, v]) => `${k} ${v}`).join(', '));
   }
-  lines.push('', `Selection in the picker to the first playable playlist (\`/api/live\` true): ${f(r.selectionToLiveMs[0])} ms` +
+  lines.push('', `Selection in the picker to the first playable playlist (\`/api/live\` true): ${f((r.selectionToLiveMs || [])[0])} ms` +
     (r.cycles ? `; over ${r.cycles.n} start/stop cycles median ${f(median(r.cycles.toLiveMs))} ms, max ${f(Math.max(...r.cycles.toLiveMs))} ms.` : '.') +
     ` The initialization segment was there after ${f(r.selectionToInitMs)} ms (capture start, first frame, writer start); the rest is the first` +
     ' quarter-second media segment being filled and encoded.', '');
