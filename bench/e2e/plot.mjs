@@ -6,13 +6,13 @@ export async function drawPlot(chromium, executablePath, args, paths, file) {
   }));
   const browser = await chromium.launch({ executablePath, headless: true, args });
   try {
-    const page = await browser.newPage({ viewport: { width: 1200, height: 640 } });
-    await page.setContent('<canvas id="c" width="1200" height="640"></canvas>');
+    const page = await browser.newPage({ viewport: { width: 1280, height: 640 } });
+    await page.setContent('<canvas id="c" width="1280" height="640"></canvas>');
     await page.evaluate((series) => {
       const c = document.getElementById('c');
       const g = c.getContext('2d');
       const W = c.width; const H = c.height;
-      const L = 70; const R = 330; const T = 40; const B = 50;
+      const L = 70; const R = 400; const T = 40; const B = 50;
       g.fillStyle = '#fff'; g.fillRect(0, 0, W, H);
       const maxT = Math.max(1, ...series.map((s) => s.points[s.points.length - 1][0]));
       const all = series.flatMap((s) => s.points.map((p) => p[1])).sort((a, b) => a - b);
@@ -23,7 +23,8 @@ export async function drawPlot(chromium, executablePath, args, paths, file) {
       g.font = '14px sans-serif'; g.fillStyle = '#222';
       g.fillText('Glass-to-glass latency over time (ms)', L, 24);
       g.strokeStyle = '#ddd'; g.lineWidth = 1;
-      for (let d = 0; d <= top; d += top / 8) {
+      const step = Math.max(50, Math.ceil(top / 8 / 50) * 50);
+      for (let d = 0; d <= top; d += step) {
         g.beginPath(); g.moveTo(L, y(d)); g.lineTo(W - R, y(d)); g.stroke();
         g.fillStyle = '#444'; g.fillText(String(Math.round(d)), 10, y(d) + 5);
       }
