@@ -179,3 +179,20 @@ test("hls.js plays a live cast from Skylark's own writer without a fatal error",
   await until('idle once the cast ends', async () => (await mode(page)) === 'idle');
   await page.close();
 });
+
+test('a new cast begun right after "Stop Casting" takes the TV again', async () => {
+  const page = await browser.newPage({ viewport: { width: 1280, height: 720 } });
+  await page.goto(`http://127.0.0.1:${harness.port}/tv.html`);
+  await harness.send('writer');
+  try {
+    await waitForPlayback(page, 'hls-mse');
+    // Stop, and share again before the TV's next poll: /api/live never reads false between.
+    await harness.send('stop');
+    await harness.send('writer');
+    await until('idle after the stop', async () => (await mode(page)) === 'idle');
+    await waitForPlayback(page, 'hls-mse');
+  } finally {
+    await harness.send('writer-stop');
+  }
+  await page.close();
+});
