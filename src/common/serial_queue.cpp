@@ -22,7 +22,9 @@ struct SerialQueue::State {
     std::thread::id threadId;
 
     void run() {
-        const std::string name = label.substr(0, 15);
+        // Thread names hold 15 characters: keep the end of a reverse-DNS label, which tells the
+        // queues apart ("org.skylark.Skylark.capture.video" becomes "k.capture.video").
+        const std::string name = label.size() > 15 ? label.substr(label.size() - 15) : label;
         pthread_setname_np(pthread_self(), name.c_str());
         std::unique_lock guard(lock);
         for (;;) {
