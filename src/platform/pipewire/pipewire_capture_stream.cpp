@@ -6,8 +6,8 @@
 #include <mutex>
 #include <thread>
 #include <utility>
-#include <vector>
 
+#include "platform/frames/capture_outputs.hpp"
 #include "platform/pipewire/frame_pacer.hpp"
 #include "platform/pipewire/pipewire_content_filter.hpp"
 #include "platform/pipewire/video_capture.hpp"
@@ -16,46 +16,12 @@
 namespace skylark {
 namespace {
 
-constexpr std::int32_t kNanosecondTimescale = 1'000'000'000;
-constexpr std::int64_t kMaxSide = 16384;
 // Pictures beyond the queue depth: the newest kept by the pacer, one being drawn, and a few
 // that the encoder may still be reading.
 constexpr uint32_t kSparePictures = 4;
 
 Error pipeWireError(PipeWireErrorCode code, std::string text) {
     return Error::withDescription(kPipeWireErrorDomain, code, std::move(text));
-}
-
-MediaTime monotonicTime(std::chrono::nanoseconds time) {
-    return MediaTime::make(time.count(), kNanosecondTimescale);
-}
-
-// A minimum frame interval that is not a positive number means "as fast as the screen": 60 a
-// second stands in for that rather than a busy loop.
-std::chrono::nanoseconds frameInterval(const MediaTime& interval) {
-    const double seconds = interval.seconds();
-    if (!interval.isNumeric() || !(seconds > 0)) {
-        return std::chrono::nanoseconds(1'000'000'000 / 60);
-    }
-    return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
-}
-
-std::optional<Error> checkConfiguration(const StreamConfiguration& c) {
-    if (c.width < 2 || c.height < 2 || c.width > kMaxSide || c.height > kMaxSide) {
-        return pipeWireError(kPipeWireBadRequest, "The capture size " + std::to_string(c.width) +
-                                                      "x" + std::to_string(c.height) +
-                                                      " is not supported.");
-    }
-    if (c.pixelFormat != ImageBuffer::kPixelFormatBGRA) {
-        return pipeWireError(kPipeWireBadRequest, "The capture delivers BGRA frames only.");
-    }
-    if (c.capturesAudio && (c.sampleRate < 8000 || c.sampleRate > 192000 || c.channelCount < 1 ||
-                            c.channelCount > 8)) {
-        return pipeWireError(kPipeWireBadRequest,
-                             "System audio at " + std::to_string(c.sampleRate) + " Hz with " +
-                                 std::to_string(c.channelCount) + " channels is not supported.");
-    }
-    return std::nullopt;
 }
 
 class PipeWireCaptureStream final : public CaptureStream,
@@ -79,26 +45,8 @@ class PipeWireCaptureStream final : public CaptureStream,
                                          StreamOutputType type,
                                          std::shared_ptr<Executor> queue) override {
         std::lock_guard control(control_);
-        if (phase_ != Phase::idle) {
-            return pipeWireError(kPipeWireBadRequest,
-                                 "Outputs must be added before the capture starts.");
-        }
-        if (!queue) {
-            return pipeWireError(kPipeWireBadRequest,
-                                 "A capture output needs a queue to deliver on.");
-        }
-        switch (type) {
-            case StreamOutputType::screen:
-                screen_ = {std::move(output), std::move(queue)};
-                return std::nullopt;
-            case StreamOutputType::audio:
-                audio_ = {std::move(output), std::move(queue)};
-                return std::nullopt;
-            default:
-                return pipeWireError(kPipeWireBadRequest,
-                                     "This capture has no output of type " +
-                                         std::to_string(static_cast<std::int32_t>(type)) + ".");
-        }
+        return outputs_.add(std::move(output), type, std::move(queue), phase_ != Phase::idle,
+                            kPipeWireErrorDomain, kPipeWireBadRequest);
     }
 
     void startCapture(CaptureCompletion completion) override {
@@ -130,21 +78,18 @@ class PipeWireCaptureStream final : public CaptureStream,
 
   private:
     enum class Phase { idle, running, stopped };
-    struct Output {
-        std::weak_ptr<CaptureStreamOutput> output;
-        std::shared_ptr<Executor> queue;
-    };
 
     // Control lock held. On failure nothing has been started.
     std::optional<Error> start() {
         if (phase_ != Phase::idle) {
             return pipeWireError(kPipeWireBadRequest, "A capture stream cannot be started twice.");
         }
-        if (std::optional<Error> bad = checkConfiguration(configuration_)) {
+        if (std::optional<Error> bad = frames::checkConfiguration(
+                configuration_, kPipeWireErrorDomain, kPipeWireBadRequest)) {
             return bad;
         }
         const std::chrono::nanoseconds interval =
-            frameInterval(configuration_.minimumFrameInterval);
+            frames::frameInterval(configuration_.minimumFrameInterval);
         const uint32_t depth = static_cast<uint32_t>(std::max(configuration_.queueDepth, 1));
 
         pipewire::FramePacer::Settings pacing;
@@ -181,20 +126,10 @@ class PipeWireCaptureStream final : public CaptureStream,
         }
         pacer_->start();
 
-        if (configuration_.capturesAudio && audio_.queue) {
-            pulse::SystemAudioCapture::Settings audio;
-            audio.server = options_.audioServer;
-            audio.device = options_.audioDevice;
-            audio.sampleRate = static_cast<uint32_t>(configuration_.sampleRate);
-            audio.channels = static_cast<uint32_t>(configuration_.channelCount);
-            audioCapture_ = std::make_unique<pulse::SystemAudioCapture>(
-                audio, [this](pulse::AudioChunk c) { deliver(std::move(c)); },
-                [trace](std::string_view line) {
-                    if (trace) {
-                        trace->trace(line);
-                    }
-                });
-            audioCapture_->start();
+        if (configuration_.capturesAudio && outputs_.audio.queue) {
+            audioCapture_ = frames::startSystemAudio(
+                configuration_, options_.audioServer, options_.audioDevice, trace,
+                [this](pulse::AudioChunk c) { deliver(std::move(c)); });
         }
         phase_ = Phase::running;
         return std::nullopt;
@@ -255,26 +190,12 @@ class PipeWireCaptureStream final : public CaptureStream,
 
     // On the pacer's thread.
     void deliver(pipewire::PacedFrame frame) {
-        if (!screen_.queue) {
+        if (!outputs_.screen.queue) {
             return;
         }
         // Audio waits for the first frame, so that no sample comes before the start completes.
         flowing_ = true;
-        const frames::Picture& picture = *frame.picture;
-        ImageBuffer image;
-        image.width = static_cast<std::int32_t>(picture.width());
-        image.height = static_cast<std::int32_t>(picture.height());
-        image.bytesPerRow = static_cast<std::int32_t>(picture.stride());
-        image.pixels = std::shared_ptr<const std::uint8_t>(frame.picture, picture.data());
-        SampleBuffer sample =
-            SampleBuffer::screenFrame(std::move(image), monotonicTime(frame.time));
-        screen_.queue->post([output = screen_.output, sample = std::move(sample),
-                             queued = std::move(frame.queued)]() mutable {
-            if (auto o = output.lock()) {
-                o->streamDidOutputSampleBuffer(sample, StreamOutputType::screen);
-            }
-            queued.reset();
-        });
+        outputs_.postScreen(std::move(frame.picture), frame.time, std::move(frame.queued));
     }
 
     // On the audio thread.
@@ -282,18 +203,7 @@ class PipeWireCaptureStream final : public CaptureStream,
         if (!flowing_) {
             return;
         }
-        auto samples = std::make_shared<const std::vector<float>>(std::move(chunk.samples));
-        AudioBuffer buffer;
-        buffer.frameCount = static_cast<std::int32_t>(chunk.frames);
-        buffer.channelCount = static_cast<std::int32_t>(chunk.channels);
-        buffer.sampleRate = static_cast<std::int32_t>(chunk.sampleRate);
-        buffer.samples = std::shared_ptr<const float>(samples, samples->data());
-        SampleBuffer sample = SampleBuffer::audio(std::move(buffer), monotonicTime(chunk.time));
-        audio_.queue->post([output = audio_.output, sample = std::move(sample)] {
-            if (auto o = output.lock()) {
-                o->streamDidOutputSampleBuffer(sample, StreamOutputType::audio);
-            }
-        });
+        outputs_.postAudio(std::move(chunk));
     }
 
     const std::shared_ptr<const PipeWireContentFilter> filter_;
@@ -304,8 +214,7 @@ class PipeWireCaptureStream final : public CaptureStream,
     // Serialises start, stop and the outputs' set-up; the capture threads never take it.
     std::mutex control_;
     Phase phase_ = Phase::idle;
-    Output screen_;
-    Output audio_;
+    frames::CaptureOutputs outputs_;
     // Declared so that the pacer outlives the video capture that offers it pictures.
     std::unique_ptr<pipewire::FramePacer> pacer_;
     std::unique_ptr<pipewire::VideoCapture> video_;

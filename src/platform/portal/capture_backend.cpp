@@ -6,9 +6,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <vector>
 
+#include "platform/picker_observers.hpp"
 #include "platform/pipewire/pipewire_capture_stream.hpp"
 #include "platform/pipewire/pipewire_content_filter.hpp"
 #include "platform/portal/portal_probe.hpp"
@@ -77,8 +76,7 @@ class ChoosingPicker final : public ContentPicker,
     void addObserver(std::weak_ptr<ContentPickerObserver> observer) override {
         portal_->addObserver(observer);
         x11_->addObserver(observer);
-        std::lock_guard lock(mutex_);
-        observers_.push_back(std::move(observer));
+        observers_.add(std::move(observer));
     }
 
     void setDefaultConfiguration(const ContentPickerConfiguration& configuration) override {
@@ -141,9 +139,7 @@ class ChoosingPicker final : public ContentPicker,
                 use(choice.kind, "no screen capture: " + facts.portalReason + " " + x11Why);
                 const Error error =
                     Error::withDescription(kPortalErrorDomain, kPortalUnavailable, choice.failure);
-                for (auto& observer : currentObservers()) {
-                    observer->contentSharingPickerStartDidFail(error);
-                }
+                observers_.startDidFail(error);
                 return;
         }
     }
@@ -167,25 +163,13 @@ class ChoosingPicker final : public ContentPicker,
         }
     }
 
-    std::vector<std::shared_ptr<ContentPickerObserver>> currentObservers() {
-        std::vector<std::shared_ptr<ContentPickerObserver>> live;
-        std::lock_guard lock(mutex_);
-        for (auto& weak : observers_) {
-            if (auto observer = weak.lock()) {
-                live.push_back(std::move(observer));
-            }
-        }
-        return live;
-    }
-
     const DesktopCaptureOptions options_;
     const std::shared_ptr<ContentPicker> portal_;
     const std::shared_ptr<ContentPicker> x11_;
     std::unique_ptr<QObject> context_;
     bool choosing_ = false;
     std::optional<CaptureBackendKind> lastKind_;
-    std::mutex mutex_;
-    std::vector<std::weak_ptr<ContentPickerObserver>> observers_;
+    PickerObservers observers_;
 };
 
 }  // namespace

@@ -9,13 +9,11 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusUnixFileDescriptor>
-#include <QTimer>
 
 #include <atomic>
-#include <mutex>
 #include <variant>
-#include <vector>
 
+#include "platform/picker_observers.hpp"
 #include "platform/portal/portal_content_filter.hpp"
 #include "platform/portal/portal_names.hpp"
 #include "platform/portal/portal_probe.hpp"
@@ -312,8 +310,7 @@ class Picker final : public ContentPicker, public std::enable_shared_from_this<P
     ~Picker() override { presentation_.reset(); }
 
     void addObserver(std::weak_ptr<ContentPickerObserver> observer) override {
-        std::lock_guard lock(mutex_);
-        observers_.push_back(std::move(observer));
+        observers_.add(std::move(observer));
     }
 
     void setDefaultConfiguration(const ContentPickerConfiguration& configuration) override {
@@ -355,7 +352,7 @@ class Picker final : public ContentPicker, public std::enable_shared_from_this<P
             restoreToken_ = std::move(token);
         }
         presentation_.reset();
-        for (auto& observer : currentObservers()) {
+        for (auto& observer : observers_.live()) {
             if (auto* filter = std::get_if<std::shared_ptr<const ContentFilter>>(&outcome)) {
                 observer->contentSharingPickerDidUpdate(*this, *filter);
             } else if (std::holds_alternative<Cancelled>(outcome)) {
@@ -367,26 +364,7 @@ class Picker final : public ContentPicker, public std::enable_shared_from_this<P
     }
 
     void failLater(PortalErrorCode code, const QString& reason) {
-        const Error error = unavailable(code, reason);
-        std::weak_ptr<Picker> weak = weak_from_this();
-        QTimer::singleShot(0, [weak, error] {
-            if (auto self = weak.lock()) {
-                for (auto& observer : self->currentObservers()) {
-                    observer->contentSharingPickerStartDidFail(error);
-                }
-            }
-        });
-    }
-
-    std::vector<std::shared_ptr<ContentPickerObserver>> currentObservers() {
-        std::vector<std::shared_ptr<ContentPickerObserver>> live;
-        std::lock_guard lock(mutex_);
-        for (auto& weak : observers_) {
-            if (auto observer = weak.lock()) {
-                live.push_back(std::move(observer));
-            }
-        }
-        return live;
+        observers_.startDidFailLater(weak_from_this(), unavailable(code, reason));
     }
 
     const PortalPickerOptions options_;
@@ -394,8 +372,7 @@ class Picker final : public ContentPicker, public std::enable_shared_from_this<P
     bool active_ = false;
     QString restoreToken_;
     std::unique_ptr<Presentation, DeleteLater> presentation_;
-    std::mutex mutex_;
-    std::vector<std::weak_ptr<ContentPickerObserver>> observers_;
+    PickerObservers observers_;
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/frames/capture_outputs.hpp"
 #include "platform/pulse/system_audio.hpp"
 #include "platform/x11/frame_pump.hpp"
 #include "platform/x11/x11_content_filter.hpp"
@@ -11,42 +12,8 @@
 namespace skylark {
 namespace {
 
-constexpr std::int32_t kNanosecondTimescale = 1'000'000'000;
-constexpr std::int64_t kMaxSide = 16384;
-
 Error x11Error(X11ErrorCode code, std::string text) {
     return Error::withDescription(kX11ErrorDomain, code, std::move(text));
-}
-
-MediaTime monotonicTime(std::chrono::nanoseconds time) {
-    return MediaTime::make(time.count(), kNanosecondTimescale);
-}
-
-// A minimum frame interval that is not a positive number means "as fast as the screen": 60 a
-// second stands in for that rather than a busy loop.
-std::chrono::nanoseconds frameInterval(const MediaTime& interval) {
-    const double seconds = interval.seconds();
-    if (!interval.isNumeric() || !(seconds > 0)) {
-        return std::chrono::nanoseconds(1'000'000'000 / 60);
-    }
-    return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
-}
-
-std::optional<Error> checkConfiguration(const StreamConfiguration& c) {
-    if (c.width < 2 || c.height < 2 || c.width > kMaxSide || c.height > kMaxSide) {
-        return x11Error(kX11BadRequest, "The capture size " + std::to_string(c.width) + "x" +
-                                            std::to_string(c.height) + " is not supported.");
-    }
-    if (c.pixelFormat != ImageBuffer::kPixelFormatBGRA) {
-        return x11Error(kX11BadRequest, "The capture delivers BGRA frames only.");
-    }
-    if (c.capturesAudio && (c.sampleRate < 8000 || c.sampleRate > 192000 || c.channelCount < 1 ||
-                            c.channelCount > 8)) {
-        return x11Error(kX11BadRequest, "System audio at " + std::to_string(c.sampleRate) +
-                                            " Hz with " + std::to_string(c.channelCount) +
-                                            " channels is not supported.");
-    }
-    return std::nullopt;
 }
 
 class X11CaptureStream final : public CaptureStream,
@@ -66,24 +33,8 @@ class X11CaptureStream final : public CaptureStream,
                                          StreamOutputType type,
                                          std::shared_ptr<Executor> queue) override {
         std::lock_guard control(control_);
-        if (phase_ != Phase::idle) {
-            return x11Error(kX11BadRequest, "Outputs must be added before the capture starts.");
-        }
-        if (!queue) {
-            return x11Error(kX11BadRequest, "A capture output needs a queue to deliver on.");
-        }
-        switch (type) {
-            case StreamOutputType::screen:
-                screen_ = {std::move(output), std::move(queue)};
-                return std::nullopt;
-            case StreamOutputType::audio:
-                audio_ = {std::move(output), std::move(queue)};
-                return std::nullopt;
-            default:
-                return x11Error(kX11BadRequest,
-                                "This capture has no output of type " +
-                                    std::to_string(static_cast<std::int32_t>(type)) + ".");
-        }
+        return outputs_.add(std::move(output), type, std::move(queue), phase_ != Phase::idle,
+                            kX11ErrorDomain, kX11BadRequest);
     }
 
     void startCapture(CaptureCompletion completion) override {
@@ -106,17 +57,14 @@ class X11CaptureStream final : public CaptureStream,
 
   private:
     enum class Phase { idle, running, stopped };
-    struct Output {
-        std::weak_ptr<CaptureStreamOutput> output;
-        std::shared_ptr<Executor> queue;
-    };
 
     // Control lock held.
     std::optional<Error> start() {
         if (phase_ != Phase::idle) {
             return x11Error(kX11BadRequest, "A capture stream cannot be started twice.");
         }
-        if (std::optional<Error> bad = checkConfiguration(configuration_)) {
+        if (std::optional<Error> bad =
+                frames::checkConfiguration(configuration_, kX11ErrorDomain, kX11BadRequest)) {
             return bad;
         }
         std::string why;
@@ -130,7 +78,7 @@ class X11CaptureStream final : public CaptureStream,
         x11::FramePump::Settings settings;
         settings.width = static_cast<uint32_t>(configuration_.width);
         settings.height = static_cast<uint32_t>(configuration_.height);
-        settings.minimumInterval = frameInterval(configuration_.minimumFrameInterval);
+        settings.minimumInterval = frames::frameInterval(configuration_.minimumFrameInterval);
         settings.queueDepth = static_cast<uint32_t>(std::max(configuration_.queueDepth, 1));
         delivering_ = true;
         pump_ = std::make_unique<x11::FramePump>(
@@ -141,21 +89,10 @@ class X11CaptureStream final : public CaptureStream,
             pump_.reset();
             return x11Error(kX11CannotCapture, why);
         }
-        if (configuration_.capturesAudio && audio_.queue) {
-            pulse::SystemAudioCapture::Settings audio;
-            audio.server = options_.audioServer;
-            audio.device = options_.audioDevice;
-            audio.sampleRate = static_cast<uint32_t>(configuration_.sampleRate);
-            audio.channels = static_cast<uint32_t>(configuration_.channelCount);
-            std::shared_ptr<Trace> trace = options_.trace;
-            audioCapture_ = std::make_unique<pulse::SystemAudioCapture>(
-                audio, [this](pulse::AudioChunk c) { deliver(std::move(c)); },
-                [trace](std::string_view line) {
-                    if (trace) {
-                        trace->trace(line);
-                    }
-                });
-            audioCapture_->start();
+        if (configuration_.capturesAudio && outputs_.audio.queue) {
+            audioCapture_ = frames::startSystemAudio(
+                configuration_, options_.audioServer, options_.audioDevice, options_.trace,
+                [this](pulse::AudioChunk c) { deliver(std::move(c)); });
         }
         phase_ = Phase::running;
         return std::nullopt;
@@ -170,26 +107,10 @@ class X11CaptureStream final : public CaptureStream,
 
     // On the capture thread.
     void deliver(x11::CapturedFrame frame) {
-        if (!delivering_ || !screen_.queue) {
+        if (!delivering_ || !outputs_.screen.queue) {
             return;
         }
-        const x11::Picture& picture = *frame.picture;
-        ImageBuffer image;
-        image.width = static_cast<std::int32_t>(picture.width());
-        image.height = static_cast<std::int32_t>(picture.height());
-        image.bytesPerRow = static_cast<std::int32_t>(picture.stride());
-        image.pixels = std::shared_ptr<const std::uint8_t>(frame.picture, picture.data());
-        SampleBuffer sample =
-            SampleBuffer::screenFrame(std::move(image), monotonicTime(frame.time));
-        // The token counts the frame as queued until the output has handled it (or the queue
-        // dropped the work unrun).
-        screen_.queue->post([output = screen_.output, sample = std::move(sample),
-                             queued = std::move(frame.queued)]() mutable {
-            if (auto o = output.lock()) {
-                o->streamDidOutputSampleBuffer(sample, StreamOutputType::screen);
-            }
-            queued.reset();
-        });
+        outputs_.postScreen(std::move(frame.picture), frame.time, std::move(frame.queued));
     }
 
     // On the audio thread.
@@ -197,18 +118,7 @@ class X11CaptureStream final : public CaptureStream,
         if (!delivering_) {
             return;
         }
-        auto samples = std::make_shared<const std::vector<float>>(std::move(chunk.samples));
-        AudioBuffer buffer;
-        buffer.frameCount = static_cast<std::int32_t>(chunk.frames);
-        buffer.channelCount = static_cast<std::int32_t>(chunk.channels);
-        buffer.sampleRate = static_cast<std::int32_t>(chunk.sampleRate);
-        buffer.samples = std::shared_ptr<const float>(samples, samples->data());
-        SampleBuffer sample = SampleBuffer::audio(std::move(buffer), monotonicTime(chunk.time));
-        audio_.queue->post([output = audio_.output, sample = std::move(sample)] {
-            if (auto o = output.lock()) {
-                o->streamDidOutputSampleBuffer(sample, StreamOutputType::audio);
-            }
-        });
+        outputs_.postAudio(std::move(chunk));
     }
 
     // On the capture thread, once, when the content went away by itself.
@@ -244,8 +154,7 @@ class X11CaptureStream final : public CaptureStream,
     // Serialises start, stop and the outputs' set-up; the capture threads never take it.
     std::mutex control_;
     Phase phase_ = Phase::idle;
-    Output screen_;
-    Output audio_;
+    frames::CaptureOutputs outputs_;
     std::unique_ptr<x11::FramePump> pump_;
     std::unique_ptr<pulse::SystemAudioCapture> audioCapture_;
     std::atomic<bool> delivering_{false};

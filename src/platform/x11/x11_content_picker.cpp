@@ -1,11 +1,10 @@
 #include "platform/x11/x11_content_picker.hpp"
 
 #include <QObject>
-#include <QTimer>
 
-#include <mutex>
 #include <vector>
 
+#include "platform/picker_observers.hpp"
 #include "platform/x11/picker_dialog.hpp"
 
 namespace skylark {
@@ -49,8 +48,7 @@ class Picker final : public X11ContentPicker, public std::enable_shared_from_thi
     explicit Picker(std::string displayName) : displayName_(std::move(displayName)) {}
 
     void addObserver(std::weak_ptr<ContentPickerObserver> observer) override {
-        std::lock_guard lock(mutex_);
-        observers_.push_back(std::move(observer));
+        observers_.add(std::move(observer));
     }
 
     void setDefaultConfiguration(const ContentPickerConfiguration& configuration) override {
@@ -126,7 +124,7 @@ class Picker final : public X11ContentPicker, public std::enable_shared_from_thi
     // On the Qt thread, from the dialog's event handling: never inside a picker call.
     void decided(std::shared_ptr<const X11ContentFilter> chosen) {
         dialog_.reset();
-        for (auto& observer : currentObservers()) {
+        for (auto& observer : observers_.live()) {
             if (chosen) {
                 observer->contentSharingPickerDidUpdate(*this, chosen);
             } else {
@@ -137,34 +135,15 @@ class Picker final : public X11ContentPicker, public std::enable_shared_from_thi
 
     // Reported from the event loop, as every outcome is, never from inside present().
     void fail(X11ErrorCode code, std::string text) {
-        const Error error = Error::withDescription(kX11ErrorDomain, code, std::move(text));
-        std::weak_ptr<Picker> weak = weak_from_this();
-        QTimer::singleShot(0, [weak, error] {
-            if (auto self = weak.lock()) {
-                for (auto& observer : self->currentObservers()) {
-                    observer->contentSharingPickerStartDidFail(error);
-                }
-            }
-        });
-    }
-
-    std::vector<std::shared_ptr<ContentPickerObserver>> currentObservers() {
-        std::vector<std::shared_ptr<ContentPickerObserver>> live;
-        std::lock_guard lock(mutex_);
-        for (auto& weak : observers_) {
-            if (auto observer = weak.lock()) {
-                live.push_back(std::move(observer));
-            }
-        }
-        return live;
+        observers_.startDidFailLater(
+            weak_from_this(), Error::withDescription(kX11ErrorDomain, code, std::move(text)));
     }
 
     const std::string displayName_;
     ContentPickerConfiguration configuration_;
     bool active_ = false;
     DialogPtr dialog_;
-    std::mutex mutex_;
-    std::vector<std::weak_ptr<ContentPickerObserver>> observers_;
+    PickerObservers observers_;
 };
 
 }  // namespace

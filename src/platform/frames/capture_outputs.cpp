@@ -1,0 +1,125 @@
+#include "platform/frames/capture_outputs.hpp"
+
+#include <utility>
+#include <vector>
+
+namespace skylark::frames {
+namespace {
+
+constexpr std::int32_t kNanosecondTimescale = 1'000'000'000;
+constexpr std::int64_t kMaxSide = 16384;
+
+MediaTime monotonicTime(std::chrono::nanoseconds time) {
+    return MediaTime::make(time.count(), kNanosecondTimescale);
+}
+
+}  // namespace
+
+std::optional<Error> checkConfiguration(const StreamConfiguration& c, const char* domain,
+                                        std::int64_t badRequest) {
+    if (c.width < 2 || c.height < 2 || c.width > kMaxSide || c.height > kMaxSide) {
+        return Error::withDescription(domain, badRequest,
+                                      "The capture size " + std::to_string(c.width) + "x" +
+                                          std::to_string(c.height) + " is not supported.");
+    }
+    if (c.pixelFormat != ImageBuffer::kPixelFormatBGRA) {
+        return Error::withDescription(domain, badRequest, "The capture delivers BGRA frames only.");
+    }
+    if (c.capturesAudio && (c.sampleRate < 8000 || c.sampleRate > 192000 || c.channelCount < 1 ||
+                            c.channelCount > 8)) {
+        return Error::withDescription(domain, badRequest,
+                                      "System audio at " + std::to_string(c.sampleRate) +
+                                          " Hz with " + std::to_string(c.channelCount) +
+                                          " channels is not supported.");
+    }
+    return std::nullopt;
+}
+
+std::chrono::nanoseconds frameInterval(const MediaTime& interval) {
+    const double seconds = interval.seconds();
+    if (!interval.isNumeric() || !(seconds > 0)) {
+        return std::chrono::nanoseconds(1'000'000'000 / 60);
+    }
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
+}
+
+std::unique_ptr<pulse::SystemAudioCapture> startSystemAudio(
+    const StreamConfiguration& configuration, const std::string& server, const std::string& device,
+    std::shared_ptr<Trace> trace, pulse::SystemAudioCapture::ChunkHandler onChunk) {
+    pulse::SystemAudioCapture::Settings audio;
+    audio.server = server;
+    audio.device = device;
+    audio.sampleRate = static_cast<uint32_t>(configuration.sampleRate);
+    audio.channels = static_cast<uint32_t>(configuration.channelCount);
+    auto capture = std::make_unique<pulse::SystemAudioCapture>(
+        audio, std::move(onChunk), [trace = std::move(trace)](std::string_view line) {
+            if (trace) {
+                trace->trace(line);
+            }
+        });
+    capture->start();
+    return capture;
+}
+
+std::optional<Error> CaptureOutputs::add(std::weak_ptr<CaptureStreamOutput> output,
+                                         StreamOutputType type, std::shared_ptr<Executor> queue,
+                                         bool started, const char* domain,
+                                         std::int64_t badRequest) {
+    if (started) {
+        return Error::withDescription(domain, badRequest,
+                                      "Outputs must be added before the capture starts.");
+    }
+    if (!queue) {
+        return Error::withDescription(domain, badRequest,
+                                      "A capture output needs a queue to deliver on.");
+    }
+    switch (type) {
+        case StreamOutputType::screen:
+            screen = {std::move(output), std::move(queue)};
+            return std::nullopt;
+        case StreamOutputType::audio:
+            audio = {std::move(output), std::move(queue)};
+            return std::nullopt;
+        default:
+            return Error::withDescription(domain, badRequest,
+                                          "This capture has no output of type " +
+                                              std::to_string(static_cast<std::int32_t>(type)) +
+                                              ".");
+    }
+}
+
+void CaptureOutputs::postScreen(std::shared_ptr<const Picture> picture,
+                                std::chrono::nanoseconds time,
+                                std::shared_ptr<const void> queued) const {
+    ImageBuffer image;
+    image.width = static_cast<std::int32_t>(picture->width());
+    image.height = static_cast<std::int32_t>(picture->height());
+    image.bytesPerRow = static_cast<std::int32_t>(picture->stride());
+    const std::uint8_t* pixels = picture->data();
+    image.pixels = std::shared_ptr<const std::uint8_t>(std::move(picture), pixels);
+    SampleBuffer sample = SampleBuffer::screenFrame(std::move(image), monotonicTime(time));
+    screen.queue->post(
+        [output = screen.output, sample = std::move(sample), queued = std::move(queued)]() mutable {
+            if (auto o = output.lock()) {
+                o->streamDidOutputSampleBuffer(sample, StreamOutputType::screen);
+            }
+            queued.reset();
+        });
+}
+
+void CaptureOutputs::postAudio(pulse::AudioChunk chunk) const {
+    auto samples = std::make_shared<const std::vector<float>>(std::move(chunk.samples));
+    AudioBuffer buffer;
+    buffer.frameCount = static_cast<std::int32_t>(chunk.frames);
+    buffer.channelCount = static_cast<std::int32_t>(chunk.channels);
+    buffer.sampleRate = static_cast<std::int32_t>(chunk.sampleRate);
+    buffer.samples = std::shared_ptr<const float>(samples, samples->data());
+    SampleBuffer sample = SampleBuffer::audio(std::move(buffer), monotonicTime(chunk.time));
+    audio.queue->post([output = audio.output, sample = std::move(sample)] {
+        if (auto o = output.lock()) {
+            o->streamDidOutputSampleBuffer(sample, StreamOutputType::audio);
+        }
+    });
+}
+
+}  // namespace skylark::frames
