@@ -60,12 +60,10 @@ void Connection::onReadable(const asio::error_code& waitError) {
             error.clear();
             break;
         }
-        if (answered_) {
-            taken += n;  // draining after the response: discard
-        } else {
+        if (!answered_) {  // after the response, bytes are only drained and dropped
             received_.insert(received_.end(), scratch.begin(), scratch.begin() + n);
-            taken += n;
         }
+        taken += n;
         if (error) {
             finished = true;  // end of stream or a connection error
             break;
