@@ -1,0 +1,89 @@
+/* The boxes of the fragmented MP4 the stream is made of, read only as far as the TV's own player
+   needs: the codecs string and timescales from the initialization segment, and each media
+   segment's start time. */
+var Skylark = Skylark || {};
+Skylark.boxes = (function () {
+  'use strict';
+
+  function readBoxes(view, start, end, visit) {
+    var offset = start;
+    while (offset + 8 <= end) {
+      var size = view.getUint32(offset);
+      var type = String.fromCharCode(view.getUint8(offset + 4), view.getUint8(offset + 5),
+                                      view.getUint8(offset + 6), view.getUint8(offset + 7));
+      var header = 8;
+      if (size === 1 && offset + 16 <= end) {
+        size = view.getUint32(offset + 8) * 4294967296 + view.getUint32(offset + 12);
+        header = 16;
+      } else if (size === 0) {
+        size = end - offset;
+      }
+      if (size < header || offset + size > end) { return; }
+      if (visit(type, offset + header, offset + size) === false) { return; }
+      offset += size;
+    }
+  }
+
+  var CONTAINERS = { moov: 1, trak: 1, mdia: 1, minf: 1, stbl: 1, moof: 1, traf: 1 };
+
+  // From the initialization segment: the codecs string for MSE and each track's timescale.
+  function parseInit(buffer) {
+    var view = new DataView(buffer);
+    var codecs = [];
+    var timescales = {};
+    var trackId = 0;
+    function walk(start, end) {
+      readBoxes(view, start, end, function (type, body, boxEnd) {
+        if (CONTAINERS[type]) { walk(body, boxEnd); }
+        else if (type === 'tkhd') { trackId = view.getUint32(body + (view.getUint8(body) === 1 ? 20 : 12)); }
+        else if (type === 'mdhd') { timescales[trackId] = view.getUint32(body + (view.getUint8(body) === 1 ? 20 : 12)); }
+        else if (type === 'stsd') {
+          readBoxes(view, body + 8, boxEnd, function (entry, entryBody, entryEnd) {
+            if (entry === 'avc1' || entry === 'avc3') {
+              // The avcC box follows the 78 bytes of the visual sample entry.
+              readBoxes(view, entryBody + 78, entryEnd, function (inner, innerBody) {
+                if (inner !== 'avcC') { return true; }
+                var hex = '';
+                for (var i = 1; i <= 3; i++) {
+                  var b = view.getUint8(innerBody + i).toString(16);
+                  hex += b.length < 2 ? '0' + b : b;
+                }
+                codecs.push(entry + '.' + hex);
+                return false;
+              });
+            } else if (entry === 'mp4a') {
+              codecs.push('mp4a.40.2');
+            }
+          });
+        }
+      });
+    }
+    walk(0, view.byteLength);
+    return { codecs: codecs, timescales: timescales };
+  }
+
+  // The start time (seconds) of a media segment: the first track's decode time in its moof.
+  function segmentStart(buffer, timescales) {
+    var view = new DataView(buffer);
+    var found = null;
+    var trackId = 0;
+    function walk(start, end) {
+      readBoxes(view, start, end, function (type, body, boxEnd) {
+        if (found !== null) { return false; }
+        if (CONTAINERS[type]) { walk(body, boxEnd); }
+        else if (type === 'tfhd') { trackId = view.getUint32(body + 4); }
+        else if (type === 'tfdt') {
+          var time = view.getUint8(body) === 1
+            ? view.getUint32(body + 4) * 4294967296 + view.getUint32(body + 8)
+            : view.getUint32(body + 4);
+          found = time / (timescales[trackId] || 90000);
+        }
+      });
+    }
+    walk(0, view.byteLength);
+    return found;
+  }
+
+  return { readBoxes: readBoxes, parseInit: parseInit, segmentStart: segmentStart };
+})();
+if (typeof module !== 'undefined') { module.exports = Skylark.boxes; }

@@ -1,0 +1,237 @@
+/* The TV page's sessions: who has the screen (a native cast or a WebRTC sender), answering the
+   sender's offer, and the poll of the server that decides between them. */
+var Skylark = Skylark || {};
+(function () {
+  'use strict';
+
+  var POLL_MS = 1000;
+  var MAX_BACKOFF_MS = 8000;
+
+  var S = Skylark.screen;
+  var state = Skylark.poll.newState();
+
+  // ---- Who has the screen ----------------------------------------------------------------------
+
+  function replaceSession(session, mode) {
+    var old = S.current;
+    S.current = session;
+    if (old) { old.stop(); }
+    S.setMode(mode);
+  }
+
+  function goIdle() {
+    if (S.current) {
+      var old = S.current;
+      S.current = null;
+      old.stop();
+    }
+    S.setMode('idle');
+  }
+
+  function startNative(order) {
+    order = order || Skylark.poll.nativeOrder(S.caps, location.search);
+    if (order.length === 0) {
+      state.nativeDismissed = true;                     // nothing here can play it
+      goIdle();
+      return;
+    }
+    var which = order[0];
+    var players = Skylark.players;
+    var player;
+    if (which === 'mse') {
+      player = new players.LivePlayer(function (reason) {
+        if (S.current !== session) { return; }
+        if (window.console) { console.warn('Skylark player gave up (' + reason + '); trying the next one'); }
+        startNative(order.slice(1));
+      });
+    } else if (which === 'hlsjs') {
+      player = new players.HlsJsPlayer();
+    } else {
+      player = new players.NativeHlsPlayer();
+    }
+    var session = {
+      kind: player.kind,
+      path: which,
+      stop: function () { player.stop(); },
+      stats: function (report) { player.stats(report); },
+      onMediaError: function () {
+        if (player.onMediaError) { player.onMediaError(); }
+        else if (player.restart) { player.restart('media error'); }
+      }
+    };
+    replaceSession(session, 'hls-' + which);
+    player.start();
+  }
+
+  // ---- Low-latency path: answering the sender's WebRTC offer ---------------------------------
+
+  function waitForIceGathering(pc, timeoutMs) {
+    return new Promise(function (resolve) {
+      if (pc.iceGatheringState === 'complete') { resolve(); return; }
+      var timer = setTimeout(resolve, timeoutMs);   // answer with what we have
+      pc.addEventListener('icegatheringstatechange', function () {
+        if (pc.iceGatheringState === 'complete') { clearTimeout(timer); resolve(); }
+      });
+    });
+  }
+
+  function answerOffer(offerText) {
+    var offer = Skylark.poll.parseJSON(offerText);
+    if (!offer || offer.type !== 'offer' || !offer.sdp) { return; }
+    // A LAN needs no STUN or TURN: host candidates reach the sender directly.
+    var pc = new RTCPeerConnection({ iceServers: [] });
+    var stream = null;
+    var lostTimer = null;
+    var session = {
+      kind: 'webrtc',
+      path: 'webrtc',
+      offer: offerText,
+      pc: pc,
+      stop: function () {
+        clearTimeout(lostTimer);
+        clearTimeout(connectTimer);
+        pc.close();
+        S.releaseVideo();
+      },
+      stats: function (report) { webrtcStats(pc, report); }
+    };
+    pc.ontrack = function (event) {
+      if (S.current !== session) { return; }
+      if (!stream) {
+        stream = event.streams && event.streams[0] ? event.streams[0] : new MediaStream();
+        S.video.srcObject = stream;
+        S.startVideo();
+      }
+      if (stream.getTracks().indexOf(event.track) < 0) { stream.addTrack(event.track); }
+    };
+    pc.addEventListener('connectionstatechange', function () {
+      if (S.current === session && (pc.connectionState === 'failed' || pc.connectionState === 'closed')) { goIdle(); }
+    });
+    pc.addEventListener('iceconnectionstatechange', function () {
+      if (S.current !== session) { return; }
+      var state = pc.iceConnectionState;
+      if (state === 'failed' || state === 'closed') { goIdle(); }
+      else if (state === 'disconnected') {
+        // Often a passing hiccup on Wi-Fi; give it a few seconds to come back.
+        clearTimeout(lostTimer);
+        lostTimer = setTimeout(function () {
+          if (S.current === session && pc.iceConnectionState !== 'connected' &&
+              pc.iceConnectionState !== 'completed') { goIdle(); }
+        }, 4000);
+      }
+    });
+    replaceSession(session, 'webrtc');
+    // An answer that never leads to a connection (the sender went away meanwhile, or the
+    // network blocks it) must not leave the TV on a black screen.
+    var connectTimer = setTimeout(function () {
+      if (S.current === session && pc.iceConnectionState !== 'connected' &&
+          pc.iceConnectionState !== 'completed') { goIdle(); }
+    }, 20000);
+    pc.addEventListener('iceconnectionstatechange', function () {
+      if (pc.iceConnectionState === 'connected' || pc.iceConnectionState === 'completed') {
+        clearTimeout(connectTimer);
+      }
+    });
+    pc.setRemoteDescription(offer).then(function () {
+      return pc.createAnswer();
+    }).then(function (answer) {
+      return pc.setLocalDescription(answer);
+    }).then(function () {
+      // Not trickled: the answer carries every candidate.
+      return waitForIceGathering(pc, 3000);
+    }).then(function () {
+      if (S.current !== session) { return; }
+      return S.request('POST', '/api/answer', {
+        body: JSON.stringify({ type: pc.localDescription.type, sdp: pc.localDescription.sdp })
+      });
+    })['catch'](function (error) {
+      if (window.console) { console.warn('Skylark could not answer the offer: ' + error); }
+      if (S.current === session) { goIdle(); }
+    });
+  }
+
+  function webrtcStats(pc, report) {
+    if (!pc.getStats) { report([]); return; }
+    pc.getStats().then(function (stats) {
+      var parts = [];
+      stats.forEach(function (s) {
+        if (s.type === 'candidate-pair' && s.state === 'succeeded' && s.nominated &&
+            typeof s.currentRoundTripTime === 'number') {
+          parts.push('round trip ' + Math.round(s.currentRoundTripTime * 1000) + ' ms');
+        }
+        if (s.type === 'inbound-rtp' && (s.kind || s.mediaType) === 'video' && s.jitterBufferEmittedCount) {
+          parts.push('jitter buffer ' + Math.round(s.jitterBufferDelay / s.jitterBufferEmittedCount * 1000) + ' ms');
+        }
+      });
+      report(parts);
+    })['catch'](function () { report([]); });
+  }
+
+  // ---- Polling the server ----------------------------------------------------------------------
+
+  function watchForNewCast() {
+    S.request('GET', '/live/stream.m3u8').then(function (reply) {
+      var window_ = reply.status === 200 ? Skylark.playlist.parse(reply.body) : null;
+      if (Skylark.poll.newCastBegun(state, window_)) { startNative(); }
+    }, function () {});
+  }
+
+  var page = {
+    canAnswer: S.caps.webrtc,
+    current: function () { return S.current; },
+    goIdle: goIdle,
+    startNative: function () { startNative(); },
+    watchForNewCast: watchForNewCast,
+    // An offer that already has an answer belongs to another TV (or to this page before a
+    // reload): leave that session alone.
+    checkOffer: function (offer) {
+      return S.request('GET', '/api/answer').then(function (answerReply) {
+        if (answerReply.status === 204) { answerOffer(offer); }
+      });
+    }
+  };
+
+  function poll() {
+    var replies = {};
+    return S.request('GET', '/api/command').then(function (reply) {
+      replies.command = reply;
+      return S.request('GET', '/api/live');
+    }).then(function (reply) {
+      replies.live = reply;
+      return S.request('GET', '/api/offer');
+    }).then(function (reply) {
+      replies.offer = reply;
+      return Skylark.poll.step(state, replies, page);
+    });
+  }
+
+  var failures = 0;
+
+  // About once a second; while the server is unreachable the wait doubles up to a few seconds,
+  // and the first answer after that brings the pace back.
+  function schedulePoll() {
+    var delay = failures === 0 ? POLL_MS : Math.min(MAX_BACKOFF_MS, POLL_MS * Math.pow(2, failures));
+    setTimeout(function () {
+      poll().then(function () {
+        failures = 0;
+        S.setOffline(false);
+      }, function () {
+        failures = Math.min(failures + 1, 8);
+        S.setOffline(true);
+      }).then(schedulePoll);
+    }, delay);
+  }
+
+  if (!window.Promise || !window.JSON) {
+    document.getElementById('caps').innerHTML =
+      '<li class="no">This TV\'s browser is too old for Skylark. Try another browser on the TV.</li>';
+    return;
+  }
+  S.showCapabilities();
+  if (/[?&]from=root/.test(location.search)) {
+    document.getElementById('sendLink').hidden = false;
+  }
+  S.setMode('idle');
+  poll().then(function () { S.setOffline(false); },
+              function () { failures = 1; S.setOffline(true); }).then(schedulePoll);
+})();
