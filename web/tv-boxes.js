@@ -5,6 +5,8 @@ var Skylark = Skylark || {};
 Skylark.boxes = (function () {
   'use strict';
 
+  // Calls visit(type, bodyStart, boxEnd) for each box between start and end; stops at a box
+  // that runs past the end, or when visit returns false.
   function readBoxes(view, start, end, visit) {
     var offset = start;
     while (offset + 8 <= end) {
@@ -26,6 +28,18 @@ Skylark.boxes = (function () {
 
   var CONTAINERS = { moov: 1, trak: 1, mdia: 1, minf: 1, stbl: 1, moof: 1, traf: 1 };
 
+  // A damaged segment must not make the reader throw: every field is read only when its box
+  // holds it.
+  function fits(at, bytes, boxEnd) { return at + bytes <= boxEnd; }
+
+  // The field after the creation and modification times of a tkhd or mdhd box (track ID or
+  // timescale), whose width depends on the box's version.
+  function versioned(view, body, boxEnd, otherwise) {
+    if (!fits(body, 1, boxEnd)) { return otherwise; }
+    var at = body + (view.getUint8(body) === 1 ? 20 : 12);
+    return fits(at, 4, boxEnd) ? view.getUint32(at) : otherwise;
+  }
+
   // From the initialization segment: the codecs string for MSE and each track's timescale.
   function parseInit(buffer) {
     var view = new DataView(buffer);
@@ -35,14 +49,15 @@ Skylark.boxes = (function () {
     function walk(start, end) {
       readBoxes(view, start, end, function (type, body, boxEnd) {
         if (CONTAINERS[type]) { walk(body, boxEnd); }
-        else if (type === 'tkhd') { trackId = view.getUint32(body + (view.getUint8(body) === 1 ? 20 : 12)); }
-        else if (type === 'mdhd') { timescales[trackId] = view.getUint32(body + (view.getUint8(body) === 1 ? 20 : 12)); }
+        else if (type === 'tkhd') { trackId = versioned(view, body, boxEnd, trackId); }
+        else if (type === 'mdhd') { timescales[trackId] = versioned(view, body, boxEnd, undefined); }
         else if (type === 'stsd') {
           readBoxes(view, body + 8, boxEnd, function (entry, entryBody, entryEnd) {
             if (entry === 'avc1' || entry === 'avc3') {
               // The avcC box follows the 78 bytes of the visual sample entry.
               readBoxes(view, entryBody + 78, entryEnd, function (inner, innerBody) {
                 if (inner !== 'avcC') { return true; }
+                if (innerBody + 4 > entryEnd) { return false; }
                 var hex = '';
                 for (var i = 1; i <= 3; i++) {
                   var b = view.getUint8(innerBody + i).toString(16);
@@ -71,8 +86,9 @@ Skylark.boxes = (function () {
       readBoxes(view, start, end, function (type, body, boxEnd) {
         if (found !== null) { return false; }
         if (CONTAINERS[type]) { walk(body, boxEnd); }
-        else if (type === 'tfhd') { trackId = view.getUint32(body + 4); }
+        else if (type === 'tfhd') { if (fits(body, 8, boxEnd)) { trackId = view.getUint32(body + 4); } }
         else if (type === 'tfdt') {
+          if (!fits(body, 1, boxEnd) || !fits(body, view.getUint8(body) === 1 ? 12 : 8, boxEnd)) { return false; }
           var time = view.getUint8(body) === 1
             ? view.getUint32(body + 4) * 4294967296 + view.getUint32(body + 8)
             : view.getUint32(body + 4);
