@@ -54,6 +54,7 @@ var Skylark = Skylark || {};
       path: which,
       stop: function () { player.stop(); },
       stats: function (report) { player.stats(report); },
+      newestId: function () { return player.newestId(); },
       onMediaError: function () {
         if (player.onMediaError) { player.onMediaError(); }
         else if (player.restart) { player.restart('media error'); }

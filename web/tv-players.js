@@ -1,5 +1,6 @@
 /* The players of the native path: Skylark's own MSE player, hls.js and the browser's own HLS.
-   Each has start(), stop() and stats(report) for the health line. */
+   Each has start(), stop(), stats(report) for the health line and newestId(), the newest
+   segment it has reached (-1 when it cannot say). */
 var Skylark = Skylark || {};
 Skylark.players = (function () {
   'use strict';
@@ -314,6 +315,10 @@ Skylark.players = (function () {
     report(parts);
   };
 
+  LivePlayer.prototype.newestId = function () {
+    return typeof this.next === 'number' ? this.next - 1 : -1;
+  };
+
   // ---- Native stream: hls.js and the browser's own HLS, as fallbacks -------------------------
 
   function HlsJsPlayer() { this.hls = null; this.kind = 'hls (hls.js)'; this.retryTimer = null; }
@@ -362,6 +367,12 @@ Skylark.players = (function () {
     report(typeof latency === 'number' && latency > 0 ? [latency.toFixed(2) + ' s behind live'] : []);
   };
 
+  // Its playlist's media sequence numbers are the store's segment identifiers.
+  HlsJsPlayer.prototype.newestId = function () {
+    var details = this.hls && this.hls.latestLevelDetails;
+    return details && typeof details.endSN === 'number' ? details.endSN : -1;
+  };
+
   function NativeHlsPlayer() { this.kind = 'hls (browser)'; this.retryTimer = null; }
 
   NativeHlsPlayer.prototype.start = function () {
@@ -378,6 +389,7 @@ Skylark.players = (function () {
     var b = video.seekable;
     report(b.length ? [(b.end(b.length - 1) - video.currentTime).toFixed(2) + ' s behind live'] : []);
   };
+  NativeHlsPlayer.prototype.newestId = function () { return -1; };
 
   return { LivePlayer: LivePlayer, HlsJsPlayer: HlsJsPlayer, NativeHlsPlayer: NativeHlsPlayer };
 })();

@@ -41,7 +41,7 @@ Skylark.poll = (function () {
     if (token !== null) {
       if (state.lastToken !== null && token !== state.lastToken) {
         var stopped = page.current();
-        state.dismissedNewestId = stopped && typeof stopped.next === 'number' ? stopped.next - 1 : -1;
+        state.dismissedNewestId = stopped && stopped.newestId ? stopped.newestId() : -1;
         page.goIdle();
         state.nativeDismissed = true;
       }
