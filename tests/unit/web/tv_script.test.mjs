@@ -1,0 +1,135 @@
+// The TV page's pure parts in Node; the page itself is tested in a browser (tests/browser/pages).
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { readFileSync, readdirSync } from 'node:fs';
+import boxes from '../../../web/tv-boxes.js';
+import playlist from '../../../web/tv-playlist.js';
+import poll from '../../../web/tv-poll.js';
+
+const u32 = (n) => [(n >>> 24) & 255, (n >>> 16) & 255, (n >>> 8) & 255, n & 255];
+const u64 = (n) => [...u32(Math.floor(n / 2 ** 32)), ...u32(n % 2 ** 32)];
+const box = (type, ...body) => [...u32(8 + body.flat().length), ...Buffer.from(type), ...body.flat()];
+const full = (version, ...body) => [version, 0, 0, 0, ...body.flat()];
+const bytes = (list) => new Uint8Array(list.flat()).buffer;
+const zeros = (n) => new Array(n).fill(0);
+
+const track = (id, timescale, v1, entry) => box('trak',
+  box('tkhd', full(v1 ? 1 : 0, zeros(v1 ? 16 : 8), u32(id))),
+  box('mdia', box('mdhd', full(v1 ? 1 : 0, zeros(v1 ? 16 : 8), u32(timescale))),
+    box('minf', box('stbl', box('stsd', full(0, u32(1)), entry)))));
+const INIT = box('moov', track(1, 90000, false, box('avc1', zeros(78), box('avcC', [1, 0x64, 0x00, 0x28, 0xff]))),
+  track(2, 48000, true, box('mp4a', zeros(28))));
+const fragment = (trackId, tfdt) => [box('moof', box('traf', box('tfhd', full(0, u32(trackId))), tfdt)),
+  box('mdat', [1, 2, 3])];
+
+test('the init segment gives the codecs and timescales, and a damaged one no exception', () => {
+  for (const [init, codecs, timescales] of [
+    [INIT, ['avc1.640028', 'mp4a.40.2'], { 1: 90000, 2: 48000 }],
+    [INIT.slice(0, 100), [], {}],                                        // cut short
+    [box('moov', box('trak', box('tkhd', full(0, zeros(4))))), [], {}],  // tkhd without its track
+  ]) assert.deepEqual(boxes.parseInit(bytes(init)), { codecs, timescales });
+});
+
+test('a media segment start comes from its first tfdt, in its track timescale', () => {
+  const scales = { 1: 90000, 2: 48000 };
+  const TRAF = box('traf', box('tfhd', full(0, u32(1))), box('tfdt', full(0, u32(45000))));
+  for (const [name, segment, start] of [
+    ['version 0', fragment(1, box('tfdt', full(0, u32(180000)))), 2],
+    ['version 1, past 32 bits', fragment(2, box('tfdt', full(1, u64(48000 * 200000)))), 200000],
+    ['64-bit box size', [[...u32(1), ...Buffer.from('moof'), ...u64(16 + TRAF.length)], TRAF], 0.5],
+    ['not a segment at all', [...Buffer.from('not a media segment, but the store does not know that')], null],
+    ['tfdt shorter than its version says', fragment(1, box('tfdt', full(1, u32(7)))), null],
+    ['moof longer than the data', fragment(1, box('tfdt', full(0, u32(9)))).flat().slice(0, 30), null],
+  ]) assert.equal(boxes.segmentStart(bytes(segment), scales), start, name);
+});
+
+test('the playlist gives the window of segment identifiers', () => {
+  const live = (first, ids) => '#EXTM3U\n#EXT-X-VERSION:7\n#EXT-X-TARGETDURATION:1\n' +
+    `#EXT-X-MEDIA-SEQUENCE:${first}\n#EXT-X-INDEPENDENT-SEGMENTS\n#EXT-X-MAP:URI="init.mp4"\n` +
+    ids.map((id) => `#EXTINF:0.250,\nsegment${id}.m4s\n`).join('');
+  for (const [text, window] of [
+    [live(40, [40, 41, 42]), { first: 40, last: 42 }],
+    [live(0, []), null],
+    ['Not Found', null],
+    ['#EXTM3U\nsegment3.m4s\n', null],                    // no media sequence: not a live window
+  ]) assert.deepEqual(playlist.parse(text), window, text);
+});
+
+test('the players a TV tries, in order, and what ?player= may pick', () => {
+  const all = { mse: true, hlsjs: true, nativeHls: true };
+  for (const [caps, search, order] of [
+    [all, '', ['mse', 'hlsjs']],
+    [all, '?player=hlsjs', ['hlsjs']],
+    [all, '?from=root&player=native', ['mse', 'hlsjs']],   // cannot pick what this TV lacks
+    [{ mse: false, hlsjs: true, nativeHls: true }, '?player=hlsjs', ['native']],
+    [{ mse: false, hlsjs: false, nativeHls: false }, '', []],
+  ]) assert.deepEqual(poll.nativeOrder(caps, search), order, search);
+});
+
+// A page double: what plays, and what the poll asked it to do.
+const fakePage = (playing, canAnswer = true) => ({
+  canAnswer, did: [], playing, current() { return this.playing; },
+  goIdle() { this.did.push('idle'); this.playing = null; },
+  startNative() { this.did.push('native'); this.playing = { path: 'mse', newestId: () => 0 }; },
+  watchForNewCast() { this.did.push('watch'); },
+  checkOffer(offer) { this.did.push(`answer ${offer}`); },
+});
+const reply = (status, body = '') => ({ status, body });
+const replies = (token, live, offer = null) => ({ command: reply(200, JSON.stringify({ stopToken: token })),
+  live: reply(200, JSON.stringify({ active: live })), offer: offer === null ? reply(204) : reply(200, offer) });
+const own = (newest) => ({ path: 'mse', newestId: () => newest });
+const webrtc = (offer) => ({ path: 'webrtc', offer });
+
+test('each poll decides from the replies what takes the screen', () => {
+  const seen = { lastToken: 3, lastLive: true };
+  const rows = [
+    // name, state before, playing, replies, what the page does, state after (in part)
+    ['a cast begins', {}, null, replies(3, true), ['native'], { lastLive: true }],
+    ['the menu stops it: the newest segment reached is kept', seen, own(50), replies(4, true),
+      ['idle', 'watch'], { nativeDismissed: true, dismissedNewestId: 50, lastToken: 4 }],
+    ['a page opened after a stop does not count it', {}, null, replies(4, true), ['native'], { lastToken: 4 }],
+    ['the cast ends', seen, own(9), replies(3, false), ['idle'], { lastLive: false }],
+    ['a WebRTC session outlives the native cast', { ...seen, answeredOffers: { o1: true } }, webrtc('o1'), replies(3, false, 'o1'), [], {}],
+    ['the sender cleared its offer', { lastToken: 3 }, webrtc('o1'), replies(3, false), ['idle'], {}],
+    ['back to the native cast after WebRTC', seen, null, replies(3, true), ['native'], {}],
+    ['a new offer is checked once', { answeredOffers: { o1: true } }, null, replies(3, false, 'o2'),
+      ['answer o2'], { answeredOffers: { o2: true } }],
+    ['an answered offer is left alone', { answeredOffers: { o1: true } }, null, replies(3, false, 'o1'), [], {}],
+    ['garbage from the server', seen, own(9), { command: reply(500, '<html>'), live: reply(404, 'x'),
+      offer: reply(500, '') }, ['idle'], { lastToken: 3, lastLive: false }],
+  ];
+  for (const [name, before, playing, given, did, after] of rows) {
+    const state = { ...poll.newState(), ...before };
+    const page = fakePage(playing);
+    poll.step(state, given, page);
+    assert.deepEqual(page.did, did, name);
+    for (const key of Object.keys(after)) assert.deepEqual(state[key], after[key], `${name}: ${key}`);
+  }
+  const page = fakePage(null, false);
+  poll.step(poll.newState(), replies(0, false, 'o1'), page);
+  assert.deepEqual(page.did, [], 'a TV without WebRTC leaves offers alone');
+});
+
+test('a cast restarted right after a stop takes the screen back, the stopped one does not', () => {
+  const rows = [
+    // newest ids the watch sees after the stop, and when (which reading) the page plays again
+    ['the stopped cast goes on', [50, 51, 53], null],
+    ['a new cast, seen at once', [2, 3], 0],
+    ['a new cast, after the empty store', [null, 1], 1],
+  ];
+  for (const [name, seen, resumedAt] of rows) {
+    const state = { ...poll.newState(), lastToken: 3, lastLive: true };
+    poll.step(state, replies(4, true), fakePage(own(50)));
+    const resumed = seen.findIndex((last) => poll.newCastBegun(state, last === null ? null : { first: 0, last }));
+    assert.equal(resumed === -1 ? null : resumed, resumedAt, name);
+  }
+});
+
+test('the page parts parse on old TV engines (no ES2015 syntax)', () => {
+  const web = new URL('../../../web/', import.meta.url);
+  for (const name of readdirSync(web).filter((f) => /^tv-.*\.js$/.test(f))) {
+    const code = readFileSync(new URL(name, web), 'utf8').replace(/\/\*[\s\S]*?\*\/|\/\/.*$/gm, '');
+    const found = /=>|`|\b(let|const|class|async|await)\s|\.\.\.|\bfetch\(/.exec(code);
+    assert.equal(found, null, `${name}: ${found && found[0]}`);
+  }
+});
