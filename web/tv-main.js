@@ -8,7 +8,7 @@ var Skylark = Skylark || {};
   var MAX_BACKOFF_MS = 8000;
 
   var S = Skylark.screen;
-  var state = Skylark.poll.newState();
+  var pollState = Skylark.poll.newState();
 
   // ---- Who has the screen ----------------------------------------------------------------------
 
@@ -31,7 +31,7 @@ var Skylark = Skylark || {};
   function startNative(order) {
     order = order || Skylark.poll.nativeOrder(S.caps, location.search);
     if (order.length === 0) {
-      state.nativeDismissed = true;                     // nothing here can play it
+      pollState.nativeDismissed = true;                 // nothing here can play it
       goIdle();
       return;
     }
@@ -173,7 +173,7 @@ var Skylark = Skylark || {};
   function watchForNewCast() {
     S.request('GET', '/live/stream.m3u8').then(function (reply) {
       var window_ = reply.status === 200 ? Skylark.playlist.parse(reply.body) : null;
-      if (Skylark.poll.newCastBegun(state, window_)) { startNative(); }
+      if (Skylark.poll.newCastBegun(pollState, window_)) { startNative(); }
     }, function () {});
   }
 
@@ -202,7 +202,7 @@ var Skylark = Skylark || {};
       return S.request('GET', '/api/offer');
     }).then(function (reply) {
       replies.offer = reply;
-      return Skylark.poll.step(state, replies, page);
+      return Skylark.poll.step(pollState, replies, page);
     });
   }
 
