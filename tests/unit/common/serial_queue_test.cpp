@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -12,73 +11,53 @@
 namespace skylark {
 namespace {
 
-TEST(SerialQueue, RunsWorkFromManyThreadsOneAtATimeInEachThreadsOrder) {
-    SerialQueue queue("test.serial");
-    std::vector<std::vector<int>> seen(4);  // touched only by the queue's work
-    std::atomic<int> running{0};
-    std::atomic<bool> overlapped{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 500; ++i) {
-                queue.post([&, t, i] {
-                    overlapped = overlapped || running.fetch_add(1) != 0;
-                    seen[t].push_back(i);
-                    running.fetch_sub(1);
-                });
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    queue.flush();
-    EXPECT_FALSE(overlapped);
-    for (const auto& order : seen) {
-        ASSERT_EQ(order.size(), 500u);
-        EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
-    }
-}
-
-TEST(SerialQueue, WorkMayPostAndFlushOnItsOwnThread) {
-    SerialQueue queue("test.serial");
-    std::atomic<bool> onQueue{false}, nestedRan{false};
-    queue.post([&] {
-        onQueue = queue.isCurrent();
-        queue.post([&] { nestedRan = true; });
-        queue.flush();  // returns at once here instead of waiting for itself
-    });
-    queue.flush();
-    queue.flush();
-    EXPECT_TRUE(onQueue);
-    EXPECT_TRUE(nestedRan);
-}
-
-TEST(SerialQueue, DestructionRunsWhatIsQueuedEvenFromItsOwnWork) {
-    std::atomic<int> count{0};
+TEST(SerialQueue, RunsWorkFromManyThreadsOneAtATimeInOrderAndAllOfItBeforeItEnds) {
+    std::vector<std::pair<int, int>> order;  // appended only by the queue's work: overlap races
+    std::atomic<bool> offQueue{false}, nestedRan{false};
     {
         SerialQueue queue("test.serial");
-        for (int i = 0; i < 100; ++i) {
-            queue.post([&] { ++count; });
+        std::vector<std::jthread> threads;  // joined before the queue ends
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 500; ++i) {
+                    queue.post([&, t, i] {
+                        offQueue = offQueue || !queue.isCurrent();
+                        order.emplace_back(t, i);
+                    });
+                }
+            });
         }
+        // Work may post more, and flush on its own thread returns at once, not deadlocking.
+        queue.post([&] {
+            queue.post([&] { nestedRan = true; });
+            queue.flush();
+        });
+        queue.flush();  // the nested item is queued by now; the threads may still be posting
     }
-    EXPECT_EQ(count, 100);
+    EXPECT_FALSE(offQueue);
+    EXPECT_TRUE(nestedRan);
+    ASSERT_EQ(order.size(), 2000u);
+    std::vector<int> next(4, 0);
+    for (const auto& [t, i] : order) {
+        EXPECT_EQ(i, next[t]++);
+    }
+}
 
-    // The last reference dropped by the queue's own work: it must not join its own thread.
+TEST(SerialQueue, LastReferenceDroppedByItsOwnWorkStillRunsWhatIsQueued) {
     auto queue = std::make_shared<SerialQueue>("test.serial");
     std::weak_ptr<SerialQueue> weak = queue;
-    std::atomic<bool> released{false};
+    std::atomic<bool> released{false}, ran{false};
     queue->post([&] {
         while (!released) {
             std::this_thread::yield();
         }
     });
-    queue->post([queue]() mutable { queue.reset(); });
-    queue->post([&] { ++count; });
+    queue->post([queue]() mutable { queue.reset(); });  // must not join its own thread
+    queue->post([&] { ran = true; });
     queue.reset();
     released = true;
-    EXPECT_TRUE(testing::pollUntil([&] { return weak.expired() && count == 101; },
-                                   std::chrono::seconds(10)));
+    EXPECT_TRUE(
+        testing::pollUntil([&] { return weak.expired() && ran; }, std::chrono::seconds(10)));
 }
 
 }  // namespace
