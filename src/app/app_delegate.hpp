@@ -18,8 +18,8 @@ class NoTrayWindow;
 class QtMainDispatcher;
 class StatusItem;
 
-// The application's delegate: creates and owns the long-lived objects (the one segment store,
-// the server, the status item with its menu, and the caster), and carries out the menu's
+// The tray application itself: creates and owns the long-lived objects (the one segment store,
+// the server, the tray icon with its menu, and the caster) and carries out the menu's
 // commands. Lives on the main thread for the whole run of the event loop; every call below is
 // made there.
 class AppDelegate : public QObject {
@@ -30,11 +30,11 @@ class AppDelegate : public QObject {
     AppDelegate(const AppDelegate&) = delete;
     AppDelegate& operator=(const AppDelegate&) = delete;
 
-    // The launch handler, once, before the event loop delivers any input. Starts the server;
+    // Called once at start-up, before the event loop delivers any input. Starts the server;
     // if it cannot start, shows the alert "Skylark could not start" with the reason, waits for
     // the person to dismiss it and returns false (nothing else is created: no tray icon, no
-    // menu, no caster). Otherwise prints the TV's address, builds the menu and the status
-    // item (and the no-tray window when the desktop has no tray host), creates the caster,
+    // menu, no caster). Otherwise prints the TV's address, builds the menu and the tray
+    // icon (and the no-tray window when the desktop has no tray host), creates the caster,
     // connects its state reports to the status line and returns true.
     bool applicationDidFinishLaunching();
 

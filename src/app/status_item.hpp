@@ -17,7 +17,7 @@ QIcon tintedMenuImage(const QString& resource, const QColor& color);
 // title stands in for a missing image.
 QIcon titleIcon(const QColor& color);
 
-// The application's status item: a tray icon with the tool tip "Skylark" and the status menu.
+// Skylark's tray icon, with the tool tip "Skylark" and the status menu.
 // It shows the image "SkylarkMenu" in the colour of the desktop's text, so it suits a light or
 // a dark panel and follows the palette when the desktop's theme changes; without the image it
 // shows "◉". A left click opens the same menu as a right click. Main thread only.

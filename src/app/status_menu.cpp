@@ -52,7 +52,7 @@ void addCommand(QMenu& menu, const QString& title, QKeyCombination key,
 
 std::unique_ptr<QMenu> buildStatusMenu(const QString& addressLine, StatusMenuCommands commands) {
     std::unique_ptr<QMenu> menu = std::make_unique<ShortcutMenu>();
-    // Connected before any item exists, as the menu's delegate is.
+    // Connected first, so the address line is fresh before anything else reacts to the opening.
     QObject::connect(menu.get(), &QMenu::aboutToShow, menu.get(),
                      [menu = menu.get(), willOpen = std::move(commands.menuWillOpen)] {
                          if (willOpen) {
