@@ -30,7 +30,7 @@ test('the root sends a TV to its page, with a way back, and stays the sender pag
   await until('the sender page', () => page.url().endsWith('/sender.html?send'));
   assert.equal(await page.textContent('#start'), 'Start sharing');
   await page.goto(`${env.harness.url}/`);
-  assert.match(await page.textContent('#tvAddress'), /^http:\/\/[\d.]+:\d+$/);
+  await until('the TV address', async () => /^http:\/\/[\d.]+:\d+$/.test(await page.textContent('#tvAddress')));
   await page.close();
 });
 
@@ -67,7 +67,8 @@ test('the TV page waits out an unreachable server without hammering it, and reco
   await sleep(8000);
   // Backing off from once a second: a tight loop would make hundreds of attempts.
   assert.ok(polls - before <= 8, `${polls - before} attempts while the server was down`);
-  await env.harness.send('up');
+  // Another program may hold the freed port for a moment (as a connection's own end).
+  await until('the server back', () => env.harness.send('up').then(() => true, () => false), 20000, 500);
   await until('the notice to go', async () => !(await page.isVisible('#offline')), 20000);
   const seen = polls;
   await until('polling again at the normal pace', () => polls >= seen + 6, 10000);
