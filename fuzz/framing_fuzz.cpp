@@ -1,5 +1,6 @@
-// Feeds arbitrary bytes through everything a request touches before a socket write: framing,
-// the request line, the request guard, the route table and the response header.
+// Feeds arbitrary bytes through everything a request touches before a socket write: framing
+// (whole, and again in pieces, which must decide alike), the request line, the request guard,
+// the route table and the response header.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -36,23 +37,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         store.addSegment(makeBuffer("segment"));
         return c;
     }();
+    const auto guard = [](const HTTPRequest& head, std::int64_t length) {
+        return refuseRequest(head, length, "host");
+    };
 
     const std::span<const std::uint8_t> bytes(data, size);
-    const FrameResult frame = frameRequest(bytes);
-    if (frame.kind != FrameResult::Kind::Complete) {
+    FrameResult whole = frameRequest(bytes, guard);
+    RequestFramer pieces(guard);
+    for (std::size_t at = 0, step = size > 0 ? 1 + data[0] % 7 : 1; at < size; at += step) {
+        pieces.feed(bytes.subspan(at, std::min(step, size - at)));
+    }
+    check(pieces.state() == whole.state);
+    if (whole.state == RequestFramer::State::Rejected) {
+        check(pieces.takeRejection().status == whole.rejection.status);
+        check(responseHeader(whole.rejection).ends_with("\r\nConnection: close\r\n\r\n"));
+    }
+    if (whole.state != RequestFramer::State::Complete) {
         return 0;
     }
-    check(frame.bodyStart + frame.bodyLength <= size);
-    check(decodeUtf8Lossy(frame.header) == frame.header);  // the header text is valid UTF-8
-    const HTTPRequest request = parseRequest(
-        frame.header, makeBuffer(bytes.subspan(frame.bodyStart, frame.bodyLength)));
+    const HTTPRequest& request = whole.request;
+    check(*pieces.takeRequest().body == *request.body);
+    check(static_cast<std::int64_t>(request.body->size()) <= maxBodyBytes(request.method, request.path));
+    check(decodeUtf8Lossy(request.header) == request.header);  // the header text is valid UTF-8
     check(!request.method.empty());
     check(request.path.find('?') == std::string::npos);
-    const HTTPResponse response =
-        rejectUntrustedRequest(request, "host").value_or(route(request, context));
-    const std::string header = responseHeader(response);
-    check(header.ends_with("\r\nConnection: close\r\n\r\n"));
-    if (const auto id = segmentIdentifier(request.path)) {
+    const HTTPResponse response = route(request, context);
+    check(responseHeader(response).ends_with("\r\nConnection: close\r\n\r\n"));
+    if (segmentIdentifier(request.path)) {
         check(request.path.starts_with("/live/segment"));
     }
     return 0;

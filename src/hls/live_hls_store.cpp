@@ -31,13 +31,9 @@ void LiveHLSStore::addSegment(ByteBuffer data) {
     }
 }
 
-ByteBuffer LiveHLSStore::statusJSON() const {
-    bool live;
-    {
-        std::lock_guard guard(lock_);
-        live = active_ && initialization_ && !segments_.empty();
-    }
-    return makeBuffer(live ? std::string_view("{\"active\":true}") : "{\"active\":false}");
+bool LiveHLSStore::isLive() const {
+    std::lock_guard guard(lock_);
+    return active_ && initialization_ && !segments_.empty();
 }
 
 ByteBuffer LiveHLSStore::initData() const {

@@ -29,8 +29,8 @@ public:
     // Stores a media segment under the next identifier, dropping the oldest beyond the window.
     void addSegment(ByteBuffer data);
 
-    // {"active":true} only when active with an initialization segment and a media segment.
-    ByteBuffer statusJSON() const;
+    // True only when active with an initialization segment and a media segment.
+    bool isLive() const;
     ByteBuffer initData() const;
     // The segment with that identifier, or null when it is not in the window.
     ByteBuffer segment(std::int64_t id) const;

@@ -1,15 +1,17 @@
 #include "http/http_server.hpp"
 
+#include <malloc.h>
 #include <pthread.h>
 
 #include <asio.hpp>
+#include <list>
+#include <map>
 #include <optional>
 #include <thread>
 
 #include "http/connection.hpp"
 #include "http/dns_sd.hpp"
 #include "http/local_address.hpp"
-#include "http/request_framing.hpp"
 #include "http/request_guard.hpp"
 #include "http/routes.hpp"
 #include "http/server_log.hpp"
@@ -25,6 +27,9 @@ public:
           options_(options),
           port_(options.port),
           ownHostName_(hostName()),
+          deadlines_{.header = options.headerTimeout,
+                     .request = options.requestTimeout,
+                     .writeStall = options.writeStallTimeout},
           scratch_(64 * 1024) {
         routes_.state = &state_;
         routes_.liveStore = store_.get();
@@ -64,17 +69,12 @@ public:
     SignalState& state() { return state_; }
     LiveHLSStore& store() { return *store_; }
 
-    HTTPResponse respond(std::string header, ByteBuffer body) override {
-        const HTTPRequest request = parseRequest(std::move(header), std::move(body));
-        if (auto rejection = rejectUntrustedRequest(request, ownHostName_)) {
-            return std::move(*rejection);
-        }
-        return route(request, routes_);
+    std::optional<HTTPResponse> refuse(const HTTPRequest& head, std::int64_t length) override {
+        return refuseRequest(head, length, ownHostName_);
     }
-
+    HTTPResponse respond(const HTTPRequest& request) override { return route(request, routes_); }
     std::span<std::uint8_t> readScratch() override { return scratch_; }
-    std::chrono::milliseconds idleTimeout() const override { return options_.idleTimeout; }
-    void connectionClosed() override { --openConnections_; }
+    const ConnectionDeadlines& deadlines() const override { return deadlines_; }
 
 private:
     // One dual-stack IPv6 socket takes IPv4 too; a system without IPv6 gets an IPv4 one.
@@ -102,22 +102,98 @@ private:
                 return;
             }
             if (error) {
-                // Running out of descriptors is passing; try again shortly instead of spinning.
-                logServerMessage("Skylark server failed: " + error.message());
-                retryTimer_->expires_after(std::chrono::milliseconds(100));
-                retryTimer_->async_wait([this](const asio::error_code& e) {
-                    if (!e) {
-                        accept();
-                    }
-                });
+                acceptFailed(error);
                 return;
             }
-            if (openConnections_ < options_.maxConnections) {
-                ++openConnections_;
-                std::make_shared<Connection>(std::move(socket), *this)->start();
-            }  // else the socket closes here: over the cap, new connections are refused at once
+            if (acceptRetry_.count() > 0) {
+                logServerMessage("Skylark server accepting connections again");
+                acceptRetry_ = {};
+            }
+            admit(std::move(socket));
             accept();
         });
+    }
+
+    // Running out of descriptors passes as connections close: one line per episode, and retries
+    // that back off instead of spinning.
+    void acceptFailed(const asio::error_code& error) {
+        if (acceptRetry_.count() == 0) {
+            logServerMessage("Skylark server failed: " + error.message());
+        }
+        acceptRetry_ = std::clamp(acceptRetry_ * 2, std::chrono::milliseconds(50),
+                                  std::chrono::milliseconds(2000));
+        retryTimer_->expires_after(acceptRetry_);
+        retryTimer_->async_wait([this](const asio::error_code& e) {
+            if (!e) {
+                accept();
+            }
+        });
+    }
+
+    // One host cannot take every place: it has a share of its own, and at the global cap a
+    // connection of the host holding the most gives way, the oldest of its connections still
+    // sending a request (or lingering after its response). A socket refused here closes at once.
+    void admit(asio::ip::tcp::socket socket) {
+        asio::error_code error;
+        const asio::ip::address peer = socket.remote_endpoint(error).address();
+        if (error) {
+            return;
+        }
+        const std::string key = peerKey(peer);
+        if (perPeer_[key] >= options_.maxConnectionsPerPeer) {
+            return;
+        }
+        if (open_.size() >= options_.maxConnections) {
+            std::shared_ptr<Connection> victim;
+            std::size_t victimShare = 0;
+            for (const Admitted& admitted : open_) {
+                auto connection = admitted.connection.lock();
+                const std::size_t share = perPeer_[admitted.peer];
+                if (connection && connection->evictable() && share > victimShare) {
+                    victim = std::move(connection);
+                    victimShare = share;
+                }
+            }
+            if (!victim) {
+                return;
+            }
+            victim->close();
+        }
+        ++perPeer_[key];
+        open_.push_back({{}, key});
+        const auto slot = std::prev(open_.end());
+        auto connection = std::make_shared<Connection>(std::move(socket), *this, [this, slot] {
+            if (--perPeer_[slot->peer] == 0) {
+                perPeer_.erase(slot->peer);
+            }
+            open_.erase(slot);
+            ++releasedSinceTrim_;
+            trimWhenQuiet();
+        });
+        slot->connection = connection;
+        connection->start();
+    }
+
+    // IPv4 peers (also as mapped IPv6) by address; IPv6 peers by their /64, which one host
+    // commonly has to itself.
+    static std::string peerKey(const asio::ip::address& address) {
+        if (address.is_v6() && !address.to_v6().is_v4_mapped()) {
+            auto bytes = address.to_v6().to_bytes();
+            std::fill(bytes.begin() + 8, bytes.end(), 0);
+            return asio::ip::address_v6(bytes).to_string();
+        }
+        return address.is_v6() ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6())
+                                     .to_string()
+                               : address.to_string();
+    }
+
+    // Request buffers are small but many; after a burst the allocator keeps their pages unless
+    // told to give them back.
+    void trimWhenQuiet() {
+        if (open_.size() <= options_.maxConnectionsPerPeer / 4 && releasedSinceTrim_ >= 64) {
+            releasedSinceTrim_ = 0;
+            ::malloc_trim(0);
+        }
     }
 
     const std::filesystem::path webRoot_;
@@ -126,9 +202,17 @@ private:
     std::uint16_t port_;
     const std::string ownHostName_;
     SignalState state_;
+    const ConnectionDeadlines deadlines_;
     RouteContext routes_;
     std::vector<std::uint8_t> scratch_;
-    std::size_t openConnections_ = 0;
+    struct Admitted {
+        std::weak_ptr<Connection> connection;
+        std::string peer;
+    };
+    std::list<Admitted> open_;  // oldest first
+    std::map<std::string, std::size_t> perPeer_;
+    std::chrono::milliseconds acceptRetry_{0};
+    std::size_t releasedSinceTrim_ = 0;
     std::optional<asio::io_context> io_;
     std::optional<asio::ip::tcp::acceptor> acceptor_;
     std::optional<asio::steady_timer> retryTimer_;

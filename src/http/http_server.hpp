@@ -20,8 +20,16 @@ public:
 
     struct Options {
         std::uint16_t port = kPort;  // 0 picks a free port (tests)
-        std::chrono::milliseconds idleTimeout{30000};
+        // A request's header block must arrive within headerTimeout of accept, and all of it
+        // within requestTimeout; a response write that makes no progress for writeStallTimeout
+        // closes the connection.
+        std::chrono::milliseconds headerTimeout{10000};
+        std::chrono::milliseconds requestTimeout{30000};
+        std::chrono::milliseconds writeStallTimeout{15000};
+        // At maxConnections, the oldest connection still sending its request makes room for a
+        // new one; no peer address holds more than maxConnectionsPerPeer.
         std::size_t maxConnections = 512;
+        std::size_t maxConnectionsPerPeer = 32;
         bool advertise = true;  // DNS-SD as "Skylark on <computer name>"
     };
 

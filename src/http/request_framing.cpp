@@ -10,14 +10,6 @@ namespace {
 
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 
-HTTPResponse plainResponse(std::string status, std::string_view text) {
-    HTTPResponse response;
-    response.status = std::move(status);
-    response.contentType = "text/plain";
-    response.body = makeBuffer(text);
-    return response;
-}
-
 bool isSpaceOrNewline(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
@@ -70,52 +62,108 @@ std::optional<std::int64_t> parseDecimal(std::string_view text) {
 
 }  // namespace
 
-std::int64_t contentLength(std::string_view header) {
-    std::int64_t length = 0;
+HTTPResponse plainResponse(std::string status, std::string_view text) {
+    HTTPResponse response;
+    response.status = std::move(status);
+    response.contentType = "text/plain";
+    response.body = makeBuffer(text);
+    return response;
+}
+
+RequestFramer::RequestFramer(HeadCheck check) : check_(std::move(check)) {}
+
+void RequestFramer::feed(std::span<const std::uint8_t> bytes) {
+    constexpr std::size_t headerCap = kMaxHeaderBytes + kHeaderEnd.size();
+    while (state_ == State::Header && !bytes.empty()) {
+        // Only the first headerCap bytes can hold an acceptable end of the header block.
+        const std::size_t take = std::min(bytes.size(), headerCap - received_.size());
+        received_.insert(received_.end(), bytes.begin(), bytes.begin() + take);
+        bytes = bytes.subspan(take);
+        // Resume the search where the last one stopped, keeping three bytes for a split CR LF CR LF.
+        const std::string_view text(reinterpret_cast<const char*>(received_.data()),
+                                    received_.size());
+        const auto at = text.find(kHeaderEnd, scanned_ < 3 ? 0 : scanned_ - 3);
+        scanned_ = received_.size();
+        if (at != std::string_view::npos) {
+            headerEnds(at);
+        } else if (received_.size() == headerCap) {
+            reject(plainResponse("431 Request Header Fields Too Large",
+                                 "Request header fields too large"));
+        }
+    }
+    if (state_ == State::Body) {
+        const std::size_t take = std::min(bytes.size(), bodyLength_ - received_.size());
+        received_.insert(received_.end(), bytes.begin(), bytes.begin() + take);
+    }
+    if (state_ == State::Body && received_.size() == bodyLength_) {
+        request_.body = makeBuffer(std::exchange(received_, {}));
+        state_ = State::Complete;
+    }
+}
+
+void RequestFramer::headerEnds(std::size_t at) {
+    const std::string_view headerBytes(reinterpret_cast<const char*>(received_.data()), at);
+    request_ = parseRequest(decodeUtf8Lossy(headerBytes), nullptr);
+    const std::optional<std::int64_t> length = contentLength(headerBytes);
+    const auto bodyStart = static_cast<std::int64_t>(at + kHeaderEnd.size());
+    if (!length || *length < 0 || *length > std::numeric_limits<std::int64_t>::max() - bodyStart) {
+        return reject(plainResponse("400 Bad Request", "Bad request"));
+    }
+    // A body in another coding would be taken for the start of the next request.
+    if (!headerValues(headerBytes, "transfer-encoding").empty()) {
+        return reject(plainResponse("501 Not Implemented", "Not implemented"));
+    }
+    if (check_) {
+        if (auto refusal = check_(request_, *length)) {
+            return reject(std::move(*refusal));
+        }
+    }
+    if (*length > kMaxBodyBytes) {
+        return reject(plainResponse("413 Payload Too Large", "Payload too large"));
+    }
+    bodyLength_ = static_cast<std::size_t>(*length);
+    // The bytes that came with the header block start the body; any beyond it are ignored.
+    const std::size_t early = std::min(received_.size() - at - kHeaderEnd.size(), bodyLength_);
+    const auto first = received_.begin() + static_cast<std::ptrdiff_t>(at + kHeaderEnd.size());
+    Bytes body(first, first + static_cast<std::ptrdiff_t>(early));
+    body.reserve(bodyLength_);
+    received_ = std::move(body);
+    state_ = State::Body;
+}
+
+void RequestFramer::reject(HTTPResponse response) {
+    rejection_ = std::move(response);
+    received_ = {};
+    state_ = State::Rejected;
+}
+
+HTTPRequest RequestFramer::takeRequest() { return std::move(request_); }
+HTTPResponse RequestFramer::takeRejection() { return std::move(rejection_); }
+
+FrameResult frameRequest(std::span<const std::uint8_t> received, RequestFramer::HeadCheck check) {
+    RequestFramer framer(std::move(check));
+    framer.feed(received);
+    FrameResult result{framer.state(), {}, {}};
+    if (result.state == RequestFramer::State::Complete) {
+        result.request = framer.takeRequest();
+    } else if (result.state == RequestFramer::State::Rejected) {
+        result.rejection = framer.takeRejection();
+    }
+    return result;
+}
+
+std::optional<std::int64_t> contentLength(std::string_view header) {
+    std::optional<std::int64_t> length;
+    bool agreed = true;
     forEachLine(header, [&](std::string_view line) {
         constexpr std::string_view name = "content-length:";
         if (startsWithIgnoringCase(line, name)) {
-            length = parseDecimal(trim(line.substr(name.size()))).value_or(0);
+            const std::int64_t value = parseDecimal(trim(line.substr(name.size()))).value_or(0);
+            agreed = agreed && (!length || *length == value);
+            length = value;
         }
     });
-    return length;
-}
-
-FrameResult frameRequest(std::span<const std::uint8_t> received) {
-    const std::string_view bytes(reinterpret_cast<const char*>(received.data()), received.size());
-    FrameResult result;
-    // Only the first kMaxHeaderBytes + 4 bytes can hold an acceptable end of the header block.
-    const auto headerEnd = bytes.substr(0, kMaxHeaderBytes + kHeaderEnd.size()).find(kHeaderEnd);
-    if (headerEnd == std::string_view::npos) {
-        if (bytes.size() >= kMaxHeaderBytes + kHeaderEnd.size()) {
-            result.kind = FrameResult::Kind::Rejected;
-            result.rejection = plainResponse("431 Request Header Fields Too Large",
-                                             "Request header fields too large");
-        }
-        return result;
-    }
-
-    const std::string_view headerBytes = bytes.substr(0, headerEnd);
-    const std::int64_t length = contentLength(headerBytes);
-    const auto bodyStart = static_cast<std::int64_t>(headerEnd + kHeaderEnd.size());
-    if (length < 0 || length > std::numeric_limits<std::int64_t>::max() - bodyStart) {
-        result.kind = FrameResult::Kind::Rejected;
-        result.rejection = plainResponse("400 Bad Request", "Bad request");
-        return result;
-    }
-    if (length > kMaxBodyBytes) {
-        result.kind = FrameResult::Kind::Rejected;
-        result.rejection = plainResponse("413 Payload Too Large", "Payload too large");
-        return result;
-    }
-    if (bodyStart + length > static_cast<std::int64_t>(bytes.size())) {
-        return result;
-    }
-    result.kind = FrameResult::Kind::Complete;
-    result.header = decodeUtf8Lossy(headerBytes);
-    result.bodyStart = static_cast<std::size_t>(bodyStart);
-    result.bodyLength = static_cast<std::size_t>(length);
-    return result;
+    return agreed ? std::optional(length.value_or(0)) : std::nullopt;
 }
 
 HTTPRequest parseRequest(std::string header, ByteBuffer body) {

@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 #include "http/request_framing.hpp"
+#include "http/routes.hpp"
 
 namespace skylark {
 namespace {
@@ -22,20 +24,21 @@ bool isAddress(int family, const std::string& text) {
     return inet_pton(family, text.c_str(), storage) == 1;
 }
 
-// The host part of an Origin value ("http://host:port"), or nothing when it has none ("null").
-std::optional<std::string_view> originHost(std::string_view origin) {
-    const auto scheme = origin.find("://");
-    if (scheme == std::string_view::npos) {
-        return std::nullopt;
-    }
-    std::string_view rest = origin.substr(scheme + 3);
-    return rest.substr(0, rest.find('/'));
+// Letters, digits and hyphens in labels that are not empty.
+bool isHostName(std::string_view name) {
+    const bool allowed = std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '.';
+    });
+    return allowed && !name.empty() && !name.starts_with('.') && name.find("..") == name.npos;
 }
+
+// Suffixes that public DNS never delegates, so no outside party can point them at us.
+constexpr std::array<std::string_view, 5> kLocalSuffixes = {".local", ".lan", ".home.arpa",
+                                                            ".internal", ".localdomain"};
 
 }  // namespace
 
 bool isTrustedHost(std::string_view host, std::string_view ownHostName) {
-    std::string name;
     if (host.starts_with('[')) {
         const auto close = host.find(']');
         if (close == std::string_view::npos) {
@@ -46,37 +49,42 @@ bool isTrustedHost(std::string_view host, std::string_view ownHostName) {
     if (std::count(host.begin(), host.end(), ':') > 1) {
         return isAddress(AF_INET6, std::string(host));  // a bare IPv6 literal
     }
-    name = lowercase(host.substr(0, host.find(':')));
+    std::string name = lowercase(host.substr(0, host.find(':')));
     if (name.ends_with('.')) {
         name.pop_back();  // "localhost." names the same host
     }
-    if (name.empty()) {
+    if (isAddress(AF_INET, name)) {
+        return true;
+    }
+    if (!isHostName(name)) {
         return false;
     }
-    return isAddress(AF_INET, name) || name == "localhost" || name.ends_with(".local") ||
+    const bool localSuffix = std::any_of(kLocalSuffixes.begin(), kLocalSuffixes.end(),
+                                         [&](std::string_view s) { return name.ends_with(s); });
+    return name.find('.') == std::string::npos || localSuffix ||
            (!ownHostName.empty() && name == lowercase(ownHostName));
 }
 
-std::optional<HTTPResponse> rejectUntrustedRequest(const HTTPRequest& request,
-                                                   std::string_view ownHostName) {
-    bool trusted = true;
-    for (std::string_view host : headerValues(request.header, "host")) {
-        trusted = trusted && isTrustedHost(host, ownHostName);
-    }
-    if (request.method == "POST") {
-        for (std::string_view origin : headerValues(request.header, "origin")) {
-            const auto host = originHost(origin);
-            trusted = trusted && host && isTrustedHost(*host, ownHostName);
+std::optional<HTTPResponse> refuseRequest(const HTTPRequest& head, std::int64_t contentLength,
+                                          std::string_view ownHostName) {
+    const std::vector<std::string_view> hosts = headerValues(head.header, "host");
+    bool trusted = std::all_of(hosts.begin(), hosts.end(), [&](std::string_view host) {
+        return isTrustedHost(host, ownHostName);
+    });
+    if (head.method == "POST") {
+        // Only a page served by this very server may post: same scheme, name and port.
+        for (std::string_view origin : headerValues(head.header, "origin")) {
+            trusted = trusted && hosts.size() == 1 &&
+                      lowercase(origin) == "http://" + lowercase(hosts.front());
         }
     }
-    if (trusted) {
-        return std::nullopt;
+    if (!trusted) {
+        return plainResponse("403 Forbidden", "Forbidden");
     }
-    HTTPResponse response;
-    response.status = "403 Forbidden";
-    response.contentType = "text/plain";
-    response.body = makeBuffer("Forbidden");
-    return response;
+    if (contentLength > maxBodyBytes(head.method, head.path)) {
+        return plainResponse("413 Payload Too Large", "Payload too large");
+    }
+    return std::nullopt;
 }
 
 }  // namespace skylark

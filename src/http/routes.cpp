@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "http/request_framing.hpp"
+
 namespace skylark {
 namespace {
 
@@ -76,6 +78,11 @@ std::optional<std::int64_t> segmentIdentifier(std::string_view path) {
     return id;
 }
 
+std::int64_t maxBodyBytes(std::string_view method, std::string_view path) {
+    const bool relay = method == "POST" && (path == "/api/offer" || path == "/api/answer");
+    return relay ? kMaxBodyBytes : 0;
+}
+
 HTTPResponse route(const HTTPRequest& request, const RouteContext& context) {
     const std::string& method = request.method;
     const std::string& path = request.path;
@@ -97,7 +104,9 @@ HTTPResponse route(const HTTPRequest& request, const RouteContext& context) {
             return json(context.state->command());
         }
         if (path == "/api/live") {
-            return json(context.liveStore->statusJSON());
+            static const ByteBuffer live = makeBuffer("{\"active\":true}");
+            static const ByteBuffer idle = makeBuffer("{\"active\":false}");
+            return json(context.liveStore->isLive() ? live : idle);
         }
         if (path == "/live/stream.m3u8") {
             return optionalBody(context.liveStore->playlist(), "404 Not Found",

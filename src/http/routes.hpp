@@ -25,6 +25,10 @@ struct RouteContext {
 // The whole HTTP interface: every request gets exactly one response.
 HTTPResponse route(const HTTPRequest& request, const RouteContext& context);
 
+// The largest body the route of this request takes: a session description for the two relay
+// posts, nothing anywhere else.
+std::int64_t maxBodyBytes(std::string_view method, std::string_view path);
+
 // The identifier of "/live/segment<N>.m4s": an optionally signed decimal that fits 64 bits.
 std::optional<std::int64_t> segmentIdentifier(std::string_view path);
 

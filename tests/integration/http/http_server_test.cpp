@@ -1,8 +1,9 @@
-// The real server on loopback sockets: byte-exact responses, bounds, and one client never
-// holding up another.
+// The real server on loopback sockets: byte-exact responses, refusals before the body, deadlines
+// a trickle cannot extend, and no host holding up another.
 #include "http/http_server.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,44 +11,63 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
-#include <string>
 #include <system_error>
 #include <thread>
 
 namespace skylark {
 namespace {
 
-// A blocking loopback client socket, closed on destruction.
+using namespace std::chrono_literals;
+
+// A loopback client socket from the given source address, closed on destruction. Blocking
+// unless asked otherwise; `receiveBuffer` shrinks the window for readers that never read.
 class Client {
 public:
-    explicit Client(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit Client(std::uint16_t port, const char* from = "127.0.0.1", bool blocking = true,
+                    int receiveBuffer = 0)
+        : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &address.sin_addr);
+        if (receiveBuffer > 0) {
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        if (!blocking) {
+            ::fcntl(fd_, F_SETFL, O_NONBLOCK);
+        }
         address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+            errno != EINPROGRESS) {
             throw std::system_error(errno, std::generic_category(), "connect");
         }
     }
     ~Client() { ::close(fd_); }
 
-    void send(std::string_view bytes) {
+    // Sends what the socket takes now (all of it when blocking); false once the server is gone.
+    bool send(std::string_view bytes) {
         while (!bytes.empty()) {
             const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            ASSERT_GT(n, 0);
+            if (n <= 0) {
+                return errno == EAGAIN || errno == ENOTCONN;
+            }
             bytes.remove_prefix(static_cast<std::size_t>(n));
         }
+        return true;
     }
     void finishSending() { ::shutdown(fd_, SHUT_WR); }
 
-    // Everything until the server closes (or the timeout, as a safety net for a broken server).
-    std::string readAll(int timeoutMs = 10000) {
+    // Everything until the server closes, or until nothing arrives for `timeout`.
+    std::string readAll(std::chrono::milliseconds timeout = 10s) {
         std::string out;
         char chunk[65536];
-        while (waitReadable(timeoutMs)) {
+        pollfd p{fd_, POLLIN, 0};
+        while (::poll(&p, 1, static_cast<int>(timeout.count())) == 1) {
             const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
             if (n <= 0) {
                 closedByServer_ = true;
@@ -57,10 +77,6 @@ public:
         }
         return out;
     }
-    bool waitReadable(int timeoutMs) {
-        pollfd p{fd_, POLLIN, 0};
-        return ::poll(&p, 1, timeoutMs) == 1;
-    }
     bool closedByServer() const { return closedByServer_; }
 
 private:
@@ -68,7 +84,20 @@ private:
     bool closedByServer_ = false;
 };
 
-std::string body(const std::string& response) { return response.substr(response.find("\r\n\r\n") + 4); }
+std::string body(const std::string& response) {
+    const auto end = response.find("\r\n\r\n");
+    return end == std::string::npos ? "<none>" : response.substr(end + 4);
+}
+
+std::size_t residentKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmRSS:")) {
+            return std::stoul(line.substr(6));
+        }
+    }
+    return 0;
+}
 
 class HTTPServerTest : public ::testing::Test {
 protected:
@@ -77,15 +106,11 @@ protected:
                    ("skylark-web-" + std::to_string(::getpid()) + "-" +
                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(webRoot_);
-        writeFile("sender.html", "<!doctype html>sender");
-        writeFile("skylark-logo.png", std::string("\x89PNG\r\n\x1a\n\0\0", 10));
+        std::ofstream(webRoot_ / "sender.html") << "<!doctype html>sender";
     }
     void TearDown() override {
         server_.reset();
         std::filesystem::remove_all(webRoot_);
-    }
-    void writeFile(const std::string& name, const std::string& content) {
-        std::ofstream(webRoot_ / name, std::ios::binary) << content;
     }
     HTTPServer& startServer(HTTPServer::Options options = {}) {
         options.port = 0;
@@ -94,10 +119,15 @@ protected:
         server_->start();
         return *server_;
     }
-    std::string request(std::string_view bytes) {
-        Client client(server_->port());
+    std::string request(std::string_view bytes, const char* from = "127.0.0.1") {
+        Client client(server_->port(), from);
         client.send(bytes);
         return client.readAll();
+    }
+    void storeSegment(std::size_t bytes) {
+        store_->reset();
+        store_->addInitialization(makeBuffer("init"));
+        store_->addSegment(makeBuffer(Bytes(bytes, 0x42)));
     }
 
     std::filesystem::path webRoot_;
@@ -105,164 +135,167 @@ protected:
     std::unique_ptr<HTTPServer> server_;
 };
 
-TEST_F(HTTPServerTest, AnswersByteForByteAndCloses) {
+const std::string kHead = "Content-Type: text/plain\r\nContent-Length: ";
+const std::string kTail = "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+
+// Refusals come as soon as the header block is complete: none of these sends its body.
+TEST_F(HTTPServerTest, AnswersByteForByteAndRefusesBeforeTheBody) {
     startServer();
-    EXPECT_EQ(request("POST /api/offer HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"),
-              "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\n"
-              "Cache-Control: no-store\r\nConnection: close\r\n\r\n{\"ok\":true}");
-    EXPECT_EQ(body(request("GET /api/offer HTTP/1.1\r\n\r\n")), "hello");
-    EXPECT_EQ(request("GET /api/answer HTTP/1.1\r\n\r\n"),
-              "HTTP/1.1 204 No Content\r\nContent-Type: application/json\r\nContent-Length: 0\r\n"
-              "Cache-Control: no-store\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(request("GET /nothing HTTP/1.1\r\n\r\n"),
-              "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n"
-              "Cache-Control: no-store\r\nConnection: close\r\n\r\nNot found");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"POST /api/offer HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11" + kTail +
+             "{\"ok\":true}"},
+        {"GET /api/offer HTTP/1.1\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 5" + kTail + "hello"},
+        {"GET /nothing HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n" + kHead + "9" + kTail + "Not found"},
+        {"POST /api/offer HTTP/1.1\r\nHost: 10.0.0.5:8765\r\nOrigin: http://203.0.113.9\r\n"
+         "Content-Length: 16777216\r\n\r\n",
+         "HTTP/1.1 403 Forbidden\r\n" + kHead + "9" + kTail + "Forbidden"},
+        {"POST /api/offer HTTP/1.1\r\nContent-Length: 16777216\r\n\r\n",
+         "HTTP/1.1 413 Payload Too Large\r\n" + kHead + "17" + kTail + "Payload too large"},
+        {"POST /api/reset HTTP/1.1\r\nContent-Length: 100\r\n\r\n",
+         "HTTP/1.1 413 Payload Too Large\r\n" + kHead + "17" + kTail + "Payload too large"},
+        {"POST /api/answer HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n",
+         "HTTP/1.1 501 Not Implemented\r\n" + kHead + "15" + kTail + "Not implemented"},
+        {"POST /api/answer HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
+         "HTTP/1.1 400 Bad Request\r\n" + kHead + "11" + kTail + "Bad request"},
+    };
+    for (const auto& [request, response] : cases) {
+        Client client(server_->port());
+        client.send(request);
+        EXPECT_EQ(client.readAll(), response) << request;
+    }
+    EXPECT_EQ(body(request("GET / HTTP/1.1\r\n\r\n")), "<!doctype html>sender");
     EXPECT_EQ(body(request("GET /api/info HTTP/1.1\r\n\r\n")),
               "{\"address\":\"" + server_->localAddress() + "\",\"port\":" +
                   std::to_string(server_->port()) + "}");
 }
 
-TEST_F(HTTPServerTest, ServesWebFilesFreshAndSaysWhenOneIsMissing) {
-    startServer();
-    EXPECT_EQ(body(request("GET / HTTP/1.1\r\n\r\n")), "<!doctype html>sender");
-    EXPECT_EQ(body(request("GET /skylark-logo.png HTTP/1.1\r\n\r\n")),
-              std::string("\x89PNG\r\n\x1a\n\0\0", 10));
-    const std::string missing = request("GET /tv.html HTTP/1.1\r\n\r\n");
-    EXPECT_TRUE(missing.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
-                                    "Content-Length: 25\r\n"));
-    EXPECT_EQ(body(missing), "Skylark resources missing");
-    writeFile("tv.html", "now here");
-    EXPECT_EQ(body(request("GET /tv.html HTTP/1.1\r\n\r\n")), "now here");
-}
-
-TEST_F(HTTPServerTest, MegabyteBinaryOfferRoundTripsInPieces) {
-    startServer();
-    std::string offer(1024 * 1024, '\0');
-    std::mt19937 random(7);
-    for (char& c : offer) {
-        c = static_cast<char>(random());
-    }
-    {
-        Client client(server_->port());
-        client.send("POST /api/offer HTTP/1.1\r\nContent-Length: " + std::to_string(offer.size()) +
-                    "\r\n\r\n");
-        for (std::size_t at = 0; at < offer.size(); at += 300000) {
-            client.send(std::string_view(offer).substr(at, 300000));
-        }
-        EXPECT_EQ(body(client.readAll()), "{\"ok\":true}");
-    }
-    EXPECT_EQ(body(request("GET /api/offer HTTP/1.1\r\n\r\n")), offer);
-}
-
-TEST_F(HTTPServerTest, SplitRequestIsAnsweredOnceAfterItsLastByte) {
+TEST_F(HTTPServerTest, AnsweredOnceAfterTheLastByteOrNotAtAll) {
     startServer();
     const std::string whole = "POST /api/answer HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc";
-    Client client(server_->port());
+    Client split(server_->port());
     for (char c : whole) {
-        client.send(std::string(1, c));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        split.send(std::string(1, c));
+        std::this_thread::sleep_for(1ms);
     }
-    const std::string response = client.readAll();
+    const std::string response = split.readAll();
     EXPECT_EQ(body(response), "{\"ok\":true}");
     EXPECT_EQ(response.find("HTTP/1.1", 1), std::string::npos) << "answered once";
     EXPECT_EQ(body(request("GET /api/answer HTTP/1.1\r\n\r\n")), "abc");
-}
 
-TEST_F(HTTPServerTest, LastBytesWithEndOfStreamAreStillAnswered) {
-    startServer();
-    Client client(server_->port());
-    client.send("GET /api/live HTTP/1.1\r\n\r\n");
-    client.finishSending();
-    EXPECT_EQ(body(client.readAll()), "{\"active\":false}");
-}
+    Client ended(server_->port());  // the last bytes come with the end of the stream
+    ended.send("GET /api/live HTTP/1.1\r\n\r\n");
+    ended.finishSending();
+    EXPECT_EQ(body(ended.readAll()), "{\"active\":false}");
 
-TEST_F(HTTPServerTest, PeerClosingMidBodyGetsNoResponse) {
-    startServer();
-    Client client(server_->port());
-    client.send("POST /api/offer HTTP/1.1\r\nContent-Length: 5\r\n\r\nabc");
-    client.finishSending();
-    EXPECT_EQ(client.readAll(), "");
-    EXPECT_TRUE(client.closedByServer());
+    Client cut(server_->port());
+    cut.send("POST /api/offer HTTP/1.1\r\nContent-Length: 5\r\n\r\nabc");
+    cut.finishSending();
+    EXPECT_EQ(cut.readAll(), "");
+    EXPECT_TRUE(cut.closedByServer());
     EXPECT_EQ(server_->state().getOffer(), nullptr);
 }
 
-TEST_F(HTTPServerTest, BoundsAnswerAndCloseWhileOthersAreServed) {
-    startServer();
-    Client tooLarge(server_->port());
-    tooLarge.send("POST /api/offer HTTP/1.1\r\nContent-Length: 999999999\r\n\r\npartial");
-    const std::string response = tooLarge.readAll();
-    EXPECT_TRUE(response.starts_with("HTTP/1.1 413 Payload Too Large\r\nContent-Type: text/plain"));
-    EXPECT_TRUE(tooLarge.closedByServer());
-
-    Client endless(server_->port());
-    endless.send("GET / HTTP/1.1\r\n");
-    const std::string filler(8192, 'x');
-    for (int i = 0; i < 9; ++i) {
-        endless.send("X-Filler: " + filler + "\r\n");
+TEST_F(HTTPServerTest, TricklingCannotExtendTheDeadlines) {
+    startServer({.headerTimeout = 300ms, .requestTimeout = 600ms});
+    Client header(server_->port()), body(server_->port());
+    body.send("POST /api/offer HTTP/1.1\r\nContent-Length: 100\r\n\r\n");
+    for (int i = 0; i < 40; ++i) {
+        header.send("G");  // a byte each, well within any idle time
+        body.send("x");
+        std::this_thread::sleep_for(50ms);
     }
-    EXPECT_TRUE(endless.readAll().starts_with("HTTP/1.1 431 Request Header Fields Too Large\r\n"));
-
-    Client negative(server_->port());
-    negative.send("POST /api/offer HTTP/1.1\r\nContent-Length: -5\r\n\r\n");
-    EXPECT_TRUE(negative.readAll().starts_with("HTTP/1.1 400 Bad Request\r\n"));
-    EXPECT_EQ(body(request("GET /api/live HTTP/1.1\r\n\r\n")), "{\"active\":false}");
-}
-
-TEST_F(HTTPServerTest, IdleConnectionsNeitherBlockOthersNorLiveForever) {
-    startServer({.idleTimeout = std::chrono::milliseconds(300)});
-    std::vector<std::unique_ptr<Client>> idle;
-    for (int i = 0; i < 100; ++i) {
-        idle.push_back(std::make_unique<Client>(server_->port()));
-        idle.back()->send("GET /api/li");  // never finished
-    }
-    EXPECT_EQ(body(request("GET /api/command HTTP/1.1\r\n\r\n")), "{\"stopToken\":0}");
-    for (auto& client : idle) {
-        EXPECT_EQ(client->readAll(), "") << "closed without a response";
+    for (Client* client : {&header, &body}) {
+        EXPECT_EQ(client->readAll(), "");
         EXPECT_TRUE(client->closedByServer());
     }
+    EXPECT_EQ(server_->state().getOffer(), nullptr);
 }
 
-TEST_F(HTTPServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
-    startServer({.maxConnections = 3});
+TEST_F(HTTPServerTest, CapsEachPeerAndEvictsTheOldestUnfinishedRequest) {
+    startServer({.maxConnections = 4, .maxConnectionsPerPeer = 3});
     std::vector<std::unique_ptr<Client>> open;
-    for (int i = 0; i < 3; ++i) {
-        open.push_back(std::make_unique<Client>(server_->port()));
+    for (const char* from : {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.3"}) {
+        open.push_back(std::make_unique<Client>(server_->port(), from));
         open.back()->send("GET");
+        std::this_thread::sleep_for(20ms);  // accepted in this order
     }
-    Client refused(server_->port());
-    EXPECT_EQ(refused.readAll(), "");
-    EXPECT_TRUE(refused.closedByServer());
-
+    Client overPeerCap(server_->port(), "127.0.0.2");
+    EXPECT_EQ(overPeerCap.readAll(), "");
+    EXPECT_TRUE(overPeerCap.closedByServer());
+    // The global cap is reached: the TV's request is served, the oldest unfinished one gives way.
+    EXPECT_EQ(body(request("GET /api/live HTTP/1.1\r\n\r\n", "127.0.0.4")), "{\"active\":false}");
+    EXPECT_EQ(open.front()->readAll(), "");
+    EXPECT_TRUE(open.front()->closedByServer());
     open.back()->send(" /api/live HTTP/1.1\r\n\r\n");
     EXPECT_EQ(body(open.back()->readAll()), "{\"active\":false}");
-    open.pop_back();
-    // The freed place is taken again once the server has seen that connection close.
-    std::string answer;
-    for (int attempt = 0; attempt < 100 && answer.empty(); ++attempt) {
-        answer = request("GET /api/live HTTP/1.1\r\n\r\n");
-    }
-    EXPECT_EQ(body(answer), "{\"active\":false}");
 }
 
-TEST_F(HTTPServerTest, SlowReaderDoesNotDelayOthers) {
-    startServer();
-    store_->reset();
-    store_->addInitialization(makeBuffer("init"));
-    store_->addSegment(makeBuffer(Bytes(8 * 1024 * 1024, 0x42)));
-    Client slow(server_->port());
-    slow.send("GET /live/segment0.m4s HTTP/1.1\r\n\r\n");  // and read nothing for now
+TEST_F(HTTPServerTest, ReaderThatStopsIsClosedWhileOthersAreServed) {
+    startServer({.writeStallTimeout = 300ms});
+    storeSegment(8 * 1024 * 1024);
+    Client stalled(server_->port(), "127.0.0.1", true, 4096), reading(server_->port());
+    for (Client* client : {&stalled, &reading}) {
+        client->send("GET /live/segment0.m4s HTTP/1.1\r\n\r\n");
+    }
+    EXPECT_EQ(body(reading.readAll()).size(), 8u * 1024 * 1024);
     for (int i = 0; i < 20; ++i) {
         EXPECT_EQ(body(request("GET /api/live HTTP/1.1\r\n\r\n")), "{\"active\":true}");
     }
-    const std::string segment = slow.readAll();
-    EXPECT_EQ(body(segment).size(), 8u * 1024 * 1024);
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(body(stalled.readAll()).size(), 8u * 1024 * 1024);
+    EXPECT_TRUE(stalled.closedByServer());
 }
 
-TEST_F(HTTPServerTest, ForeignHostIsForbidden) {
-    startServer();
-    const std::string response = request("GET /live/init.mp4 HTTP/1.1\r\nHost: evil.example\r\n\r\n");
-    EXPECT_TRUE(response.starts_with("HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\n"));
-    EXPECT_EQ(body(response), "Forbidden");
+// One device (127.0.0.2) trickles hundreds of requests, sends endless headers and large offers,
+// and asks for a live segment without reading, all at once, while a TV (127.0.0.3) polls. The
+// global cap is small and the per-peer one out of reach, as with an attacker on many addresses.
+TEST_F(HTTPServerTest, HostileDeviceNeitherLocksOutTheTVNorKeepsItsMemory) {
+    startServer({.headerTimeout = 1s, .requestTimeout = 2s, .writeStallTimeout = 1s,
+                 .maxConnections = 128, .maxConnectionsPerPeer = 1000});
+    storeSegment(4 * 1024 * 1024);
+    const long before = static_cast<long>(residentKiB());
+    std::atomic<bool> attacking = true;
+    std::atomic<long> peak = before;
+    std::thread attacker([&] {
+        const std::array<std::string, 4> opening = {
+            "G", "GET / HTTP/1.1\r\n", "POST /api/offer HTTP/1.1\r\nContent-Length: 16777216\r\n\r\n",
+            "GET /live/segment0.m4s HTTP/1.1\r\n\r\n"};
+        const std::array<std::string, 4> next = {"E", "X-Filler: " + std::string(16000, 'f') + "\r\n",
+                                                 std::string(65536, 'o'), "x"};
+        std::vector<std::pair<int, std::unique_ptr<Client>>> clients;
+        for (int round = 0; attacking; ++round) {
+            for (int i = 0; i < 40 && clients.size() < 400; ++i) {  // hundreds, a few at a time
+                const int kind = (round + i) % 4;
+                clients.emplace_back(kind, std::make_unique<Client>(server_->port(), "127.0.0.2",
+                                                                     false, kind == 3 ? 4096 : 0));
+                clients.back().second->send(opening[kind]);
+            }
+            std::erase_if(clients, [&](const auto& c) { return !c.second->send(next[c.first]); });
+            peak = std::max(peak.load(), static_cast<long>(residentKiB()));
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    int failedPolls = 0;
+    for (int poll = 0; poll < 6; ++poll) {
+        std::this_thread::sleep_for(1s);
+        Client tv(server_->port(), "127.0.0.3");
+        tv.send("GET /api/live HTTP/1.1\r\nHost: 127.0.0.1:8765\r\n\r\n");
+        const std::string reply = tv.readAll(1s);  // a TV page's request time-out
+        failedPolls += !tv.closedByServer() || body(reply) != "{\"active\":true}";
+    }
+    attacking = false;
+    attacker.join();
+    std::this_thread::sleep_for(3s);  // every deadline passed: the attacker's connections are gone
+    EXPECT_EQ(body(request("GET /api/live HTTP/1.1\r\n\r\n")), "{\"active\":true}");
+    const long after = static_cast<long>(residentKiB());
+    std::printf("resident KiB before %ld, peak %ld, after %ld\n", before, peak.load(), after);
+    EXPECT_EQ(failedPolls, 0);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // these keep freed memory
+    EXPECT_LT(peak - before, 64 * 1024);
+    EXPECT_LT(after - before, 8 * 1024);
+#endif
 }
 
 TEST_F(HTTPServerTest, StartFailsWhenThePortIsTaken) {
@@ -273,7 +306,6 @@ TEST_F(HTTPServerTest, StartFailsWhenThePortIsTaken) {
         FAIL() << "expected the bind to fail";
     } catch (const std::system_error& error) {
         EXPECT_EQ(error.code().value(), EADDRINUSE);
-        EXPECT_NE(std::string(error.what()).find("in use"), std::string::npos) << error.what();
     }
 }
 
