@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const HTTPRequest& request = whole.request;
     check(*pieces.takeRequest().body == *request.body);
-    check(static_cast<std::int64_t>(request.body->size()) <= maxBodyBytes(request.method, request.path));
+    check(static_cast<std::int64_t>(request.body->size()) <=
+          maxBodyBytes(request.method, request.path));
     check(decodeUtf8Lossy(request.header) == request.header);  // the header text is valid UTF-8
     check(!request.method.empty());
     check(request.path.find('?') == std::string::npos);

@@ -60,9 +60,8 @@ void Connection::enter(Phase phase) {
     phase_ = phase;
     lastProgress_ = Clock::now();
     timer_.expires_at(deadline());
-    timer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
-        self->onTimer(error);
-    });
+    timer_.async_wait(
+        [self = shared_from_this()](const asio::error_code& error) { self->onTimer(error); });
 }
 
 void Connection::onTimer(const asio::error_code& error) {
@@ -78,10 +77,9 @@ void Connection::onTimer(const asio::error_code& error) {
 }
 
 void Connection::waitForBytes() {
-    socket_.async_wait(asio::socket_base::wait_read,
-                       [self = shared_from_this()](const asio::error_code& error) {
-                           self->onReadable(error);
-                       });
+    socket_.async_wait(
+        asio::socket_base::wait_read,
+        [self = shared_from_this()](const asio::error_code& error) { self->onReadable(error); });
 }
 
 void Connection::onReadable(const asio::error_code& waitError) {
@@ -93,7 +91,8 @@ void Connection::onReadable(const asio::error_code& waitError) {
     asio::error_code error;
     std::size_t taken = 0;
     while (taken < kMaxReadPerCycle && phase_ != Phase::Writing) {
-        const std::size_t n = socket_.read_some(asio::buffer(scratch.data(), scratch.size()), error);
+        const std::size_t n =
+            socket_.read_some(asio::buffer(scratch.data(), scratch.size()), error);
         if (error == asio::error::would_block || error == asio::error::try_again) {
             error.clear();
             break;
@@ -136,27 +135,27 @@ void Connection::writeMore() {
     std::array<asio::const_buffer, 2> buffers{
         asio::buffer(responseHeader_) + written_,
         asio::buffer(*responseBody_) + (written_ > headerSize ? written_ - headerSize : 0)};
-    socket_.async_write_some(buffers, [self = shared_from_this()](const asio::error_code& error,
-                                                                  std::size_t n) {
-        if (error || self->phase_ == Phase::Closed) {
-            self->close();
-            return;
-        }
-        self->written_ += n;
-        self->lastProgress_ = Clock::now();
-        if (self->written_ < self->responseHeader_.size() + self->responseBody_->size()) {
-            self->writeMore();
-            return;
-        }
-        self->responseHeader_ = {};
-        self->responseBody_.reset();
-        // Closing with unread request bytes would reset the connection and could discard the
-        // response: drain them for a while first.
-        asio::error_code ignored;
-        self->socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
-        self->enter(Phase::Lingering);
-        self->waitForBytes();
-    });
+    socket_.async_write_some(
+        buffers, [self = shared_from_this()](const asio::error_code& error, std::size_t n) {
+            if (error || self->phase_ == Phase::Closed) {
+                self->close();
+                return;
+            }
+            self->written_ += n;
+            self->lastProgress_ = Clock::now();
+            if (self->written_ < self->responseHeader_.size() + self->responseBody_->size()) {
+                self->writeMore();
+                return;
+            }
+            self->responseHeader_ = {};
+            self->responseBody_.reset();
+            // Closing with unread request bytes would reset the connection and could discard the
+            // response: drain them for a while first.
+            asio::error_code ignored;
+            self->socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+            self->enter(Phase::Lingering);
+            self->waitForBytes();
+        });
 }
 
 void Connection::close() {

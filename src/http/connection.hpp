@@ -14,10 +14,10 @@ namespace skylark {
 
 // How long each phase of a connection may take. None is extended by a byte that trickles in.
 struct ConnectionDeadlines {
-    std::chrono::milliseconds header{10000};       // the header block, from accept
-    std::chrono::milliseconds request{30000};      // the whole request, from accept
-    std::chrono::milliseconds writeStall{15000};   // a response write without progress
-    std::chrono::milliseconds linger{2000};        // draining unread bytes after the response
+    std::chrono::milliseconds header{10000};      // the header block, from accept
+    std::chrono::milliseconds request{30000};     // the whole request, from accept
+    std::chrono::milliseconds writeStall{15000};  // a response write without progress
+    std::chrono::milliseconds linger{2000};       // draining unread bytes after the response
 };
 
 // What a connection needs from its server. Called on the server thread only.

@@ -97,21 +97,22 @@ private:
     }
 
     void accept() {
-        acceptor_->async_accept([this](const asio::error_code& error, asio::ip::tcp::socket socket) {
-            if (error == asio::error::operation_aborted) {
-                return;
-            }
-            if (error) {
-                acceptFailed(error);
-                return;
-            }
-            if (acceptRetry_.count() > 0) {
-                logServerMessage("Skylark server accepting connections again");
-                acceptRetry_ = {};
-            }
-            admit(std::move(socket));
-            accept();
-        });
+        acceptor_->async_accept(
+            [this](const asio::error_code& error, asio::ip::tcp::socket socket) {
+                if (error == asio::error::operation_aborted) {
+                    return;
+                }
+                if (error) {
+                    acceptFailed(error);
+                    return;
+                }
+                if (acceptRetry_.count() > 0) {
+                    logServerMessage("Skylark server accepting connections again");
+                    acceptRetry_ = {};
+                }
+                admit(std::move(socket));
+                accept();
+            });
     }
 
     // Running out of descriptors passes as connections close: one line per episode, and retries
@@ -182,9 +183,9 @@ private:
             std::fill(bytes.begin() + 8, bytes.end(), 0);
             return asio::ip::address_v6(bytes).to_string();
         }
-        return address.is_v6() ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6())
-                                     .to_string()
-                               : address.to_string();
+        return address.is_v6()
+                   ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
+                   : address.to_string();
     }
 
     // Request buffers are small but many; after a burst the allocator keeps their pages unless
@@ -229,10 +230,20 @@ HTTPServer::HTTPServer(std::filesystem::path webRoot, std::shared_ptr<LiveHLSSto
 
 HTTPServer::~HTTPServer() = default;
 
-void HTTPServer::start() { impl_->start(); }
-std::uint16_t HTTPServer::port() const { return impl_->port(); }
-SignalState& HTTPServer::state() { return impl_->state(); }
-LiveHLSStore& HTTPServer::liveStore() { return impl_->store(); }
-std::string HTTPServer::localAddress() const { return skylark::localAddress(); }
+void HTTPServer::start() {
+    impl_->start();
+}
+std::uint16_t HTTPServer::port() const {
+    return impl_->port();
+}
+SignalState& HTTPServer::state() {
+    return impl_->state();
+}
+LiveHLSStore& HTTPServer::liveStore() {
+    return impl_->store();
+}
+std::string HTTPServer::localAddress() const {
+    return skylark::localAddress();
+}
 
 }  // namespace skylark

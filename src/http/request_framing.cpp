@@ -79,7 +79,8 @@ void RequestFramer::feed(std::span<const std::uint8_t> bytes) {
         const std::size_t take = std::min(bytes.size(), headerCap - received_.size());
         received_.insert(received_.end(), bytes.begin(), bytes.begin() + take);
         bytes = bytes.subspan(take);
-        // Resume the search where the last one stopped, keeping three bytes for a split CR LF CR LF.
+        // Resume the search where the last one stopped, keeping three bytes for a split CR LF CR
+        // LF.
         const std::string_view text(reinterpret_cast<const char*>(received_.data()),
                                     received_.size());
         const auto at = text.find(kHeaderEnd, scanned_ < 3 ? 0 : scanned_ - 3);
@@ -137,8 +138,12 @@ void RequestFramer::reject(HTTPResponse response) {
     state_ = State::Rejected;
 }
 
-HTTPRequest RequestFramer::takeRequest() { return std::move(request_); }
-HTTPResponse RequestFramer::takeRejection() { return std::move(rejection_); }
+HTTPRequest RequestFramer::takeRequest() {
+    return std::move(request_);
+}
+HTTPResponse RequestFramer::takeRejection() {
+    return std::move(rejection_);
+}
 
 FrameResult frameRequest(std::span<const std::uint8_t> received, RequestFramer::HeadCheck check) {
     RequestFramer framer(std::move(check));

@@ -49,8 +49,8 @@ private:
 
     HeadCheck check_;
     State state_ = State::Header;
-    Bytes received_;            // the header block while it arrives, then the body
-    std::size_t scanned_ = 0;   // header bytes already searched for the blank line
+    Bytes received_;           // the header block while it arrives, then the body
+    std::size_t scanned_ = 0;  // header bytes already searched for the blank line
     std::size_t bodyLength_ = 0;
     HTTPRequest request_;
     HTTPResponse rejection_;
