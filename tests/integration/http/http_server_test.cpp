@@ -254,7 +254,7 @@ TEST_F(HTTPServerTest, HostileDeviceNeitherLocksOutTheTVNorKeepsItsMemory) {
     EXPECT_EQ(failedPolls, 0);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // these keep freed memory
     EXPECT_LT(peak - before, 64 * 1024);
-    EXPECT_LT(after - before, 8 * 1024);
+    EXPECT_LT(after - before, 2048 + (peak - before) / 4);  // most of the growth returned
 #endif
 }
 
