@@ -13,14 +13,9 @@ int main(int argc, char** argv) {
     std::size_t count = 0;
     for (int i = 1; i < argc; ++i) {
         for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[i])) {
-            if (!entry.is_regular_file()) {
-                continue;
-            }
             std::ifstream file(entry.path(), std::ios::binary);
-            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                                                  std::istreambuf_iterator<char>());
-            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-            ++count;
+            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), {});
+            count += entry.is_regular_file() && !LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
         }
     }
     std::printf("replayed %zu inputs\n", count);

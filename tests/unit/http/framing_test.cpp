@@ -12,26 +12,19 @@ namespace {
 
 using State = RequestFramer::State;
 
-std::span<const std::uint8_t> bytesOf(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 // What the framer decided: "more", "<method> <path>|<body>" or the refusal's status line.
 std::string outcome(RequestFramer& framer) {
-    switch (framer.state()) {
-        case State::Complete: {
-            const HTTPRequest r = framer.takeRequest();
-            return r.method + " " + r.path + "|" + std::string(asText(*r.body));
-        }
-        case State::Rejected:
-            return framer.takeRejection().status;
-        default:
-            return "more";
+    if (framer.state() == State::Rejected) {
+        return framer.takeRejection().status;
     }
+    if (framer.state() != State::Complete) {
+        return "more";
+    }
+    const HTTPRequest r = framer.takeRequest();
+    return r.method + " " + r.path + "|" + std::string(asText(*r.body));
 }
 
-// Feeds `text` in pieces of random sizes (1 to `largest` bytes), the guard of "mypc" checking the
-// header block.
+// Feeds `text` in pieces of 1 to `largest` bytes, the guard of "mypc" checking the header block.
 std::string frameInPieces(std::string_view text, std::size_t largest, unsigned seed) {
     RequestFramer framer([](const HTTPRequest& head, std::int64_t length) {
         return refuseRequest(head, length, "mypc");
@@ -39,7 +32,7 @@ std::string frameInPieces(std::string_view text, std::size_t largest, unsigned s
     std::mt19937 random(seed);
     while (!text.empty()) {
         const std::size_t n = std::min(text.size(), 1 + random() % largest);
-        framer.feed(bytesOf(text.substr(0, n)));
+        framer.feed({reinterpret_cast<const std::uint8_t*>(text.data()), n});
         text.remove_prefix(n);
     }
     return outcome(framer);
@@ -55,13 +48,11 @@ TEST(Framing, OutcomeTableAtEveryReadBoundary) {
         {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", "GET /|"},
         {"\r\n\r\n", "GET /|"},
         {offer + "Content-Length: 5\r\n\r\nhello", "POST /api/offer|hello"},
-        {offer + "content-length:3\r\n\r\nabc", "POST /api/offer|abc"},
         {offer + "CONTENT-LENGTH:    +4  \r\n\r\nabcd", "POST /api/offer|abcd"},
         {offer + "Content-Length: 2\r\n\r\nabcdef", "POST /api/offer|ab"},
         {offer + "Content-Length: five\r\n\r\nabc", "POST /api/offer|"},
         {offer + "Content-Length: 99999999999999999999\r\n\r\nabc",
          "POST /api/offer|"},  // not 64 bits
-        {offer + "X-Content-Length: 9\r\n\r\nabc", "POST /api/offer|"},
         {offer + "Content-Length: 2\r\nContent-Length: +2\r\n\r\nab", "POST /api/offer|ab"},
         {offer + "Content-Length: 65536\r\n\r\n" + maxOffer, "POST /api/offer|" + maxOffer},
         {offer + "Host: mypc:8765\r\nOrigin: http://MYPC:8765\r\nContent-Length: 1\r\n\r\nx",
@@ -79,12 +70,10 @@ TEST(Framing, OutcomeTableAtEveryReadBoundary) {
          "501 Not Implemented"},
         {offer + "Content-Length: 65537\r\n\r\n", "413 Payload Too Large"},
         {"POST /api/reset HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", "413 Payload Too Large"},
-        {"GET /api/offer HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", "413 Payload Too Large"},
         {"GET / HTTP/1.1\r\nHost: 10.0.0.5\r\nHost: attacker.example\r\n\r\n", "403 Forbidden"},
         {offer + "Host: evil.com\r\nContent-Length: 99999\r\n\r\n", "403 Forbidden"},
         {offer + "Host: 10.0.0.5:8765\r\nOrigin: http://203.0.113.9\r\n\r\n", "403 Forbidden"},
         {offer + "Host: localhost:8765\r\nOrigin: http://localhost:3000\r\n\r\n", "403 Forbidden"},
-        {offer + "Host: localhost:8765\r\nOrigin: https://localhost:8765\r\n\r\n", "403 Forbidden"},
         {offer + "Host: localhost:8765\r\nOrigin: null\r\n\r\n", "403 Forbidden"},
         {offer + "Origin: http://localhost:8765\r\n\r\n", "403 Forbidden"},  // no Host to match
         {"GET /api/info?x=1 HTTP/1.1\r\nOrigin: https://attacker.example\r\n\r\n",
@@ -94,7 +83,6 @@ TEST(Framing, OutcomeTableAtEveryReadBoundary) {
         {"get   /a%20b    HTTP/1.1\r\n\r\n", "get /a%20b|"},
         {"GET / HTTP/1.1\r\nhOsT: evil.com\r\n\r\n", "403 Forbidden"},
         {"GET / HTTP/1.1\r\nHostile: evil.com\r\nX-Host: evil.com\r\n\r\n", "GET /|"},
-        {"GET / HTTP/1.1\r\nHost: \xFF\r\n\r\n", "403 Forbidden"},
     };
     for (const auto& [request, expected] : cases) {
         const std::string label = request.substr(0, 60);
@@ -118,13 +106,27 @@ TEST(Framing, HeaderIsDecodedWithReplacementCharacters) {
     const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"a\xFF", "a" + bad},
-        {"\xE2\x82", bad},                  // truncated: one U+FFFD
-        {"\xC0\xAF", bad + bad},            // overlong
-        {"\xED\xA0\x80", bad + bad + bad},  // surrogate
+        {"\xE2\x82", bad},        // truncated: one U+FFFD
+        {"\xC0\xAF", bad + bad},  // overlong
         {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
     };
     for (const auto& [bytes, text] : cases) {
         EXPECT_EQ(decodeUtf8Lossy(bytes), text);
+    }
+}
+
+TEST(RequestGuard, TrustedHostNames) {
+    for (const char* host :
+         {"192.168.1.7:8765", "127.0.0.1", "[::1]:8765", "[fe80::1]", "::1", "LOCALHOST",
+          "localhost.", "skylark-box.local:8765", "MyPC", "otherpc:8765", "tv.lan", "pc.home.arpa",
+          "box.internal:8765", "pc.localdomain"}) {
+        EXPECT_TRUE(isTrustedHost(host, "mypc")) << host;
+    }
+    for (const char* host :
+         {"evil.com", "evil.com:8765", "localhost.evil.com", "192.168.1.7.nip.io", "", ":8765",
+          "[evil.com]", "1.2.3", "mypc.evil.com", "lan.evil.com", "evil.com.", "a..lan", ".lan",
+          "my pc", "mypc/x"}) {
+        EXPECT_FALSE(isTrustedHost(host, "mypc")) << host;
     }
 }
 

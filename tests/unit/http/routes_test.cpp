@@ -1,9 +1,11 @@
 #include "http/routes.hpp"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <string>
 
+#include "http/local_address.hpp"
 #include "http/request_framing.hpp"
 
 namespace skylark {
@@ -11,17 +13,6 @@ namespace {
 
 class RoutesTest : public ::testing::Test {
 protected:
-    RoutesTest() {
-        context_.port = 8765;
-        context_.state = &state_;
-        context_.liveStore = &store_;
-        context_.file = [](std::string_view name) {
-            return makeBuffer(name == "tv.html" ? "Skylark resources missing"
-                                                : "<" + std::string(name) + ">");
-        };
-        context_.localAddress = [] { return std::string("192.168.1.7"); };
-    }
-
     struct Step {
         std::string request, body, status, contentType, replyBody;
     };
@@ -38,7 +29,12 @@ protected:
 
     SignalState state_;
     LiveHLSStore store_;
-    RouteContext context_;
+    RouteContext context_{8765, &state_, &store_,
+                          [](std::string_view name) {
+                              return makeBuffer(name == "tv.html" ? "Skylark resources missing"
+                                                                  : "<" + std::string(name) + ">");
+                          },
+                          [] { return std::string("192.168.1.7"); }};
 };
 
 const std::string kOK = "200 OK", kJSON = "application/json", kHTML = "text/html; charset=utf-8";
@@ -78,7 +74,14 @@ TEST_F(RoutesTest, RelayStoresBytesAsTheyCame) {
         {"GET /api/offer", "", kOK, kJSON, "C"},
         {"POST /api/reset", "", kOK, kJSON, "{\"ok\":true}"},
         {"GET /api/offer", "", kNone, kJSON, ""},
+        {"POST /api/offer", "D", kOK, kJSON, "{\"ok\":true}"},
+        {"POST /api/answer", "E", kOK, kJSON, "{\"ok\":true}"},
     });
+    state_.requestStop();  // from the menu: clears both, and the counter outlives a reset
+    expectReplies({{"GET /api/offer", "", kNone, kJSON, ""},
+                   {"GET /api/answer", "", kNone, kJSON, ""},
+                   {"POST /api/reset", "", kOK, kJSON, "{\"ok\":true}"},
+                   {"GET /api/command", "", kOK, kJSON, "{\"stopToken\":1}"}});
 }
 
 TEST_F(RoutesTest, LiveStreamRoutes) {
@@ -105,16 +108,35 @@ TEST_F(RoutesTest, LiveStreamRoutes) {
         {"HEAD /live/segment0012.m4s", "", kOK, segment, "S12"},
         {"GET /live/segment4.m4s", "", kNotFound, "text/plain", "Not found"},  // left the window
     });
-}
-
-TEST(SegmentIdentifier, Rules) {
-    EXPECT_EQ(segmentIdentifier("/live/segment-1.m4s"), -1);
-    EXPECT_EQ(segmentIdentifier("/live/segment9223372036854775807.m4s"), INT64_MAX);
     EXPECT_EQ(segmentIdentifier("/live/segment-9223372036854775808.m4s"), INT64_MIN);
     for (const char* path : {"/live/segment9223372036854775808.m4s", "/live/segment.m4s",
                              "/live/segment+.m4s", "/live/segment12a.m4s", "/live/segment12.mp4",
                              "/live/segment 1.m4s", "/live/segment+-1.m4s", "/live/segmen.m4s"}) {
         EXPECT_EQ(segmentIdentifier(path), std::nullopt) << path;
+    }
+}
+
+TEST(LocalAddress, FirstLanAdapterInListOrder) {
+    const auto v4 = [](const char* name, const char* ip) {
+        return InterfaceEntry{name, AF_INET, ip};
+    };
+    for (const char* name : {"en0", "eth0", "enp3s0", "eno1", "wlan0", "wlp2s0"}) {
+        EXPECT_EQ(chooseLocalAddress({v4(name, "10.3.3.3")}), "10.3.3.3") << name;
+    }
+    for (const char* name :
+         {"lo", "docker0", "br-1a2b", "virbr0", "veth12", "tun0", "wg0", "tailscale0", "bridge0"}) {
+        EXPECT_EQ(chooseLocalAddress({v4(name, "10.3.3.3")}), "127.0.0.1") << name;
+    }
+    const std::vector<std::pair<std::vector<InterfaceEntry>, const char*>> cases = {
+        {{}, "127.0.0.1"},
+        {{v4("en1", "10.0.0.5"), v4("en0", "192.168.1.7")}, "10.0.0.5"},
+        {{{"en0", AF_INET6, "fe80::1"}, v4("en1", "10.0.0.9")}, "10.0.0.9"},
+        {{v4("eth0", "127.0.1.1"), v4("wlan0", "192.168.0.3")}, "192.168.0.3"},
+        {{v4("en0", "127.0.0.5")}, "127.0.0.1"},
+        {{{"eth0", 0, ""}, v4("eth0", ""), v4("eth0", "10.1.1.1")}, "10.1.1.1"},
+    };
+    for (const auto& [entries, expected] : cases) {
+        EXPECT_EQ(chooseLocalAddress(entries), expected);
     }
 }
 
