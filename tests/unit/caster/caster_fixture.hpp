@@ -95,7 +95,7 @@ class CasterTest : public ::testing::Test {
         seenReports_ = reports.size();
         return fresh;
     }
-    bool storeActiveWithContent() { return asText(*store->statusJSON()) == "{\"active\":true}"; }
+    bool storeActiveWithContent() { return store->isLive(); }
 
     std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
     std::shared_ptr<LiveHLSStore> store = std::make_shared<LiveHLSStore>();

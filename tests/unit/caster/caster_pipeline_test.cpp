@@ -112,7 +112,7 @@ TEST_F(CasterTest, WriterStartFailureIsReportedOnceAndNeverRetried) {
                 ElementsAre("received first screen frame; starting writer",
                             "writer start result: false; status 3; error " + kWriterErrorText));
     EXPECT_THAT(newReports(), IsEmpty());  // carried to the main thread
-    EXPECT_EQ(asText(*store->statusJSON()), "{\"active\":false}");
+    EXPECT_FALSE(store->isLive());
     pump();
     EXPECT_THAT(newReports(), ElementsAre(Report{false, "Encoder gone."}));
     for (int i = 1; i <= 5; ++i) {
@@ -263,7 +263,7 @@ TEST_F(CasterTest, SegmentsAfterStopBeganAreStillStored) {
     caster->stop();  // the stop task has not run: the writer is not cancelled yet
     writer->emit(makeBuffer("media-1"), SegmentType::separable);
     EXPECT_EQ(asText(*store->segment(1)), "media-1");
-    EXPECT_EQ(asText(*store->statusJSON()), "{\"active\":false}");
+    EXPECT_FALSE(store->isLive());
     pump();
     // After the stop the last content can still be fetched.
     EXPECT_EQ(asText(*store->initData()), "init");

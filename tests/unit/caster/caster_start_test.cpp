@@ -30,7 +30,7 @@ TEST_F(CasterTest, ConstructionTouchesNothing) {
     EXPECT_FALSE(caster->isCasting());
     EXPECT_FALSE(caster->isStopping());
     EXPECT_FALSE(caster->hasStream());
-    EXPECT_EQ(asText(*store->statusJSON()), "{\"active\":false}");
+    EXPECT_FALSE(store->isLive());
 }
 
 TEST_F(CasterTest, StartPresentsThePicker) {
@@ -263,7 +263,7 @@ TEST_F(CasterTest, WriterThatRefusesTheAudioInput) {
     EXPECT_FALSE(caster->isCasting());
     EXPECT_FALSE(caster->hasStream());
     EXPECT_TRUE(streams.streams().empty());
-    EXPECT_EQ(asText(*store->statusJSON()), "{\"active\":false}");
+    EXPECT_FALSE(store->isLive());
 }
 
 TEST_F(CasterTest, WriterThatRefusesTheVideoInputIsNotAskedAboutAudio) {
@@ -349,7 +349,7 @@ TEST_P(CaptureStartFailureTest, EndsTheAttemptAndReportsThePlatformText) {
     EXPECT_THAT(newReports(), ElementsAre(Report{false, "Capture is unavailable."}));
     EXPECT_FALSE(caster->isCasting());
     EXPECT_FALSE(caster->hasStream());
-    EXPECT_EQ(asText(*store->statusJSON()), "{\"active\":false}");
+    EXPECT_FALSE(store->isLive());
     EXPECT_EQ(store->initData() == nullptr, GetParam().storeWasReset);
     // The new writer stays (never started, never cancelled) until the next cast replaces it.
     const auto firstWriter = writers.last();
