@@ -26,8 +26,8 @@ public:
         std::chrono::milliseconds headerTimeout{10000};
         std::chrono::milliseconds requestTimeout{30000};
         std::chrono::milliseconds writeStallTimeout{15000};
-        // At maxConnections, the oldest connection still sending its request makes room for a
-        // new one; no peer address holds more than maxConnectionsPerPeer.
+        // No peer address holds more than maxConnectionsPerPeer. At maxConnections, the oldest
+        // unfinished request of the peer holding the most makes room for a new connection.
         std::size_t maxConnections = 512;
         std::size_t maxConnectionsPerPeer = 32;
         bool advertise = true;  // DNS-SD as "Skylark on <computer name>"
