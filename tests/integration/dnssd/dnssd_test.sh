@@ -36,7 +36,6 @@ until_found 8765
 echo "$found" | grep -q ";Skylark on [^;]*;_skylark._tcp;" || fail "not advertised on 8765"
 curl -sf "http://127.0.0.1:8765/api/live" >/dev/null || fail "not serving"
 name=$(echo "$found" | head -1 | cut -d';' -f4)
-echo "advertised as $name"
 
 # A name taken by another service: Skylark takes Avahi's alternative name instead.
 kill "${pids[1]}"

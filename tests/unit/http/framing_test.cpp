@@ -10,14 +10,12 @@
 namespace skylark {
 namespace {
 
-using State = RequestFramer::State;
-
 // What the framer decided: "more", "<method> <path>|<body>" or the refusal's status line.
 std::string outcome(RequestFramer& framer) {
-    if (framer.state() == State::Rejected) {
+    if (framer.state() == RequestFramer::State::Rejected) {
         return framer.takeRejection().status;
     }
-    if (framer.state() != State::Complete) {
+    if (framer.state() != RequestFramer::State::Complete) {
         return "more";
     }
     const HTTPRequest r = framer.takeRequest();

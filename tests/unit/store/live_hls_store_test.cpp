@@ -27,8 +27,7 @@ TEST(LiveHLSStore, LiveOnlyWithInitAndSegmentWhileActive) {
     EXPECT_EQ(store.initData(), nullptr);
 }
 
-// Readers on other threads must only ever see whole states: a window of at most eight
-// consecutive identifiers, never a half-done reset.
+// Readers on other threads see whole states: at most eight consecutive identifiers, no half reset.
 TEST(LiveHLSStore, ConcurrentWritersAndReadersSeeWholeStates) {
     LiveHLSStore store;
     std::atomic<bool> done{false};
