@@ -4,7 +4,7 @@
 #include "caster/native_caster.hpp"
 #include "http/web_resources.hpp"
 #include "platform/ffmpeg/ffmpeg_segment_writer.hpp"
-#include "platform/portal/capture_backend.hpp"
+#include "platform/desktop_capture.hpp"
 
 namespace skylark {
 namespace {

@@ -1,9 +1,6 @@
 #include "platform/pipewire/video_capture.hpp"
 
-#include <pipewire/pipewire.h>
-#include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
-#include <spa/pod/builder.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,79 +11,11 @@
 
 #include "platform/frames/frame_scaler.hpp"
 #include "platform/frames/picture_pool.hpp"
+#include "platform/pipewire/buffer_content.hpp"
+#include "platform/pipewire/pipewire_handles.hpp"
+#include "platform/pipewire/stream_params.hpp"
 
 namespace skylark::pipewire {
-namespace {
-
-constexpr uint32_t kMaxSide = 16384;
-constexpr uint32_t kDamageRegions = 16;
-
-void initialiseOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { pw_init(nullptr, nullptr); });
-}
-
-struct LoopDeleter {
-    void operator()(pw_thread_loop* l) const { pw_thread_loop_destroy(l); }
-};
-struct ContextDeleter {
-    void operator()(pw_context* c) const { pw_context_destroy(c); }
-};
-struct CoreDeleter {
-    void operator()(pw_core* c) const { pw_core_disconnect(c); }
-};
-struct StreamDeleter {
-    void operator()(pw_stream* s) const { pw_stream_destroy(s); }
-};
-struct RegistryDeleter {
-    void operator()(pw_registry* r) const { pw_proxy_destroy(reinterpret_cast<pw_proxy*>(r)); }
-};
-
-// Holds the loop lock for a scope: PipeWire objects of a thread loop are touched only under it.
-class LoopLock {
-  public:
-    explicit LoopLock(pw_thread_loop* loop) : loop_(loop) { pw_thread_loop_lock(loop_); }
-    ~LoopLock() { pw_thread_loop_unlock(loop_); }
-    LoopLock(const LoopLock&) = delete;
-    LoopLock& operator=(const LoopLock&) = delete;
-
-  private:
-    pw_thread_loop* loop_;
-};
-
-const char* formatName(spa_video_format format) {
-    switch (format) {
-        case SPA_VIDEO_FORMAT_BGRx:
-            return "BGRx";
-        case SPA_VIDEO_FORMAT_BGRA:
-            return "BGRA";
-        case SPA_VIDEO_FORMAT_RGBx:
-            return "RGBx";
-        case SPA_VIDEO_FORMAT_RGBA:
-            return "RGBA";
-        default:
-            return "other";
-    }
-}
-
-// Whether the buffer's damage says nothing changed. Without damage metadata every buffer is
-// taken as changed.
-bool undamaged(const spa_buffer* buffer) {
-    spa_meta* damage = spa_buffer_find_meta(buffer, SPA_META_VideoDamage);
-    if (!damage) {
-        return false;
-    }
-    spa_meta_region* region;
-    spa_meta_for_each(region, damage) {
-        if (spa_meta_region_is_valid(region)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
 class VideoCapture::Impl {
   public:
     Impl(int remoteFd, uint32_t nodeId, Settings settings, FrameHandler onFrame, EndHandler onEnd,
@@ -151,7 +80,8 @@ class VideoCapture::Impl {
 
         uint8_t storage[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
-        const spa_pod* formats = buildFormats(builder);
+        const spa_pod* formats =
+            buildFormats(builder, settings_.width, settings_.height, settings_.maxFrameRate);
         const int connected = pw_stream_connect(
             stream_.get(), PW_DIRECTION_INPUT, nodeId_,
             static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
@@ -197,30 +127,6 @@ class VideoCapture::Impl {
     }
 
   private:
-    const spa_pod* buildFormats(spa_pod_builder& b) const {
-        spa_rectangle preferredSize = SPA_RECTANGLE(settings_.width, settings_.height);
-        spa_rectangle minSize = SPA_RECTANGLE(1, 1);
-        spa_rectangle maxSize = SPA_RECTANGLE(kMaxSide, kMaxSide);
-        const uint32_t rate = std::max<uint32_t>(settings_.maxFrameRate, 1);
-        spa_fraction preferredRate = SPA_FRACTION(rate, 1);
-        spa_fraction variableRate = SPA_FRACTION(0, 1);
-        spa_fraction lowestRate = SPA_FRACTION(1, 1);
-        spa_fraction highestRate = SPA_FRACTION(1000, 1);
-        return static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-            SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
-            SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-            SPA_POD_CHOICE_ENUM_Id(5, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
-                                   SPA_VIDEO_FORMAT_BGRA, SPA_VIDEO_FORMAT_RGBx,
-                                   SPA_VIDEO_FORMAT_RGBA),
-            SPA_FORMAT_VIDEO_size,
-            SPA_POD_CHOICE_RANGE_Rectangle(&preferredSize, &minSize, &maxSize),
-            SPA_FORMAT_VIDEO_framerate,
-            SPA_POD_CHOICE_RANGE_Fraction(&preferredRate, &variableRate, &highestRate),
-            SPA_FORMAT_VIDEO_maxFramerate,
-            SPA_POD_CHOICE_RANGE_Fraction(&preferredRate, &lowestRate, &preferredRate)));
-    }
-
     // ---- PipeWire callbacks, on its thread with the loop lock held ----
 
     static void onCoreError(void* data, uint32_t id, int /*seq*/, int res, const char* message) {
@@ -287,28 +193,11 @@ class VideoCapture::Impl {
         self->acceptFormat();
     }
 
-    // Buffers the process can map, with the metadata that tells content from repeats.
     void acceptFormat() {
         uint8_t storage[1024];
         spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
         const spa_pod* params[4];
-        params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
-            SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
-        params[1] = static_cast<const spa_pod*>(
-            spa_pod_builder_add_object(&b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta,
-                                       SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
-                                       SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
-        params[2] = static_cast<const spa_pod*>(
-            spa_pod_builder_add_object(&b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta,
-                                       SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoCrop),
-                                       SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_region))));
-        params[3] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
-            SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
-            SPA_POD_CHOICE_RANGE_Int(sizeof(spa_meta_region) * kDamageRegions,
-                                     sizeof(spa_meta_region),
-                                     sizeof(spa_meta_region) * kDamageRegions)));
+        buildBufferParams(b, params);
         pw_stream_update_params(stream_.get(), params, 4);
     }
 
@@ -332,46 +221,13 @@ class VideoCapture::Impl {
     // Draws the buffer when it carries content. A skipped older buffer with content still
     // counts: the newest one then carries at least as much.
     void consider(pw_buffer* buffer, bool draw) {
-        const spa_buffer* b = buffer->buffer;
-        if (b->n_datas < 1 || sourceWidth_ == 0 || sourceHeight_ == 0) {
-            ++withoutContent_;
-            return;
-        }
-        const spa_data& d = b->datas[0];
-        const spa_chunk* chunk = d.chunk;
-        auto* header = static_cast<const spa_meta_header*>(
-            spa_buffer_find_meta_data(b, SPA_META_Header, sizeof(spa_meta_header)));
-        const bool corrupted = (chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0 ||
-                               (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0);
-        if (!d.data || chunk->size == 0 || corrupted || undamaged(b)) {
+        const std::optional<frames::PixelView> view =
+            newContent(buffer->buffer, sourceWidth_, sourceHeight_, order_);
+        if (!view) {
             ++withoutContent_;
             return;
         }
         if (!draw) {
-            return;
-        }
-        uint32_t x = 0;
-        uint32_t y = 0;
-        uint32_t width = sourceWidth_;
-        uint32_t height = sourceHeight_;
-        auto* crop = static_cast<const spa_meta_region*>(
-            spa_buffer_find_meta_data(b, SPA_META_VideoCrop, sizeof(spa_meta_region)));
-        if (crop && spa_meta_region_is_valid(crop) && crop->region.position.x >= 0 &&
-            crop->region.position.y >= 0 &&
-            crop->region.position.x + crop->region.size.width <= sourceWidth_ &&
-            crop->region.position.y + crop->region.size.height <= sourceHeight_) {
-            x = static_cast<uint32_t>(crop->region.position.x);
-            y = static_cast<uint32_t>(crop->region.position.y);
-            width = crop->region.size.width;
-            height = crop->region.size.height;
-        }
-        const size_t stride =
-            chunk->stride > 0 ? static_cast<size_t>(chunk->stride) : size_t{sourceWidth_} * 4;
-        const size_t offset = chunk->offset % std::max<uint32_t>(d.maxsize, 1);
-        const size_t first = offset + stride * y + size_t{x} * 4;
-        const size_t needed = first + stride * (height - 1) + size_t{width} * 4;
-        if (stride < size_t{sourceWidth_} * 4 || needed > d.maxsize) {
-            ++withoutContent_;
             return;
         }
         std::shared_ptr<frames::Picture> picture = pool_->acquire();
@@ -379,13 +235,7 @@ class VideoCapture::Impl {
             ++droppedBusy_;
             return;
         }
-        frames::PixelView view;
-        view.data = static_cast<const uint8_t*>(d.data) + first;
-        view.width = width;
-        view.height = height;
-        view.stride = stride;
-        view.order = order_;
-        scaler_.draw(view, *picture);
+        scaler_.draw(*view, *picture);
         ++drawn_;
         if (onFrame_ && !ended_) {
             onFrame_(std::move(picture));

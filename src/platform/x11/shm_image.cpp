@@ -85,4 +85,25 @@ PixelView ShmImage::grab(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_t
     return {data_, width, height, stride};
 }
 
+bool pixelLayoutUsable(Connection& conn, uint8_t depth, xcb_visualid_t visual, std::string& error) {
+    const xcb_setup_t* setup = xcb_get_setup(conn.get());
+    bool masksOk = false;
+    for (auto d = xcb_screen_allowed_depths_iterator(&conn.screen()); d.rem > 0;
+         xcb_depth_next(&d)) {
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem > 0; xcb_visualtype_next(&v)) {
+            if (v.data->visual_id == visual) {
+                masksOk = v.data->red_mask == 0xff0000 && v.data->green_mask == 0xff00 &&
+                          v.data->blue_mask == 0xff;
+            }
+        }
+    }
+    if ((depth == 24 || depth == 32) && conn.bitsPerPixel(depth) == 32 && masksOk &&
+        setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST) {
+        return true;
+    }
+    error = "The X display uses a pixel format that screen capture does not support (depth " +
+            std::to_string(depth) + "); a 24-bit colour display is needed.";
+    return false;
+}
+
 }  // namespace skylark::x11

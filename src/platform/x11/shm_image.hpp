@@ -47,4 +47,9 @@ class ShmImage {
     bool attached_ = false;
 };
 
+// Whether pixels of `depth` and `visual` grabbed from this server read as B, G, R, X bytes:
+// 24- and 32-bit depths stored in 32 bits with red in the high byte, as every TrueColor X
+// server on a little-endian machine uses. When not, `error` says so for the user.
+bool pixelLayoutUsable(Connection& conn, uint8_t depth, xcb_visualid_t visual, std::string& error);
+
 }  // namespace skylark::x11

@@ -14,7 +14,7 @@
 
 #include "common/serial_queue.hpp"
 #include "platform/pipewire/pipewire_capture_stream.hpp"
-#include "platform/portal/capture_backend.hpp"
+#include "platform/desktop_capture.hpp"
 #include "platform/portal/portal_content_filter.hpp"
 #include "platform/portal/portal_content_picker.hpp"
 #include "support/desktop_services.hpp"

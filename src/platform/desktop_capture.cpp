@@ -1,4 +1,4 @@
-#include "platform/portal/capture_backend.hpp"
+#include "platform/desktop_capture.hpp"
 
 #include <xcb/xcb.h>
 

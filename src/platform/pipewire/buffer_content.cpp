@@ -1,0 +1,74 @@
+#include "platform/pipewire/buffer_content.hpp"
+
+#include <spa/buffer/meta.h>
+
+#include <algorithm>
+
+namespace skylark::pipewire {
+namespace {
+
+// Whether the buffer's damage says nothing changed. Without damage metadata every buffer is
+// taken as changed.
+bool undamaged(const spa_buffer* buffer) {
+    spa_meta* damage = spa_buffer_find_meta(buffer, SPA_META_VideoDamage);
+    if (!damage) {
+        return false;
+    }
+    spa_meta_region* region;
+    spa_meta_for_each(region, damage) {
+        if (spa_meta_region_is_valid(region)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<frames::PixelView> newContent(const spa_buffer* b, uint32_t sourceWidth,
+                                            uint32_t sourceHeight, frames::ChannelOrder order) {
+    if (b->n_datas < 1 || sourceWidth == 0 || sourceHeight == 0) {
+        return std::nullopt;
+    }
+    const spa_data& d = b->datas[0];
+    const spa_chunk* chunk = d.chunk;
+    auto* header = static_cast<const spa_meta_header*>(
+        spa_buffer_find_meta_data(b, SPA_META_Header, sizeof(spa_meta_header)));
+    const bool corrupted = (chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0 ||
+                           (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0);
+    if (!d.data || chunk->size == 0 || corrupted || undamaged(b)) {
+        return std::nullopt;
+    }
+    uint32_t x = 0;
+    uint32_t y = 0;
+    uint32_t width = sourceWidth;
+    uint32_t height = sourceHeight;
+    auto* crop = static_cast<const spa_meta_region*>(
+        spa_buffer_find_meta_data(b, SPA_META_VideoCrop, sizeof(spa_meta_region)));
+    if (crop && spa_meta_region_is_valid(crop) && crop->region.position.x >= 0 &&
+        crop->region.position.y >= 0 &&
+        crop->region.position.x + crop->region.size.width <= sourceWidth &&
+        crop->region.position.y + crop->region.size.height <= sourceHeight) {
+        x = static_cast<uint32_t>(crop->region.position.x);
+        y = static_cast<uint32_t>(crop->region.position.y);
+        width = crop->region.size.width;
+        height = crop->region.size.height;
+    }
+    const size_t stride =
+        chunk->stride > 0 ? static_cast<size_t>(chunk->stride) : size_t{sourceWidth} * 4;
+    const size_t offset = chunk->offset % std::max<uint32_t>(d.maxsize, 1);
+    const size_t first = offset + stride * y + size_t{x} * 4;
+    const size_t needed = first + stride * (height - 1) + size_t{width} * 4;
+    if (stride < size_t{sourceWidth} * 4 || needed > d.maxsize) {
+        return std::nullopt;
+    }
+    frames::PixelView view;
+    view.data = static_cast<const uint8_t*>(d.data) + first;
+    view.width = width;
+    view.height = height;
+    view.stride = stride;
+    view.order = order;
+    return view;
+}
+
+}  // namespace skylark::pipewire
