@@ -38,6 +38,7 @@ class CaptureRecorder : public CaptureStreamOutput, public CaptureStreamDelegate
             d.width = s.imageBuffer->width;
             d.height = s.imageBuffer->height;
             last_ = *s.imageBuffer;  // only the newest is held: the capture's pool is small
+            lastVideo_ = d;
         }
         if (s.audioBuffer) {
             const float* p = s.audioBuffer->samples.get();
@@ -58,6 +59,10 @@ class CaptureRecorder : public CaptureStreamOutput, public CaptureStreamDelegate
     std::vector<Error> ends() {
         std::lock_guard lock(mutex_);
         return ends_;
+    }
+    Delivery lastVideo() {
+        std::lock_guard lock(mutex_);
+        return lastVideo_;
     }
     size_t count(bool video) {
         std::lock_guard lock(mutex_);
@@ -82,6 +87,7 @@ class CaptureRecorder : public CaptureStreamOutput, public CaptureStreamDelegate
     std::vector<Delivery> seen_;
     std::vector<Error> ends_;
     ImageBuffer last_;
+    Delivery lastVideo_;
 };
 
 // Keeps a capture's diagnostics out of the user's trace file.

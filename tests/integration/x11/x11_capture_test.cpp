@@ -106,7 +106,7 @@ TEST_F(X11CaptureTest, DisplayFramesHaveTheConfiguredSizeAndTheScreensColours) {
         auto stream = start(screen(), castConfiguration(r.width, r.height, false));
         ASSERT_TRUE(recorder_->waitFor(true, 3));
         stop(*stream);
-        const testing::Delivery last = recorder_->seen().back();
+        const testing::Delivery last = recorder_->lastVideo();
         EXPECT_EQ(last.width, r.width);
         EXPECT_EQ(last.height, r.height);
         const int w = r.width, top = r.bar, h = r.height - 2 * r.bar;
@@ -155,7 +155,7 @@ TEST_F(X11CaptureTest, AnApplicationIsFollowedThroughCoverAndResizeUntilItsClien
     EXPECT_TRUE(testing::pollUntil(
         [&] { return recorder_->rgbAt(160, 10) == 0 && recorder_->rgbAt(160, 120) == kGreen; },
         5s));
-    EXPECT_EQ(recorder_->seen().back().width, 320);
+    EXPECT_EQ(recorder_->lastVideo().width, 320);
 
     app.process.stop(SIGTERM);
     ASSERT_TRUE(recorder_->waitEnd());
