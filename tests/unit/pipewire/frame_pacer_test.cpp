@@ -1,12 +1,8 @@
 // The pacer that turns a compositor's occasional pictures into a steady stream: how a start
 // completes (once, whichever way it ends), repeats, back-pressure and the end of the source.
-
 #include "platform/pipewire/frame_pacer.hpp"
 
 #include <gtest/gtest.h>
-
-#include <mutex>
-#include <vector>
 
 #include "support/child_process.hpp"
 
@@ -15,141 +11,96 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Record {
+struct Paced {
     std::mutex mutex;
     std::vector<PacedFrame> frames;
     std::vector<std::optional<std::string>> starts;
     std::vector<std::string> ends;
-    bool keepTokens = false;
-    size_t framesBeforeStart = 0;
+    size_t framesAtStart = 0;
+    bool holdTokens = false;  // the consumer keeps every frame queued
+    FramePacer pacer;
 
     template <class F>
-    auto read(F f) {
+    auto locked(F f) {
         std::lock_guard lock(mutex);
         return f();
     }
+
+    explicit Paced(uint32_t queueDepth = 5, std::chrono::milliseconds firstFrameTimeout = 10s)
+        : pacer({5ms, queueDepth, firstFrameTimeout},
+                {[this](PacedFrame f) {
+                     locked([&] {
+                         frames.push_back(holdTokens ? f : PacedFrame{f.picture, f.time, nullptr});
+                     });
+                 },
+                 [this](std::optional<std::string> failure) {
+                     locked([&] { framesAtStart = frames.size(), starts.push_back(failure); });
+                 },
+                 [this](const std::string& reason) { locked([&] { ends.push_back(reason); }); }}) {
+        pacer.start();
+    }
+    bool waitFrames(size_t n) {
+        return testing::pollUntil([&] { return locked([&] { return frames.size() >= n; }); }, 5s);
+    }
 };
 
-std::unique_ptr<FramePacer> makePacer(Record& r, uint32_t queueDepth = 5,
-                                      std::chrono::milliseconds firstFrameTimeout = 10s) {
-    FramePacer::Settings settings;
-    settings.interval = 5ms;
-    settings.queueDepth = queueDepth;
-    settings.firstFrameTimeout = firstFrameTimeout;
-    return std::make_unique<FramePacer>(
-        settings, FramePacer::Handlers{[&r](PacedFrame f) {
-                                           std::lock_guard lock(r.mutex);
-                                           if (!r.keepTokens) {
-                                               f.queued.reset();
-                                           }
-                                           r.frames.push_back(std::move(f));
-                                       },
-                                       [&r](std::optional<std::string> failure) {
-                                           std::lock_guard lock(r.mutex);
-                                           r.framesBeforeStart = r.frames.size();
-                                           r.starts.push_back(std::move(failure));
-                                       },
-                                       [&r](const std::string& reason) {
-                                           std::lock_guard lock(r.mutex);
-                                           r.ends.push_back(reason);
-                                       }});
-}
-
-std::shared_ptr<const frames::Picture> picture() {
-    return std::make_shared<const frames::Picture>(4, 4);
-}
-
-TEST(FramePacerTest, OnePictureStartsTheStreamAndIsHandedOnAgainAndAgain) {
-    Record r;
-    auto pacer = makePacer(r);
-    pacer->start();
-    auto p = picture();
-    pacer->offer(p);
-    ASSERT_TRUE(
-        testing::pollUntil([&] { return r.read([&] { return r.frames.size(); }) >= 5; }, 5s));
-    pacer->stop();
-    ASSERT_EQ(r.starts.size(), 1u);
-    EXPECT_FALSE(r.starts.front().has_value());
-    // The start completes after the first frame, so samples never precede it by more.
-    EXPECT_EQ(r.framesBeforeStart, 1u);
+TEST(FramePacer, OnePictureStartsTheStreamAfterItsFirstFrameAndIsHandedOnAgainAndAgain) {
+    Paced r;
+    auto picture = std::make_shared<const frames::Picture>(4, 4);
+    r.pacer.offer(picture);
+    ASSERT_TRUE(r.waitFrames(5));
+    r.pacer.stop();
+    EXPECT_EQ(r.starts, std::vector<std::optional<std::string>>{std::nullopt});
+    EXPECT_EQ(r.framesAtStart, 1u);
     for (size_t i = 0; i < r.frames.size(); ++i) {
-        EXPECT_EQ(r.frames[i].picture, p);
-        if (i > 0) {
-            EXPECT_GT(r.frames[i].time, r.frames[i - 1].time);
-        }
+        EXPECT_EQ(r.frames[i].picture, picture);
+        EXPECT_TRUE(i == 0 || r.frames[i].time > r.frames[i - 1].time);
     }
     EXPECT_TRUE(r.ends.empty());
 }
 
-TEST(FramePacerTest, StartWithoutAPictureFailsOnceWithTheReason) {
-    struct Case {
-        const char* name;
+TEST(FramePacer, AStartWithoutAPictureFailsOnceWithTheReason) {
+    struct Row {
         std::function<void(FramePacer&)> act;
         std::chrono::milliseconds timeout;
         std::string reason;
+    } const rows[] = {
+        {[](FramePacer& p) { p.stop(); }, 10s, "The capture was stopped before it started."},
+        {[](FramePacer& p) { p.end("The window was closed."); }, 10s, "The window was closed."},
+        {[](FramePacer&) {}, 50ms, "The desktop sent no picture of the shared content."},
     };
-    const std::vector<Case> cases = {
-        {"stopped first", [](FramePacer& p) { p.stop(); }, 10s,
-         "The capture was stopped before it started."},
-        {"source gone", [](FramePacer& p) { p.end("The window was closed."); }, 10s,
-         "The window was closed."},
-        {"nothing came", [](FramePacer&) {}, 50ms,
-         "The desktop sent no picture of the shared content."},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Record r;
-        auto pacer = makePacer(r, 5, c.timeout);
-        pacer->start();
-        c.act(*pacer);
+    for (const Row& row : rows) {
+        Paced r(5, row.timeout);
+        row.act(r.pacer);
         ASSERT_TRUE(
-            testing::pollUntil([&] { return r.read([&] { return !r.starts.empty(); }); }, 5s));
-        pacer->offer(picture());  // too late: the pacer has given up
-        pacer->stop();
-        ASSERT_EQ(r.starts.size(), 1u);
-        EXPECT_EQ(r.starts.front(), c.reason);
+            testing::pollUntil([&] { return r.locked([&] { return !r.starts.empty(); }); }, 5s));
+        r.pacer.offer(std::make_shared<const frames::Picture>(4, 4));  // too late
+        r.pacer.stop();
+        EXPECT_EQ(r.starts, std::vector<std::optional<std::string>>{row.reason});
         EXPECT_TRUE(r.frames.empty());
         EXPECT_TRUE(r.ends.empty());
     }
 }
 
-TEST(FramePacerTest, FramesStillQueuedHoldBackTheNext) {
-    Record r;
-    r.keepTokens = true;
-    auto pacer = makePacer(r, 2);
-    pacer->start();
-    pacer->offer(picture());
-    ASSERT_TRUE(
-        testing::pollUntil([&] { return r.read([&] { return r.frames.size(); }) == 2; }, 5s));
-    // Many ticks later the consumer still holds both: nothing more came.
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(r.read([&] { return r.frames.size(); }), 2u);
-    r.read([&] {
-        r.keepTokens = false;
-        r.frames.front().queued.reset();
-        return 0;
-    });
-    EXPECT_TRUE(
-        testing::pollUntil([&] { return r.read([&] { return r.frames.size(); }) > 2; }, 5s));
-    pacer->stop();
-}
+TEST(FramePacer, FramesStillQueuedHoldBackTheNextAndTheSourcesEndIsReportedOnce) {
+    Paced r(2);
+    r.holdTokens = true;
+    r.pacer.offer(std::make_shared<const frames::Picture>(4, 4));
+    ASSERT_TRUE(r.waitFrames(2));
+    std::this_thread::sleep_for(50ms);  // ten intervals later, still two
+    EXPECT_EQ(r.locked([&] { return r.frames.size(); }), 2u);
+    r.locked([&] { r.holdTokens = false, r.frames.front().queued.reset(); });
+    ASSERT_TRUE(r.waitFrames(3));
 
-TEST(FramePacerTest, SourceEndingAfterTheStartIsReportedOnceAndEndsTheFrames) {
-    Record r;
-    auto pacer = makePacer(r);
-    pacer->start();
-    pacer->offer(picture());
-    ASSERT_TRUE(testing::pollUntil([&] { return r.read([&] { return !r.starts.empty(); }); }, 5s));
-    pacer->end("The shared screen or window is no longer available.");
-    pacer->end("A second reason is not reported.");
-    ASSERT_TRUE(testing::pollUntil([&] { return r.read([&] { return !r.ends.empty(); }); }, 5s));
-    const size_t frames = r.read([&] { return r.frames.size(); });
+    r.pacer.end("The shared screen or window is no longer available.");
+    r.pacer.end("A second reason is not reported.");
+    ASSERT_TRUE(testing::pollUntil([&] { return r.locked([&] { return !r.ends.empty(); }); }, 5s));
+    const size_t atEnd = r.locked([&] { return r.frames.size(); });
     std::this_thread::sleep_for(30ms);
-    pacer->stop();
-    EXPECT_EQ(r.frames.size(), frames);
-    EXPECT_EQ(r.starts.size(), 1u);
-    ASSERT_EQ(r.ends.size(), 1u);
-    EXPECT_EQ(r.ends.front(), "The shared screen or window is no longer available.");
+    r.pacer.stop();
+    EXPECT_EQ(r.frames.size(), atEnd);
+    EXPECT_EQ(r.ends,
+              std::vector<std::string>{"The shared screen or window is no longer available."});
 }
 
 }  // namespace

@@ -7,88 +7,71 @@ namespace {
 
 using namespace std::chrono_literals;
 using ns = std::chrono::nanoseconds;
+using C = AudioClock;
 
-constexpr uint32_t kRate = 48000;
-constexpr uint32_t kTenMs = 480;
+constexpr ns kRestart = -1ns;  // in a row's estimates: restart() instead of an advance
 
-TEST(AudioClock, TimesFollowTheFrameCountFromTheFirstEstimate) {
-    AudioClock clock(kRate);
-    clock.advance(kTenMs, 1000ms);
-    clock.advance(kTenMs, 1010ms);
-    EXPECT_EQ(clock.timeOf(0), 1000ms);
-    EXPECT_EQ(clock.timeOf(kTenMs), 1010ms);
-    EXPECT_EQ(clock.timeOf(kRate), 2000ms);
-    EXPECT_EQ(clock.end(), 1020ms);
-}
-
-TEST(AudioClock, SmallDifferencesAreSlewedEarlierFasterThanLater) {
-    AudioClock early(kRate);
-    early.advance(kTenMs, 1000ms);
-    early.advance(kTenMs, 1010ms - 5ms);  // the line runs 5 ms late
-    EXPECT_EQ(early.timeOf(0), 1000ms - AudioClock::kSlewEarlier);
-
-    AudioClock late(kRate);
-    late.advance(kTenMs, 1000ms);
-    late.advance(kTenMs, 1010ms + 5ms);  // a reader that woke 5 ms late
-    EXPECT_EQ(late.timeOf(0), 1000ms + AudioClock::kSlewLater);
-}
-
-TEST(AudioClock, APersistentLargeOffsetIsJumpedOverButASingleOneIsNot) {
-    AudioClock clock(kRate);
-    clock.advance(kTenMs, 700ms);  // a stale first report: 300 ms too early
-    for (int i = 1; i < AudioClock::kJumpAfter; ++i) {
-        clock.advance(kTenMs, 1000ms + 10ms * i);
-        EXPECT_LT(clock.timeOf(0), 701ms) << "jumped after " << i << " estimates";
+// `count` estimates for consecutive 10 ms buffers from `first`, each `late` off the line.
+std::vector<ns> line(int count, ns first, ns late = 0ns) {
+    std::vector<ns> out;
+    for (int i = 0; i < count; ++i) {
+        out.push_back(first + 10ms * i + late);
     }
-    clock.advance(kTenMs, 1000ms + 10ms * AudioClock::kJumpAfter);
-    EXPECT_EQ(clock.timeOf(kTenMs * AudioClock::kJumpAfter),
-              1000ms + 10ms * AudioClock::kJumpAfter);
-
-    // One outlier in between resets the count.
-    AudioClock steady(kRate);
-    steady.advance(kTenMs, 1000ms);
-    steady.advance(kTenMs, 1500ms);
-    steady.advance(kTenMs, 1020ms);
-    steady.advance(kTenMs, 1530ms);
-    EXPECT_LT(steady.timeOf(0), 1001ms);
+    return out;
 }
 
-TEST(AudioClock, OnceSettledOnlyRealGapsAreJumpedOver) {
-    AudioClock clock(kRate);
-    int n = 0;
-    auto feed = [&](ns late) {
-        clock.advance(kTenMs, 1000ms + 10ms * n + late);
-        ++n;
+std::vector<ns> operator+(std::vector<ns> a, const std::vector<ns>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(AudioClock, TimesFollowTheFrameCountWhileEstimatesPullTheLineOnlyAsFarAsTheyShould) {
+    const uint64_t week = 48000ull * 3600 * 24 * 7;
+    const int settled = C::kSettlingUpdates + 1;
+    struct Row {
+        const char* what;
+        std::vector<ns> estimates;  // one per buffer of 480 frames
+        uint64_t frame;
+        ns low, high;  // the time of `frame`
+    } const rows[] = {
+        {"on the line", line(2, 1000ms), 48000, 2000ms, 2000ms},
+        {"runs 5 ms late: slewed earlier",
+         {1000ms, 1005ms},
+         0,
+         1000ms - C::kSlewEarlier,
+         1000ms - C::kSlewEarlier},
+        {"woke 5 ms late: slewed later, slowly",
+         {1000ms, 1015ms},
+         0,
+         1000ms + C::kSlewLater,
+         1000ms + C::kSlewLater},
+        {"stale first report: jumped once persistent",
+         std::vector<ns>{700ms} + line(C::kJumpAfter, 1010ms), 480 * C::kJumpAfter,
+         1000ms + 10ms * C::kJumpAfter, 1000ms + 10ms * C::kJumpAfter},
+        {"stale, but not for long enough", std::vector<ns>{700ms} + line(C::kJumpAfter - 1, 1010ms),
+         0, 700ms, 701ms},
+        {"one outlier in between resets the count",
+         {1000ms, 1500ms, 1020ms, 1530ms},
+         0,
+         1000ms,
+         1001ms},
+        {"settled: a reader 100 ms late barely moves it",
+         line(settled, 1000ms) + line(10, 1000ms + 10ms * settled, 100ms), 0, 1000ms,
+         1000ms + 10 * C::kSlewLater},
+        {"settled: half a second of nothing is jumped over",
+         line(settled, 1000ms) + line(C::kJumpAfter, 1000ms + 10ms * settled, 500ms),
+         480 * uint64_t(settled), 1000ms + 10ms * settled + 500ms, 1000ms + 10ms * settled + 500ms},
+        {"restart after lost data", {1000ms, kRestart, 5000ms}, 480, 5000ms, 5000ms},
+        {"a week does not overflow", {1000ms}, week, 1000ms + 168h, 1000ms + 168h},
     };
-    for (int i = 0; i <= AudioClock::kSettlingUpdates; ++i) {
-        feed(0ms);
+    for (const Row& r : rows) {
+        AudioClock clock(48000);
+        for (ns estimate : r.estimates) {
+            estimate == kRestart ? clock.restart() : clock.advance(480, estimate);
+        }
+        EXPECT_GE(clock.timeOf(r.frame), r.low) << r.what;
+        EXPECT_LE(clock.timeOf(r.frame), r.high) << r.what;
     }
-    // A reader woken 100 ms late for a while: the frame count is trusted, the line barely moves.
-    for (int i = 0; i < 10; ++i) {
-        feed(100ms);
-    }
-    EXPECT_LE(clock.timeOf(0), 1000ms + 10 * AudioClock::kSlewLater);
-    // Half a second of nothing (a suspended source): the line moves on with the clock.
-    for (int i = 0; i < AudioClock::kJumpAfter; ++i) {
-        feed(500ms);
-    }
-    EXPECT_EQ(clock.timeOf(kTenMs * uint64_t(n - 1)), 1000ms + 10ms * (n - 1) + 500ms);
-}
-
-TEST(AudioClock, RestartBeginsANewLineAtTheNextEstimate) {
-    AudioClock clock(kRate);
-    clock.advance(kTenMs, 1000ms);
-    clock.restart();
-    clock.advance(kTenMs, 5000ms);  // after lost data
-    EXPECT_EQ(clock.timeOf(kTenMs), 5000ms);
-    EXPECT_EQ(clock.end(), 5010ms);
-}
-
-TEST(AudioClock, LongCastsDoNotOverflow) {
-    AudioClock clock(kRate);
-    clock.advance(kTenMs, 1000ms);
-    const uint64_t weekOfFrames = uint64_t{kRate} * 3600 * 24 * 7;
-    EXPECT_EQ(clock.timeOf(weekOfFrames), 1000ms + std::chrono::hours(24 * 7));
 }
 
 }  // namespace
