@@ -3,7 +3,6 @@
 // The caster's side of a real capture stream: what arrived, on which queue, and how it ended.
 #include <algorithm>
 #include <mutex>
-#include <vector>
 
 #include "caster/capture_platform.hpp"
 #include "caster/trace_log.hpp"
@@ -14,11 +13,8 @@ namespace skylark::testing {
 
 struct Delivery {
     bool video = false;
-    int width = 0;  // video only
-    int height = 0;
-    bool silent = false;  // audio only: every sample zero
-    double seconds = 0;   // the media time
-    double arrival = 0;   // the monotonic clock when it arrived, in seconds
+    double seconds = 0;  // its media time
+    double arrival = 0;  // the monotonic clock when it arrived, in seconds
     bool onQueue = false;
 };
 
@@ -27,23 +23,12 @@ class CaptureRecorder : public CaptureStreamOutput, public CaptureStreamDelegate
     explicit CaptureRecorder(std::shared_ptr<SerialQueue> queue) : queue_(std::move(queue)) {}
 
     void streamDidOutputSampleBuffer(const SampleBuffer& s, StreamOutputType type) override {
-        Delivery d{type == StreamOutputType::screen};
-        d.seconds = s.presentationTimeStamp.seconds();
-        d.arrival =
-            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-                .count();
-        d.onQueue = queue_ && queue_->isCurrent();
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        const Delivery d{type == StreamOutputType::screen, s.presentationTimeStamp.seconds(),
+                         std::chrono::duration<double>(now).count(), queue_ && queue_->isCurrent()};
         std::lock_guard lock(mutex_);
         if (s.imageBuffer) {
-            d.width = s.imageBuffer->width;
-            d.height = s.imageBuffer->height;
-            last_ = *s.imageBuffer;  // only the newest is held: the capture's pool is small
-            lastVideo_ = d;
-        }
-        if (s.audioBuffer) {
-            const float* p = s.audioBuffer->samples.get();
-            const int n = s.audioBuffer->frameCount * s.audioBuffer->channelCount;
-            d.silent = std::all_of(p, p + n, [](float v) { return v == 0.0f; });
+            frame_ = *s.imageBuffer;  // only the newest is held: the capture's pool is small
         }
         seen_.push_back(d);
     }
@@ -52,42 +37,37 @@ class CaptureRecorder : public CaptureStreamOutput, public CaptureStreamDelegate
         ends_.push_back(error);
     }
 
-    std::vector<Delivery> seen() {
-        std::lock_guard lock(mutex_);
-        return seen_;
-    }
-    std::vector<Error> ends() {
-        std::lock_guard lock(mutex_);
-        return ends_;
-    }
-    Delivery lastVideo() {
-        std::lock_guard lock(mutex_);
-        return lastVideo_;
-    }
+    std::vector<Delivery> seen() { return locked(seen_); }
+    std::vector<Error> ends() { return locked(ends_); }
     size_t count(bool video) {
         std::lock_guard lock(mutex_);
         return std::count_if(seen_.begin(), seen_.end(), [&](auto& d) { return d.video == video; });
     }
     bool waitFor(bool video, size_t n) {
-        return pollUntil([&] { return count(video) >= n; }, std::chrono::seconds(10));
+        return pollUntil([&] { return count(video) >= n; }, milliseconds(10000));
     }
     bool waitEnd() {
-        return pollUntil([&] { return !ends().empty(); }, std::chrono::seconds(10));
+        return pollUntil([&] { return !ends().empty(); }, milliseconds(10000));
     }
-    // The 0xRRGGBB value at (x, y) of the newest frame.
+    // The newest frame's width, and its 0xRRGGBB value at (x, y).
+    int width() { return locked(frame_).width; }
     std::uint32_t rgbAt(int x, int y) {
         std::lock_guard lock(mutex_);
-        const std::uint8_t* p = last_.pixels.get() + last_.bytesPerRow * y + x * 4;
+        const std::uint8_t* p = frame_.pixels.get() + frame_.bytesPerRow * y + x * 4;
         return std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
     }
 
   private:
+    template <class T>
+    T locked(const T& value) {
+        std::lock_guard lock(mutex_);
+        return value;
+    }
     std::shared_ptr<SerialQueue> queue_;
     std::mutex mutex_;
     std::vector<Delivery> seen_;
     std::vector<Error> ends_;
-    ImageBuffer last_;
-    Delivery lastVideo_;
+    ImageBuffer frame_;
 };
 
 // Keeps a capture's diagnostics out of the user's trace file.
@@ -95,7 +75,7 @@ struct QuietTrace : Trace {
     void trace(std::string_view) override {}
 };
 
-// Runs a start or stop and waits for its completion; "no completion" when none comes.
+// Runs a start or stop and waits for its completion ("no completion" when none comes).
 inline std::optional<Error> await(const std::function<void(CaptureCompletion)>& call) {
     struct State {
         std::mutex mutex;
@@ -112,7 +92,7 @@ inline std::optional<Error> await(const std::function<void(CaptureCompletion)>& 
             std::lock_guard lock(state->mutex);
             return (out = state->result).has_value();
         },
-        std::chrono::seconds(15));
+        milliseconds(15000));
     return out ? *out : Error::withDescription("test", 0, "no completion");
 }
 
@@ -128,7 +108,8 @@ inline StreamConfiguration castConfiguration(std::int64_t width, std::int64_t he
     return c;
 }
 
-// Makes the stream, adds the recorder as its outputs on `queue` and starts it.
+// Makes a stream from `factory`, adds `r` as its outputs on `queue` and starts it. The stream,
+// with the first error on the way in `error`.
 inline std::shared_ptr<CaptureStream> startRecording(const CaptureStreamFactory& factory,
                                                      std::shared_ptr<const ContentFilter> filter,
                                                      const StreamConfiguration& configuration,

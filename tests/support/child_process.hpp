@@ -3,58 +3,61 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace skylark::testing {
 
-// A program the test starts and ends itself, by its process id. Its standard input and output
-// are pipes the test may use; standard error goes to the test's own unless `quiet`.
+using std::chrono::milliseconds;
+
+// A program the test starts and ends itself, by its process id, with pipes on its standard input
+// and output. Its standard error goes to the test's own unless `quiet`.
 class ChildProcess {
   public:
     struct Options {
         std::vector<std::string> extraEnv;  // "NAME=value", added to (or replacing) ours
         bool quiet = true;
     };
-
-    // Starts `argv`; throws std::runtime_error when it cannot be started.
-    ChildProcess(const std::vector<std::string>& argv, Options options);
+    ChildProcess(const std::vector<std::string>& argv, Options options);  // throws if it can't
     ~ChildProcess();  // SIGTERM, then SIGKILL if it lingers, and reaps it
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return pid_; }
     bool running();
-
-    // Sends `signal` and waits for the exit (SIGKILL after `grace`). Returns the wait status.
-    int stop(int signal, std::chrono::milliseconds grace = std::chrono::milliseconds(5000));
-
-    // Waits for a normal exit; the exit code, or -1 after `timeout` (it is then killed).
-    int waitExit(std::chrono::milliseconds timeout);
-
-    // Writes a line to its standard input.
+    // Sends `signal` and waits for the exit (SIGKILL after `grace`); the wait status.
+    int stop(int signal, milliseconds grace = milliseconds(5000));
+    // Waits for a normal exit: its code, or -1 after `timeout` (it is then killed).
+    int waitExit(milliseconds timeout);
     void writeLine(const std::string& line);
-
-    // Reads one line of its standard output; empty on end of file or after `timeout`.
-    std::string readLine(std::chrono::milliseconds timeout);
+    // One line of its standard output; empty at its end or after `timeout`.
+    std::string readLine(milliseconds timeout);
 
   private:
     pid_t pid_ = -1;
     int status_ = 0;
     bool reaped_ = false;
-    int stdinFd_ = -1;
-    int stdoutFd_ = -1;
+    int in_ = -1, out_ = -1;
     std::string buffered_;
 };
 
-// Runs a program to its end and returns its exit code (-1 when it had to be killed).
+// Runs a program to its end: its exit code, or -1 when it had to be killed.
 int runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
-             std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+             milliseconds timeout = milliseconds(10000));
 
-// Polls `ready` every few milliseconds until it holds or `timeout` passes.
+// Polls `ready` every 20 ms until it holds (true) or `timeout` passes (false).
 template <class Predicate>
-bool pollUntil(Predicate ready, std::chrono::milliseconds timeout);
+bool pollUntil(Predicate ready, milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return true;
+}
 
 // A fresh private directory under /tmp, removed with its contents on destruction.
 class TempDir {
@@ -70,17 +73,3 @@ class TempDir {
 };
 
 }  // namespace skylark::testing
-
-#include <thread>
-
-template <class Predicate>
-bool skylark::testing::pollUntil(Predicate ready, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <csignal>
 #include <memory>
 #include <string>
 
@@ -7,37 +8,30 @@
 
 namespace skylark::testing {
 
-// An Xvfb server on a private display number, started by the test and ended by its PID.
+// An Xvfb server on a display number of its own choosing, ended by its PID.
 class XvfbServer {
   public:
-    // Starts a `width` x `height` 24-bit screen and waits until clients can connect.
-    // Throws std::runtime_error when it does not come up.
+    // A `width` x `height` 24-bit screen that accepts clients; throws when it does not come up.
     XvfbServer(unsigned width, unsigned height);
-    ~XvfbServer();
-
     const std::string& display() const { return display_; }  // ":<n>"
-    void kill();  // the server dies; its clients' connections break
+    void kill() { process_->stop(SIGTERM); }                 // its clients' connections break
 
   private:
-    std::string display_;
     std::unique_ptr<ChildProcess> process_;
+    std::string display_;
 };
 
-// A PulseAudio daemon with one null sink "tvsink" (48 kHz stereo, the default sink, so its
-// monitor is the default monitor), in private runtime and home folders.
+// A PulseAudio daemon in private folders whose default sink is the null sink "tvsink" (48 kHz
+// stereo), so its monitor is the default monitor. Throws when it does not come up.
 class PulseServer {
   public:
-    PulseServer();  // throws std::runtime_error when it does not come up
-    ~PulseServer();
-
-    // The address for clients: "unix:<runtime>/pulse/native".
-    const std::string& address() const { return address_; }
-    void kill();
+    PulseServer();
+    const std::string& address() const { return address_; }  // "unix:<runtime>/pulse/native"
+    void kill() { process_->stop(SIGTERM); }
 
   private:
-    std::unique_ptr<TempDir> runtime_;
-    std::unique_ptr<TempDir> home_;
-    std::string address_;
+    TempDir runtime_{"skylark-pulse-"};
+    std::string address_ = "unix:" + runtime_.path() + "/pulse/native";
     std::unique_ptr<ChildProcess> process_;
 };
 
