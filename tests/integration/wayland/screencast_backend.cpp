@@ -53,7 +53,7 @@ Q_DECLARE_METATYPE(Stream)
 Q_DECLARE_METATYPE(Size)
 namespace {
 
-// A PipeWire video source that draws on its own 30 Hz clock.
+// A PipeWire video source, drawn whenever the graph asks.
 class ColourNode {
   public:
     ColourNode(pw_core* core, pw_thread_loop* loop, uint32_t rgb) : loop_(loop), rgb_(rgb) {
@@ -79,12 +79,8 @@ class ColourNode {
             SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
             SPA_POD_Id(SPA_VIDEO_FORMAT_RGBx), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
             SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
-        pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                          pw_stream_flags(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
+        pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, PW_STREAM_FLAG_MAP_BUFFERS,
                           &format, 1);
-        timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &ColourNode::onTick, this);
-        timespec interval{0, 1'000'000'000 / 30};
-        pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &interval, &interval, false);
         while (nodeId_ == SPA_ID_INVALID) {  // known once the stream can be linked
             pw_thread_loop_wait(loop_);
         }
@@ -92,7 +88,6 @@ class ColourNode {
     }
     ~ColourNode() {
         pw_thread_loop_lock(loop_);
-        pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
         pw_stream_destroy(stream_);
         pw_thread_loop_unlock(loop_);
     }
@@ -125,9 +120,6 @@ class ColourNode {
                 SPA_POD_Int(sizeof(spa_meta_region))))};
         pw_stream_update_params(self->stream_, params, 2);
     }
-    static void onTick(void* data, uint64_t) {
-        pw_stream_trigger_process(static_cast<ColourNode*>(data)->stream_);
-    }
     static void onProcess(void* data) {
         auto* self = static_cast<ColourNode*>(data);
         pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream_);
@@ -155,7 +147,6 @@ class ColourNode {
     const uint32_t rgb_;
     pw_stream* stream_ = nullptr;
     spa_hook hook_{};
-    spa_source* timer_ = nullptr;
     uint32_t nodeId_ = SPA_ID_INVALID;
     uint32_t sent_ = 0;
 };
