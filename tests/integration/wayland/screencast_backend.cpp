@@ -21,37 +21,8 @@
 namespace {
 
 constexpr uint32_t kWidth = 640, kHeight = 480;
-
-struct Stream {
-    uint node = 0;
-    QVariantMap properties;
-};
-QDBusArgument& operator<<(QDBusArgument& a, const Stream& s) {
-    a.beginStructure();
-    a << s.node << s.properties;
-    a.endStructure();
-    return a;
-}
-const QDBusArgument& operator>>(const QDBusArgument& a, Stream&) {
-    return a;
-}
-struct Size {
-    int width = 0, height = 0;
-};
-QDBusArgument& operator<<(QDBusArgument& a, const Size& s) {
-    a.beginStructure();
-    a << s.width << s.height;
-    a.endStructure();
-    return a;
-}
-const QDBusArgument& operator>>(const QDBusArgument& a, Size&) {
-    return a;
-}
-
-}  // namespace
-Q_DECLARE_METATYPE(Stream)
-Q_DECLARE_METATYPE(Size)
-namespace {
+using Size = std::pair<int, int>;             // (ii)
+using Stream = std::pair<uint, QVariantMap>;  // (ua{sv}): node and properties
 
 // A PipeWire video source, drawn whenever the graph asks.
 class ColourNode {
