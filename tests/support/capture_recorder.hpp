@@ -2,6 +2,7 @@
 
 // The caster's side of a real capture stream: what arrived, on which queue, and how it ended.
 #include <algorithm>
+#include <future>
 #include <mutex>
 
 #include "caster/capture_platform.hpp"
@@ -75,25 +76,15 @@ struct QuietTrace : Trace {
     void trace(std::string_view) override {}
 };
 
-// Runs a start or stop and waits for its completion ("no completion" when none comes).
+// Runs a start or stop and waits for its one completion ("no completion" when none comes).
 inline std::optional<Error> await(const std::function<void(CaptureCompletion)>& call) {
-    struct State {
-        std::mutex mutex;
-        std::optional<std::optional<Error>> result;
-    };
-    auto state = std::make_shared<State>();
-    call([state](std::optional<Error> error) {
-        std::lock_guard lock(state->mutex);
-        state->result = std::move(error);
-    });
-    std::optional<std::optional<Error>> out;
-    pollUntil(
-        [&] {
-            std::lock_guard lock(state->mutex);
-            return (out = state->result).has_value();
-        },
-        milliseconds(15000));
-    return out ? *out : Error::withDescription("test", 0, "no completion");
+    auto done = std::make_shared<std::promise<std::optional<Error>>>();
+    auto result = done->get_future();
+    call([done](std::optional<Error> error) { done->set_value(std::move(error)); });
+    if (result.wait_for(std::chrono::seconds(15)) != std::future_status::ready) {
+        return Error::withDescription("test", 0, "no completion");
+    }
+    return result.get();
 }
 
 // What the caster asks for, at `width` x `height`.

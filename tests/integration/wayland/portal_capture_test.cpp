@@ -2,7 +2,6 @@
 // WirePlumber on a private bus, with a stand-in compositor backend behind the portal
 // (screencast_backend.cpp); every program is started here and ended by its PID.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
@@ -32,10 +31,8 @@ bool pumpUntil(const std::function<bool()>& done) {
 class PortalDesktop {
   public:
     explicit PortalDesktop(bool withPortal = true) {
-        const std::string run = root_.path() + "/run", portals = root_.path() + "/portals";
-        std::filesystem::create_directories(portals);
-        std::filesystem::create_directories(run);
-        chmod(run.c_str(), 0700);
+        const std::string run = root_.path(), portals = run + "/portals";  // private: 0700
+        std::filesystem::create_directory(portals);
         std::ofstream(run + "/bus.conf")
             << "<busconfig><type>session</type><listen>" << address_ + run
             << "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow "
@@ -46,7 +43,7 @@ class PortalDesktop {
             << "\nInterfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=skylarktest;\n";
         address_ += run + "/bus";
         const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + run,
-                                              "HOME=" + root_.path(),
+                                              "HOME=" + run,
                                               "XDG_CURRENT_DESKTOP=skylarktest",
                                               "XDG_DESKTOP_PORTAL_DIR=" + portals,
                                               "DBUS_SESSION_BUS_ADDRESS=" + address_,
@@ -75,7 +72,7 @@ class PortalDesktop {
             }
             return false;
         });
-        start({SKYLARK_TEST_SCREENCAST_BACKEND, "3366cc"}, owned(kBackend));
+        start({SKYLARK_TEST_SCREENCAST_BACKEND}, owned(kBackend));
         if (withPortal) {
             start({kPortal}, owned("org.freedesktop.portal.Desktop"));
         }

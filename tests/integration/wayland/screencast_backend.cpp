@@ -1,9 +1,9 @@
 // A stand-in for a compositor's ScreenCast portal backend (xdg-desktop-portal-wlr 0.7 casts only
 // with a GPU render node). Behind the real xdg-desktop-portal it serves each started session as a
-// real PipeWire node of one 640x480 output in R, G, B order: three frames of the colour given as
-// argument, then red buffers without damage and green ones marked corrupted, which no consumer
-// may show. Besides the portal's methods, the test calls Choose(b) (share, or decline as a user
-// does), Sessions() and Revoke() (the desktop ends every session, as its own indicator does).
+// real PipeWire node of one 640x480 output in R, G, B order: three frames of #3366cc, then red
+// buffers without damage and green ones marked corrupted, which no consumer may show. Besides the
+// portal's methods, the test calls Choose(b) (share, or decline as a user does), Sessions() and
+// Revoke() (the desktop ends every session, as its own indicator does).
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
@@ -27,7 +27,7 @@ using Stream = std::pair<uint, QVariantMap>;  // (ua{sv}): node and properties
 // A PipeWire video source, drawn whenever the graph asks.
 class ColourNode {
   public:
-    ColourNode(pw_core* core, pw_thread_loop* loop, uint32_t rgb) : loop_(loop), rgb_(rgb) {
+    ColourNode(pw_core* core, pw_thread_loop* loop) : loop_(loop) {
         pw_thread_loop_lock(loop_);
         stream_ = pw_stream_new(core, "skylark-test-screen",
                                 pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", nullptr));
@@ -99,7 +99,7 @@ class ColourNode {
         }
         spa_data& d = buffer->buffer->datas[0];
         const bool good = self->sent_ < 3, corrupted = !good && self->sent_ % 2 == 0;
-        const uint32_t rgb = good ? self->rgb_ : corrupted ? 0x00ff00 : 0xff0000;
+        const uint32_t rgb = good ? 0x3366cc : corrupted ? 0x00ff00 : 0xff0000;
         const uint8_t pixel[4] = {uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb), 0};
         for (uint32_t i = 0; d.data && i < kWidth * kHeight; ++i) {
             std::memcpy(static_cast<uint8_t*>(d.data) + 4 * i, pixel, 4);
@@ -115,7 +115,6 @@ class ColourNode {
     }
 
     pw_thread_loop* loop_;
-    const uint32_t rgb_;
     pw_stream* stream_ = nullptr;
     spa_hook hook_{};
     uint32_t nodeId_ = SPA_ID_INVALID;
@@ -138,12 +137,12 @@ class Session : public QObject {
 class Backend : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.impl.portal.ScreenCast")
-    Q_PROPERTY(uint AvailableSourceTypes READ one)
-    Q_PROPERTY(uint AvailableCursorModes READ one)
-    Q_PROPERTY(uint version READ version)
+    Q_PROPERTY(uint AvailableSourceTypes MEMBER one_)  // monitors
+    Q_PROPERTY(uint AvailableCursorModes MEMBER one_)  // hidden
+    Q_PROPERTY(uint version MEMBER version_)
 
   public:
-    Backend(QDBusConnection bus, uint32_t rgb) : bus_(bus), rgb_(rgb) {
+    explicit Backend(QDBusConnection bus) : bus_(bus) {
         pw_init(nullptr, nullptr);
         loop_ = pw_thread_loop_new("test-backend", nullptr);
         pw_thread_loop_start(loop_);
@@ -152,8 +151,6 @@ class Backend : public QObject {
                                    nullptr, 0);
         pw_thread_loop_unlock(loop_);
     }
-    uint one() const { return 1; }
-    uint version() const { return 4; }
 
   public slots:
     uint CreateSession(const QDBusObjectPath&, const QDBusObjectPath& session, const QString&,
@@ -171,7 +168,7 @@ class Backend : public QObject {
     uint Start(const QDBusObjectPath&, const QDBusObjectPath& session, const QString&,
                const QString&, const QVariantMap&, QVariantMap& results) {
         auto& s = sessions_.at(session.path());
-        s->node = std::make_unique<ColourNode>(core_, loop_, rgb_);
+        s->node = std::make_unique<ColourNode>(core_, loop_);
         const QVariantMap properties{{"size", QVariant::fromValue(Size{kWidth, kHeight})},
                                      {"source_type", 1u}};
         results.insert("streams",
@@ -196,10 +193,10 @@ class Backend : public QObject {
     }
 
     QDBusConnection bus_;
-    const uint32_t rgb_;
     pw_thread_loop* loop_;
     pw_core* core_;
     bool share_ = true;
+    uint one_ = 1, version_ = 4;
     std::map<QString, std::unique_ptr<Session>> sessions_;
 };
 
@@ -211,7 +208,7 @@ int main(int argc, char** argv) {
     qDBusRegisterMetaType<Stream>();
     qDBusRegisterMetaType<QList<Stream>>();
     QDBusConnection bus = QDBusConnection::sessionBus();
-    Backend backend(bus, argc > 1 ? uint32_t(std::stoul(argv[1], nullptr, 16)) : 0);
+    Backend backend(bus);
     bus.registerObject("/org/freedesktop/portal/desktop", &backend,
                        QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties);
     return bus.registerService("org.freedesktop.impl.portal.desktop.skylarktest") ? app.exec() : 1;
