@@ -33,17 +33,17 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argvIn, Options optio
         }
         to->push_back(nullptr);
     }
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
     pid_ = fork();
     if (pid_ < 0) {
         throw std::runtime_error("fork failed");
     }
     if (pid_ == 0) {  // only async-signal-safe calls between fork and exec
-        dup2(in[0], 0);
+        dup2(devNull, 0);
         dup2(out[1], 1);
         if (options.quiet) {
             dup2(devNull, 2);
@@ -54,16 +54,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argvIn, Options optio
         _exit(127);
     }
     close(devNull);
-    close(in[0]);
     close(out[1]);
-    in_ = in[1];
     out_ = out[0];
-    signal(SIGPIPE, SIG_IGN);
 }
 
 ChildProcess::~ChildProcess() {
     stop(SIGTERM);
-    close(in_);
     close(out_);
 }
 
@@ -90,11 +86,6 @@ int ChildProcess::waitExit(milliseconds timeout) {
         return -1;
     }
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-}
-
-void ChildProcess::writeLine(const std::string& line) {
-    // A child that has gone shows in what the test expected of it.
-    [[maybe_unused]] ssize_t n = write(in_, (line + "\n").data(), line.size() + 1);
 }
 
 std::string ChildProcess::readLine(milliseconds timeout) {

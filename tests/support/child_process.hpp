@@ -11,8 +11,8 @@ namespace skylark::testing {
 
 using std::chrono::milliseconds;
 
-// A program the test starts and ends itself, by its process id, with pipes on its standard input
-// and output. Its standard error goes to the test's own unless `quiet`.
+// A program the test starts and ends itself, by its process id, its standard output on a pipe
+// and its standard error the test's own unless `quiet`.
 class ChildProcess {
   public:
     struct Options {
@@ -30,7 +30,6 @@ class ChildProcess {
     int stop(int signal, milliseconds grace = milliseconds(5000));
     // Waits for a normal exit: its code, or -1 after `timeout` (it is then killed).
     int waitExit(milliseconds timeout);
-    void writeLine(const std::string& line);
     // One line of its standard output; empty at its end or after `timeout`.
     std::string readLine(milliseconds timeout);
 
@@ -38,7 +37,7 @@ class ChildProcess {
     pid_t pid_ = -1;
     int status_ = 0;
     bool reaped_ = false;
-    int in_ = -1, out_ = -1;
+    int out_ = -1;
     std::string buffered_;
 };
 
