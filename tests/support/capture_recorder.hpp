@@ -1,9 +1,11 @@
 #pragma once
 
-// The caster's side of a real capture stream: what arrived, on which queue, and how it ended.
+// The caster's side of a real picker and capture stream: what they reported, on which thread
+// or queue, and when.
 #include <algorithm>
 #include <future>
 #include <mutex>
+#include <thread>
 
 #include "caster/capture_platform.hpp"
 #include "caster/trace_log.hpp"
@@ -69,6 +71,28 @@ class CaptureRecorder : public CaptureStreamOutput, public CaptureStreamDelegate
     std::vector<Delivery> seen_;
     std::vector<Error> ends_;
     ImageBuffer frame_;
+};
+
+// The caster's side of a picker: each outcome as "selected", "cancelled" or "failed: <text>".
+struct PickerOutcomes : ContentPickerObserver {
+    void contentSharingPickerDidUpdate(ContentPicker&,
+                                       std::shared_ptr<const ContentFilter> chosen) override {
+        filter = std::move(chosen);
+        record("selected");
+    }
+    void contentSharingPickerDidCancel(ContentPicker&) override { record("cancelled"); }
+    void contentSharingPickerStartDidFail(const Error& error) override {
+        record("failed: " + error.localizedDescription());
+    }
+    void record(const std::string& what) {
+        seen.push_back(what);
+        // Never from inside present(), always on the thread that presented.
+        wellReported = wellReported && !presenting && std::this_thread::get_id() == main;
+    }
+    std::vector<std::string> seen;
+    std::shared_ptr<const ContentFilter> filter;
+    bool presenting = false, wellReported = true;
+    std::thread::id main = std::this_thread::get_id();
 };
 
 // Keeps a capture's diagnostics out of the user's trace file.

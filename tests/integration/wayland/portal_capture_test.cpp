@@ -96,20 +96,8 @@ class PortalDesktop {
         return bus().call(call).arguments().value(0);
     }
 
-    // Presents the picker of this desktop as the caster does: the one outcome, as a filter,
-    // "cancelled" or the failure's text.
-    std::variant<std::shared_ptr<const ContentFilter>, std::string> present() const {
-        struct Outcome : ContentPickerObserver {
-            void contentSharingPickerDidUpdate(ContentPicker&,
-                                               std::shared_ptr<const ContentFilter> f) override {
-                result = std::move(f);
-            }
-            void contentSharingPickerDidCancel(ContentPicker&) override { result = "cancelled"; }
-            void contentSharingPickerStartDidFail(const Error& error) override {
-                result = error.localizedDescription();
-            }
-            std::variant<std::shared_ptr<const ContentFilter>, std::string> result;
-        };
+    // Presents the picker of this desktop as the caster does and waits for its one outcome.
+    std::shared_ptr<testing::PickerOutcomes> present() const {
         DesktopCaptureOptions options;
         options.portal.busAddress = address_;
         options.x11Display = ":999";  // no X server there
@@ -118,13 +106,12 @@ class PortalDesktop {
             return std::string(name) == "XDG_SESSION_TYPE" ? "wayland" : nullptr;
         };
         std::shared_ptr<ContentPicker> picker = makeDesktopCapture(options).picker;
-        auto outcome = std::make_shared<Outcome>();
-        picker->addObserver(outcome);
+        auto outcomes = std::make_shared<testing::PickerOutcomes>();
+        picker->addObserver(outcomes);
         picker->setActive(true);
         picker->present();
-        EXPECT_TRUE(pumpUntil(
-            [&] { return outcome->result.index() == 1 || std::get<0>(outcome->result); }));
-        return outcome->result;
+        EXPECT_TRUE(pumpUntil([&] { return !outcomes->seen.empty(); }));
+        return outcomes;
     }
 
   private:
@@ -159,7 +146,7 @@ TEST_F(PortalCapture, TheChosenOutputComesAtTheConfiguredSizeAndColourUntilStopp
                       {640, 480, false, false, true}};
     for (const Row& r : rows) {
         SCOPED_TRACE(std::to_string(r.width) + "x" + std::to_string(r.height));
-        auto filter = std::get<0>(desktop.present());
+        auto filter = desktop.present()->filter;
         ASSERT_TRUE(filter);
         EXPECT_EQ(filter->contentRect().width, 640);
         PipeWireCaptureOptions options;
@@ -205,13 +192,13 @@ TEST_F(PortalCapture, TheChosenOutputComesAtTheConfiguredSizeAndColourUntilStopp
 TEST_F(PortalCapture, DecliningInTheDialogIsACancellation) {
     PortalDesktop desktop;
     desktop.backend("Choose", {false});
-    EXPECT_EQ(std::get<1>(desktop.present()), "cancelled");
+    EXPECT_EQ(desktop.present()->seen, std::vector<std::string>{"cancelled"});
 }
 
 TEST_F(PortalCapture, WithoutAPortalOrAnXServerTheUserIsToldWhy) {
-    EXPECT_EQ(std::get<1>(PortalDesktop(/*withPortal=*/false).present()),
-              "Screen sharing is not available on this desktop: the desktop portal "
-              "(xdg-desktop-portal) is not running.");
+    EXPECT_EQ(PortalDesktop(/*withPortal=*/false).present()->seen,
+              std::vector<std::string>{"failed: Screen sharing is not available on this desktop: "
+                                       "the desktop portal (xdg-desktop-portal) is not running."});
 }
 
 }  // namespace

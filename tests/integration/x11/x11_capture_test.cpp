@@ -45,27 +45,6 @@ struct TestWindow {
     xcb_window_t id;
 };
 
-struct Outcomes : ContentPickerObserver {
-    void contentSharingPickerDidUpdate(ContentPicker&,
-                                       std::shared_ptr<const ContentFilter> filter) override {
-        record("selected");
-        this->filter = std::dynamic_pointer_cast<const X11ContentFilter>(filter);
-    }
-    void contentSharingPickerDidCancel(ContentPicker&) override { record("cancelled"); }
-    void contentSharingPickerStartDidFail(const Error& error) override {
-        record("failed: " + error.localizedDescription());
-    }
-    void record(const std::string& what) {
-        seen.push_back(what);
-        // Never from inside present(), always on the thread that presented.
-        wellReported = wellReported && !presenting && std::this_thread::get_id() == main;
-    }
-    std::vector<std::string> seen;
-    std::shared_ptr<const X11ContentFilter> filter;
-    bool presenting = false, wellReported = true;
-    std::thread::id main = std::this_thread::get_id();
-};
-
 bool pumpUntil(const std::function<bool()>& done) {
     return testing::pollUntil(
         [&] {
@@ -222,7 +201,7 @@ TEST_F(X11CaptureTest, ThePickerSharesADisplayOrAnApplicationOrCancelsOnRealKeys
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.outcome);
-        auto outcomes = std::make_shared<Outcomes>();
+        auto outcomes = std::make_shared<testing::PickerOutcomes>();
         std::shared_ptr<X11ContentPicker> picker = makeX11ContentPicker(r.display);
         picker->addObserver(outcomes);
         ContentPickerConfiguration configuration;
@@ -244,7 +223,7 @@ TEST_F(X11CaptureTest, ThePickerSharesADisplayOrAnApplicationOrCancelsOnRealKeys
         EXPECT_EQ(outcomes->seen[0].rfind(r.outcome, 0), 0u) << outcomes->seen[0];
         EXPECT_TRUE(outcomes->wellReported);
         EXPECT_TRUE(pumpUntil([&] { return picker->dialog() == nullptr; }));
-        if (const auto& f = outcomes->filter) {
+        if (auto f = std::dynamic_pointer_cast<const X11ContentFilter>(outcomes->filter)) {
             const bool app = f->kind() == X11ContentFilter::Kind::application;
             EXPECT_EQ(app ? f->window().id : 0, r.window);
             EXPECT_EQ(f->contentRect().width, r.width);
