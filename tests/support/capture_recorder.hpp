@@ -21,9 +21,14 @@ struct Delivery {
     bool onQueue = false;
 };
 
-class CaptureRecorder : public CaptureStreamOutput, public CaptureStreamDelegate {
+class CaptureRecorder : public CaptureStreamOutput,
+                        public CaptureStreamDelegate,
+                        public std::enable_shared_from_this<CaptureRecorder> {
   public:
     explicit CaptureRecorder(std::shared_ptr<SerialQueue> queue) : queue_(std::move(queue)) {}
+    std::shared_ptr<CaptureStream> start(const CaptureStreamFactory& factory,
+                                         std::shared_ptr<const ContentFilter> filter, int width,
+                                         int height, bool audio, std::optional<Error>& error);
 
     void streamDidOutputSampleBuffer(const SampleBuffer& s, StreamOutputType type) override {
         const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -42,12 +47,14 @@ class CaptureRecorder : public CaptureStreamOutput, public CaptureStreamDelegate
 
     std::vector<Delivery> seen() { return locked(seen_); }
     std::vector<Error> ends() { return locked(ends_); }
-    size_t count(bool video) {
-        std::lock_guard lock(mutex_);
-        return std::count_if(seen_.begin(), seen_.end(), [&](auto& d) { return d.video == video; });
-    }
     bool waitFor(bool video, size_t n) {
-        return pollUntil([&] { return count(video) >= n; }, milliseconds(10000));
+        return pollUntil(
+            [&] {
+                std::lock_guard lock(mutex_);
+                return std::count_if(seen_.begin(), seen_.end(),
+                                     [&](auto& d) { return d.video == video; }) >= long(n);
+            },
+            milliseconds(10000));
     }
     bool waitEnd() {
         return pollUntil([&] { return !ends().empty(); }, milliseconds(10000));
@@ -111,8 +118,12 @@ inline std::optional<Error> await(const std::function<void(CaptureCompletion)>& 
     return result.get();
 }
 
-// What the caster asks for, at `width` x `height`.
-inline StreamConfiguration castConfiguration(std::int64_t width, std::int64_t height, bool audio) {
+// Makes a stream from `factory` of what the caster asks for at `width` x `height`, adds the
+// recorder as its outputs on its queue and starts it. The stream, with the first error on the
+// way in `error`.
+inline std::shared_ptr<CaptureStream> CaptureRecorder::start(
+    const CaptureStreamFactory& factory, std::shared_ptr<const ContentFilter> filter, int width,
+    int height, bool audio, std::optional<Error>& error) {
     StreamConfiguration c;
     c.width = width;
     c.height = height;
@@ -120,26 +131,15 @@ inline StreamConfiguration castConfiguration(std::int64_t width, std::int64_t he
     c.queueDepth = 5;
     c.capturesAudio = audio;
     c.excludesCurrentProcessAudio = true;
-    return c;
-}
-
-// Makes a stream from `factory`, adds `r` as its outputs on `queue` and starts it. The stream,
-// with the first error on the way in `error`.
-inline std::shared_ptr<CaptureStream> startRecording(const CaptureStreamFactory& factory,
-                                                     std::shared_ptr<const ContentFilter> filter,
-                                                     const StreamConfiguration& configuration,
-                                                     const std::shared_ptr<CaptureRecorder>& r,
-                                                     std::shared_ptr<Executor> queue,
-                                                     std::optional<Error>& error) {
-    CaptureStreamResult made = factory(std::move(filter), configuration, r);
+    CaptureStreamResult made = factory(std::move(filter), c, shared_from_this());
     if (auto* e = std::get_if<Error>(&made)) {
         error = *e;
         return nullptr;
     }
     auto stream = std::get<std::shared_ptr<CaptureStream>>(made);
-    error = stream->addStreamOutput(r, StreamOutputType::screen, queue);
-    if (!error && configuration.capturesAudio) {
-        error = stream->addStreamOutput(r, StreamOutputType::audio, queue);
+    error = stream->addStreamOutput(shared_from_this(), StreamOutputType::screen, queue_);
+    if (!error && audio) {
+        error = stream->addStreamOutput(shared_from_this(), StreamOutputType::audio, queue_);
     }
     if (!error) {
         error = await([&](CaptureCompletion done) { stream->startCapture(std::move(done)); });

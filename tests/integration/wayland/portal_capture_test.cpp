@@ -141,9 +141,8 @@ TEST_F(PortalCapture, TheChosenOutputComesAtTheConfiguredSizeAndColourUntilStopp
         auto queue = std::make_shared<SerialQueue>("test.video");
         auto recorder = std::make_shared<testing::CaptureRecorder>(queue);
         std::optional<Error> error;
-        auto stream = testing::startRecording(
-            makePipeWireCaptureStreamFactory(options), std::move(filter),
-            testing::castConfiguration(r.width, r.height, r.audio), recorder, queue, error);
+        auto stream = recorder->start(makePipeWireCaptureStreamFactory(options), std::move(filter),
+                                      r.width, r.height, r.audio, error);
         ASSERT_FALSE(error) << error->fullDescription();
         // Past the desktop's three good frames, only undamaged or corrupted buffers came.
         ASSERT_TRUE(recorder->waitFor(true, 15));

@@ -20,7 +20,6 @@ namespace skylark {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::castConfiguration;
 
 constexpr uint32_t kRed = 0xff0000, kGreen = 0x00ff00, kBlue = 0x0000ff, kWhite = 0xffffff;
 
@@ -77,9 +76,8 @@ class X11CaptureTest : public ::testing::Test {
         options.trace = std::make_shared<testing::QuietTrace>();
         recorder_ = std::make_shared<testing::CaptureRecorder>(queue_);
         std::optional<Error> error;
-        auto stream = testing::startRecording(
-            makeX11CaptureStreamFactory(options), std::move(filter),
-            castConfiguration(width, height, audio), recorder_, queue_, error);
+        auto stream = recorder_->start(makeX11CaptureStreamFactory(options), std::move(filter),
+                                       width, height, audio, error);
         EXPECT_FALSE(error) << error->fullDescription();
         return stream;
     }
