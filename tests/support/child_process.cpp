@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
@@ -18,11 +19,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argvIn, Options optio
     std::vector<std::string> argv = argvIn, env = options.extraEnv;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry(*e), name = entry.substr(0, entry.find('=') + 1);
-        bool replaced = false;
-        for (const auto& x : options.extraEnv) {
-            replaced |= x.rfind(name, 0) == 0;
-        }
-        if (!replaced) {
+        auto named = [&](const std::string& x) { return x.rfind(name, 0) == 0; };
+        if (std::none_of(options.extraEnv.begin(), options.extraEnv.end(), named)) {
             env.push_back(entry);
         }
     }

@@ -104,8 +104,6 @@ class Session : public QObject {
     std::unique_ptr<ColourNode> node;
   public slots:
     void Close() { onClose(); }
-  signals:
-    void Closed();
 };
 
 class Backend : public QObject {
@@ -141,9 +139,8 @@ class Backend : public QObject {
     void Choose(bool share) { share_ = share; }
     uint Sessions() const { return uint(sessions_.size()); }
     void Revoke() {
-        while (!sessions_.empty()) {
+        while (!sessions_.empty()) {  // its node goes first, as on a real desktop
             sessions_.begin()->second->node.reset();
-            emit sessions_.begin()->second->Closed();
             forget(sessions_.begin()->first);
         }
     }
