@@ -161,7 +161,7 @@ TEST_F(X11CaptureTest, ThePickerSharesADisplayOrAnApplicationOrCancelsOnRealKeys
     setenv("DISPLAY", xvfb_->display().c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     int argc = 1;
-    char name[] = "x11_picker_test", *argv[] = {name, nullptr};
+    char name[] = "x11_capture_test", *argv[] = {name, nullptr};
     QApplication app(argc, argv);
     TestWindow window(xvfb_->display(), "3366cc", "500x400+20+20");
     struct Row {
