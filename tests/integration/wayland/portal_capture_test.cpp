@@ -105,22 +105,17 @@ class PortalDesktop {
     std::vector<std::unique_ptr<ChildProcess>> processes_;
 };
 
-class PortalCapture : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "portal_capture_test", *argv[] = {name, nullptr};
-        static QCoreApplication app(argc, argv);
+TEST(PortalCapture, TheDialogCancelsOrSharesAnOutputStreamedAtTheConfiguredSizeUntilItEnds) {
+    if (!std::filesystem::exists(kPortal)) {
+        GTEST_SKIP() << "The desktop cannot run here: xdg-desktop-portal is not installed";
     }
-    void SetUp() override {
-        if (!std::filesystem::exists(kPortal)) {
-            GTEST_SKIP() << "The desktop cannot run here: xdg-desktop-portal is not installed";
-        }
-    }
-};
-
-TEST_F(PortalCapture, TheChosenOutputComesAtTheConfiguredSizeAndColourUntilStoppedOrRevoked) {
+    static int argc = 1;
+    static char name[] = "portal_capture_test", *argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
     PortalDesktop desktop;
+    desktop.backend("Choose", {false});  // the user declines in the dialog
+    EXPECT_EQ(desktop.present()->seen, std::vector<std::string>{"cancelled"});
+    desktop.backend("Choose", {true});
     testing::PulseServer pulse;
     struct Row {
         int width, height;
@@ -162,12 +157,6 @@ TEST_F(PortalCapture, TheChosenOutputComesAtTheConfiguredSizeAndColourUntilStopp
         EXPECT_TRUE(pumpUntil([&] { return desktop.backend("Sessions").toUInt() == 0; }))
             << "the desktop still shares the screen";
     }
-}
-
-TEST_F(PortalCapture, DecliningInTheDialogIsACancellation) {
-    PortalDesktop desktop;
-    desktop.backend("Choose", {false});
-    EXPECT_EQ(desktop.present()->seen, std::vector<std::string>{"cancelled"});
 }
 
 }  // namespace
