@@ -1,27 +1,20 @@
 // A real X client for the capture tests: one top-level window of one colour, classed
 // "SkylarkTest" like an application, until it is killed.
-//   skylark_test_window [--color RRGGBB] [--geometry WxH+X+Y] [--override-redirect 1]
+//   skylark_test_window RRGGBB WxH+X+Y [override-redirect: 0 or 1]
 // It prints "ready <window id>" once the window is painted; its background colour repaints it
 // when another client resizes it.
 #include <xcb/xcb.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 int main(int argc, char** argv) {
-    uint32_t values[] = {0x3366cc, 0, XCB_EVENT_MASK_EXPOSURE};
+    uint32_t values[] = {0, argc > 3 && argv[3][0] == '1', XCB_EVENT_MASK_EXPOSURE};
+    unsigned width = 0, height = 0;
     int x = 0, y = 0;
-    unsigned width = 320, height = 240;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i], value = argv[i + 1];
-        if (key == "--color") {
-            values[0] = static_cast<uint32_t>(std::stoul(value, nullptr, 16));
-        } else if (key == "--geometry") {
-            std::sscanf(value.c_str(), "%ux%u+%d+%d", &width, &height, &x, &y);
-        } else if (key == "--override-redirect") {
-            values[1] = value == "1";
-        }
+    if (argc < 3 || std::sscanf(argv[1], "%x", &values[0]) != 1 ||
+        std::sscanf(argv[2], "%ux%u+%d+%d", &width, &height, &x, &y) != 4) {
+        return 2;
     }
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);
     xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;

@@ -27,9 +27,7 @@ constexpr uint32_t kRed = 0xff0000, kGreen = 0x00ff00, kBlue = 0x0000ff, kWhite 
 struct TestWindow {
     TestWindow(const std::string& display, const char* rgb, const std::string& geometry,
                const char* overrideRedirect = "0")
-        : process({SKYLARK_TEST_WINDOW, "--color", rgb, "--geometry", geometry,
-                   "--override-redirect", overrideRedirect},
-                  {{"DISPLAY=" + display}}),
+        : process({SKYLARK_TEST_WINDOW, rgb, geometry, overrideRedirect}, {{"DISPLAY=" + display}}),
           id(std::stoul(process.readLine(10s).substr(6))) {}  // "ready <id>"
     testing::ChildProcess process;
     xcb_window_t id;
