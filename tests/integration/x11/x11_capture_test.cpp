@@ -25,9 +25,8 @@ constexpr uint32_t kRed = 0xff0000, kGreen = 0x00ff00, kBlue = 0x0000ff, kWhite 
 
 // A window of a real X client in its own process, so that its exit is a client going away.
 struct TestWindow {
-    TestWindow(const std::string& display, const char* rgb, const std::string& geometry,
-               const char* overrideRedirect = "0")
-        : process({SKYLARK_TEST_WINDOW, rgb, geometry, overrideRedirect}, {{"DISPLAY=" + display}}),
+    TestWindow(const char* rgb, const std::string& geometry, const char* overrideRedirect = "0")
+        : process({SKYLARK_TEST_WINDOW, rgb, geometry, overrideRedirect}, {}),
           id(std::stoul(process.readLine(10s).substr(6))) {}  // "ready <id>"
     testing::ChildProcess process;
     xcb_window_t id;
@@ -51,11 +50,12 @@ class X11CaptureTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         xvfb_ = std::make_unique<testing::XvfbServer>(1280, 720);
+        setenv("DISPLAY", xvfb_->display().c_str(), 1);  // for X clients and the picker
         pulse_ = std::make_unique<testing::PulseServer>();
         for (const auto& [rgb, at] :
              {std::pair{"ff0000", "+0+0"}, std::pair{"00ff00", "+640+0"},
               std::pair{"0000ff", "+0+360"}, std::pair{"ffffff", "+640+360"}}) {
-            windows_.emplace_back(xvfb_->display(), rgb, std::string("640x360") + at, "1");
+            windows_.emplace_back(rgb, std::string("640x360") + at, "1");
         }
     }
 
@@ -125,17 +125,16 @@ TEST_F(X11CaptureTest, DisplayCastsHaveTheConfiguredSizeAndColoursAndEndCleanlyW
 }
 
 TEST_F(X11CaptureTest, AnApplicationIsFollowedThroughCoverAndResizeUntilItsClientExits) {
-    TestWindow app(xvfb_->display(), "0000ff", "320x240+100+100");
+    TestWindow app("0000ff", "320x240+100+100");
     auto stream =
         start(X11ContentFilter::forApplication(xvfb_->display(), {app.id, "", "", 320, 240}), 320,
               240, true);
     // Another window on top does not show: the capture reads the window's own pixels.
-    TestWindow cover(xvfb_->display(), "ff0000", "320x240+100+100", "1");
+    TestWindow cover("ff0000", "320x240+100+100", "1");
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(recorder_->rgbAt(160, 120), kBlue);
     // Twice as wide: the same frame size, the window fitted in with bars above and below.
-    testing::runToEnd({"xdotool", "windowsize", std::to_string(app.id), "640", "240"},
-                      {"DISPLAY=" + xvfb_->display()});
+    testing::runToEnd({"xdotool", "windowsize", std::to_string(app.id), "640", "240"});
     EXPECT_TRUE(testing::pollUntil(
         [&] { return recorder_->rgbAt(160, 10) == 0 && recorder_->rgbAt(160, 120) == kBlue; }, 5s));
     EXPECT_EQ(recorder_->width(), 320);
@@ -156,12 +155,11 @@ TEST_F(X11CaptureTest, AnApplicationIsFollowedThroughCoverAndResizeUntilItsClien
 TEST_F(X11CaptureTest, ThePickerSharesADisplayOrAnApplicationOrCancelsOnRealKeys) {
     testing::TempDir runtime("skylark-picker-run-");
     setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
-    setenv("DISPLAY", xvfb_->display().c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     int argc = 1;
     char name[] = "x11_capture_test", *argv[] = {name, nullptr};
     QApplication app(argc, argv);
-    TestWindow window(xvfb_->display(), "3366cc", "500x400+20+20");
+    TestWindow window("3366cc", "500x400+20+20");
     struct Row {
         std::string keys;
         std::string outcome;
