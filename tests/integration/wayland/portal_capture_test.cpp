@@ -5,7 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
-#include <QDBusMessage>
+#include <QDBusInterface>
 #include <filesystem>
 #include <fstream>
 
@@ -72,12 +72,13 @@ class PortalDesktop {
                                              QString::fromStdString(address_));
     }
     // Calls the stand-in backend: Choose(share), Sessions() or Revoke().
-    QVariant backend(const char* method, QVariantList arguments = {}) const {
-        QDBusMessage call =
-            QDBusMessage::createMethodCall(kBackend, "/org/freedesktop/portal/desktop",
-                                           "org.freedesktop.impl.portal.ScreenCast", method);
-        call.setArguments(arguments);
-        return bus().call(call).arguments().value(0);
+    template <class... Arguments>
+    QVariant backend(const char* method, Arguments... arguments) const {
+        return QDBusInterface(kBackend, "/org/freedesktop/portal/desktop",
+                              "org.freedesktop.impl.portal.ScreenCast", bus())
+            .call(method, arguments...)
+            .arguments()
+            .value(0);
     }
 
     // Presents the picker of this desktop as the caster does and waits for its one outcome.
@@ -113,9 +114,9 @@ TEST(PortalCapture, TheDialogCancelsOrSharesAnOutputStreamedAtTheConfiguredSizeU
     static char name[] = "portal_capture_test", *argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
     PortalDesktop desktop;
-    desktop.backend("Choose", {false});  // the user declines in the dialog
+    desktop.backend("Choose", false);  // the user declines in the dialog
     EXPECT_EQ(desktop.present()->seen, std::vector<std::string>{"cancelled"});
-    desktop.backend("Choose", {true});
+    desktop.backend("Choose", true);
     testing::PulseServer pulse;
     struct Row {
         int width, height;
