@@ -12,6 +12,7 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -72,10 +73,10 @@ struct ColourNode {
     static void draw(void* data) {
         auto* self = static_cast<ColourNode*>(data);
         pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream);
-        if (!buffer || !buffer->buffer->datas[0].data) {
+        if (!buffer) {
             return;
         }
-        spa_data& d = buffer->buffer->datas[0];
+        spa_data& d = buffer->buffer->datas[0];  // mapped: the stream maps its buffers
         const int n = self->sent++;
         const bool good = n < 3, corrupted = !good && n % 2 == 0;
         const uint32_t bgr = good ? 0xcc6633 : corrupted ? 0x00ff00 : 0x0000ff;  // R, G, B, X
