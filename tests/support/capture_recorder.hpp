@@ -59,10 +59,13 @@ class CaptureRecorder : public CaptureStreamOutput,
     bool waitEnd() {
         return pollUntil([&] { return !ends().empty(); }, milliseconds(10000));
     }
-    // The newest frame's width, and its 0xRRGGBB value at (x, y).
+    // The newest frame's width, and its 0xRRGGBB value at (x, y) (no colour before the first).
     int width() { return locked(frame_).width; }
     std::uint32_t rgbAt(int x, int y) {
         std::lock_guard lock(mutex_);
+        if (!frame_.pixels) {
+            return ~0u;
+        }
         const std::uint8_t* p = frame_.pixels.get() + frame_.bytesPerRow * y + x * 4;
         return std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
     }
