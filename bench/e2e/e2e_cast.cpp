@@ -31,7 +31,7 @@
 #include "common/main_dispatcher.hpp"
 #include "hls/live_hls_store.hpp"
 #include "http/http_server.hpp"
-#include "platform/ffmpeg/ffmpeg_segment_writer.hpp"
+#include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
 #include "platform/x11/x11_capture_stream.hpp"
 #include "platform/x11/x11_content_picker.hpp"
 
@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
     CasterPlatform platform;
     platform.picker = picker;
     platform.makeStream = makeX11CaptureStreamFactory();
-    platform.makeWriter = makeFFmpegSegmentWriterFactory();
+    platform.makeWriter = makeFFmpegWriterFactory();
     platform.main = std::make_shared<QtMain>();
     auto caster = NativeCaster::create(store, std::move(platform));
     caster->setStateChanged([](bool casting, const std::string& text) {

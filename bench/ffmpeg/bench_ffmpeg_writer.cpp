@@ -174,8 +174,11 @@ class FramePool {
             std::perror("read");
             std::exit(1);
         }
-        return VideoFrame{in_.width, in_.height, in_.width * 4,
-                          std::shared_ptr<const std::uint8_t>(buffer, buffer->data())};
+        return VideoFrame{in_.width,
+                          in_.height,
+                          in_.width * 4,
+                          std::shared_ptr<const std::uint8_t>(buffer, buffer->data()),
+                          {}};
     }
 
   private:
@@ -183,12 +186,12 @@ class FramePool {
     std::vector<std::shared_ptr<std::vector<std::uint8_t>>> buffers_;
 };
 
-AudioSamples readAudio(const Input& in, int chunk) {
+AudioBuffer readAudio(const Input& in, int chunk) {
     auto samples = std::make_shared<std::vector<float>>(kAudioChunk * 2);
     pread(in.audioFile, samples->data(), samples->size() * sizeof(float),
           static_cast<off_t>(chunk) * kAudioChunk * 2 * sizeof(float));
-    return AudioSamples{kAudioChunk, 2, kRate,
-                        std::shared_ptr<const float>(samples, samples->data())};
+    return AudioBuffer{
+        kAudioChunk, 2, kRate, std::shared_ptr<const float>(samples, samples->data()), {}};
 }
 
 EncoderSettings settingsFor(const Input& in, const std::string& preset) {
@@ -213,7 +216,7 @@ Result skylarkThroughput(const Input& in, const std::string& preset) {
     FramePool pool(in, 2);
     std::size_t bytes = 0;
     SegmentEngine engine(settingsFor(in, preset),
-                         [&](SegmentType, Bytes data) { bytes += data.size(); });
+                         [&](SegmentKind, Bytes data) { bytes += data.size(); });
     std::vector<double> frameTimes;
     engine.start(0);
     int chunk = 0;
@@ -279,11 +282,11 @@ Result skylarkRealTime(const Input& in, const std::string& preset) {
     std::vector<double> delays;
     std::size_t delivered = 0, bytes = 0;
     auto created =
-        HLSSegmentEncoder::create(settingsFor(in, preset), [&](ByteBuffer data, SegmentType type) {
+        HLSSegmentEncoder::create(settingsFor(in, preset), [&](ByteBuffer data, SegmentKind type) {
             auto now = Clock::now();
             std::lock_guard guard(lock);
             bytes += data->size();
-            if (type == SegmentType::initialization) {
+            if (type == SegmentKind::initialization) {
                 return;
             }
             for (std::uint32_t k = videoSamples(*data); k > 0 && delivered < appended.size();

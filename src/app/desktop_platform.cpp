@@ -3,8 +3,8 @@
 #include "app/http_shell_server.hpp"
 #include "caster/native_caster.hpp"
 #include "http/web_resources.hpp"
-#include "platform/ffmpeg/ffmpeg_segment_writer.hpp"
 #include "platform/desktop_capture.hpp"
+#include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
 
 namespace skylark {
 namespace {
@@ -36,7 +36,7 @@ ShellPlatform desktopShellPlatform() {
         CasterPlatform casterPlatform;
         casterPlatform.picker = std::move(capture.picker);
         casterPlatform.makeStream = std::move(capture.makeStream);
-        casterPlatform.makeWriter = makeFFmpegSegmentWriterFactory();
+        casterPlatform.makeWriter = makeFFmpegWriterFactory();
         casterPlatform.main = std::move(main);
         return std::make_unique<NativeShellCaster>(
             NativeCaster::create(std::move(store), std::move(casterPlatform)));

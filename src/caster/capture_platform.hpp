@@ -1,9 +1,9 @@
 #pragma once
 
 // What the native caster requires of a screen-capture platform (in the order of a cast), as small
-// abstract classes that carry no library type. The caster owns these interfaces; the X11 /
-// PulseAudio (and later portal / PipeWire) implementations adapt to them under src/platform/, and
-// the unit tests implement them as fakes.
+// abstract classes that carry no library type. The caster owns these interfaces; the X11, portal /
+// PipeWire and PulseAudio implementations under src/platform/ implement them, and the unit tests
+// fake them.
 //
 // Threads, in one place (details at each class):
 // - ContentPicker: called by the caster on the main thread only.
@@ -11,7 +11,7 @@
 // - CaptureStream: created and driven by the caster from its task thread (never the main
 //   thread, never the sample queue); stopCapture may come while startCapture is pending.
 // - CaptureStreamOutput: called by the stream only through the serial queue given to
-//   addStreamOutput (the caster's videoQueue), one sample at a time.
+//   addStreamOutput (the caster's videoQueue), one frame or buffer at a time.
 // - CaptureStreamDelegate: called by the stream on any thread, never on the sample queue.
 //
 // Ownership: the caster holds the picker and its current stream by std::shared_ptr; the picker
@@ -24,9 +24,9 @@
 #include <optional>
 #include <variant>
 
-#include "caster/sample_buffer.hpp"
 #include "common/error.hpp"
 #include "common/executor.hpp"
+#include "common/media_frames.hpp"
 #include "common/media_time.hpp"
 
 namespace skylark {
@@ -41,7 +41,7 @@ struct ContentSize {
     double height = 0;
 };
 
-// What the user chose in the picker: one display or one application (SCContentFilter). The
+// What the user chose in the picker: one display or one application. The
 // caster reads only its size; everything else is the implementation's own (which display,
 // which windows), reached by the stream factory with dynamic_cast to the implementation's
 // subclass. Immutable once the picker has reported it; shared by std::shared_ptr<const>.
@@ -56,7 +56,7 @@ class ContentFilter {
 
 // ---- Content picker -------------------------------------------------------------------------
 
-// Picker modes, the platform's raw bits (SCContentSharingPickerMode).
+// Picker modes, as bits.
 struct PickerMode {
     static constexpr std::uint32_t singleWindow = 1u << 0;
     static constexpr std::uint32_t multipleWindows = 1u << 1;
@@ -65,7 +65,7 @@ struct PickerMode {
     static constexpr std::uint32_t singleDisplay = 1u << 4;  // 16
 };
 
-// SCContentSharingPickerConfiguration. The caster sets allowedPickerModes to
+// What the picker offers. The caster sets allowedPickerModes to
 // singleDisplay | singleApplication (raw 20) and allowsChangingSelectedContent to false.
 struct ContentPickerConfiguration {
     std::uint32_t allowedPickerModes = PickerMode::singleWindow | PickerMode::multipleWindows |
@@ -76,7 +76,7 @@ struct ContentPickerConfiguration {
 
 class ContentPicker;
 
-// Receives the outcome of each presentation (SCContentSharingPickerObserver). Exactly one of
+// Receives the outcome of each presentation. Exactly one of
 // the three calls follows a present() (a presentation that replaces one still shown may end
 // both with one outcome). The picker calls them on any thread, one at a time, never from
 // inside a ContentPicker call, and never while holding a lock that its own operations take.
@@ -93,7 +93,7 @@ class ContentPickerObserver {
     virtual void contentSharingPickerStartDidFail(const Error& error) = 0;
 };
 
-// The process's one content-sharing picker (SCContentSharingPicker.shared). The caster calls
+// The process's one content-sharing picker. The caster calls
 // every operation on the main thread, in this order within start(): addObserver (once in its
 // life), setDefaultConfiguration, setActive(true), present. None of them blocks or calls an
 // observer synchronously. The caster never removes its observer and never deactivates the
@@ -110,7 +110,7 @@ class ContentPicker {
 
 // ---- Stream configuration -------------------------------------------------------------------
 
-// SCStreamConfiguration: plain data, set by the caster before it creates the stream.
+// Plain data, set by the caster before it creates the stream.
 struct StreamConfiguration {
     std::int64_t width = 0;   // pixels of every delivered frame
     std::int64_t height = 0;  // pixels of every delivered frame
@@ -119,7 +119,8 @@ struct StreamConfiguration {
     // How many frames may wait undelivered (queued to the output, not yet handled) before the
     // capture skips frames instead of queueing more (the caster sets 5).
     std::int32_t queueDepth = 8;
-    std::uint32_t pixelFormat = ImageBuffer::kPixelFormatBGRA;
+    static constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;  // "BGRA"
+    std::uint32_t pixelFormat = kPixelFormatBGRA;
     bool capturesAudio = false;
     // Leave out the sounds of this process (the caster sets true).
     bool excludesCurrentProcessAudio = false;
@@ -129,25 +130,24 @@ struct StreamConfiguration {
 
 // ---- Capture stream -------------------------------------------------------------------------
 
-// Output types with the platform's raw values (SCStreamOutputType). A stream may deliver other
-// raw values; the caster drops such samples.
+// The outputs a stream delivers (numbered: an error names a type by its number).
 enum class StreamOutputType : std::int32_t {
     screen = 0,
     audio = 1,
-    microphone = 2,
 };
 
-// Receives samples (SCStreamOutput).
+// Receives captured media, called only from work items of the queue given to addStreamOutput.
+// Streams deliver only complete frames with new content.
 class CaptureStreamOutput {
   public:
     virtual ~CaptureStreamOutput() = default;
-    // One captured sample, called only from a work item of the queue given to addStreamOutput.
-    // Screen frames are BGRA of the configured width and height, at most one per
-    // minimumFrameInterval; audio is interleaved float at the configured rate and channels.
-    virtual void streamDidOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) = 0;
+    // BGRA of the configured width and height, at most one per minimumFrameInterval.
+    virtual void streamDidOutputVideo(const VideoFrame& frame) = 0;
+    // Interleaved float at the configured rate and channel count.
+    virtual void streamDidOutputAudio(const AudioBuffer& buffer) = 0;
 };
 
-// Receives the report of an unexpected end (SCStreamDelegate).
+// Receives the report of an unexpected end.
 class CaptureStreamDelegate {
   public:
     virtual ~CaptureStreamDelegate() = default;
@@ -162,7 +162,7 @@ class CaptureStreamDelegate {
 // the caster and its task state (so the stream must not keep it after calling it).
 using CaptureCompletion = std::function<void(std::optional<Error>)>;
 
-// A capture stream (SCStream) for one cast: created unstarted by CaptureStreamFactory, then
+// A capture stream for one cast: created unstarted by CaptureStreamFactory, then
 // addStreamOutput for screen and for audio, startCapture, and later stopCapture. The caster
 // calls these from its task thread, one call at a time (with happens-before between calls).
 // A stream is never restarted: after stopCapture (or an unexpected end) it is dropped.
@@ -203,7 +203,7 @@ class CaptureStream {
 };
 
 // Creates an unstarted stream for `filter` (made by this platform's picker) with `configuration`,
-// reporting an unexpected end to `delegate` (SCStream(filter:configuration:delegate:)). Called
+// reporting an unexpected end to `delegate`. Called
 // on the caster's task thread. An implementation that cannot build a stream at all (no display
 // connection, a filter of another platform) returns the error instead, with a description
 // that says what is unavailable; the caster treats it like a failed addStreamOutput.

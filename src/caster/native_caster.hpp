@@ -8,11 +8,12 @@
 #include <string>
 
 #include "caster/capture_platform.hpp"
-#include "caster/segment_writer.hpp"
-#include "caster/trace_log.hpp"
+#include "caster/cast_lifecycle.hpp"
+#include "caster/stream_writer.hpp"
+#include "caster/writer_feed.hpp"
 #include "common/executor.hpp"
 #include "common/main_dispatcher.hpp"
-#include "common/media_time.hpp"
+#include "common/trace_log.hpp"
 #include "hls/live_hls_store.hpp"
 
 namespace skylark {
@@ -24,8 +25,8 @@ struct CasterPlatform {
     std::shared_ptr<ContentPicker> picker;
     // Creates one unstarted capture stream per cast. Required.
     CaptureStreamFactory makeStream;
-    // Creates one segment writer per cast. Required.
-    SegmentWriterFactory makeWriter;
+    // Creates one writer per cast. Required.
+    StreamWriterFactory makeWriter;
     // The main thread. Required.
     std::shared_ptr<MainDispatcher> main;
     // Where the trace lines go; empty: a TraceLog at TraceLog::kDefaultPath.
@@ -38,9 +39,10 @@ struct CasterPlatform {
     std::shared_ptr<Executor> videoQueue;
 };
 
-// The native sharing pipeline: presents the content picker,
-// captures the chosen display or application with the system's audio, encodes both into
-// quarter-second fMP4 HLS segments and hands them to the shared LiveHLSStore.
+// The native sharing pipeline: presents the content picker, captures the chosen display or
+// application with the system's audio, encodes both into quarter-second fMP4 HLS segments and
+// hands them to the shared LiveHLSStore. Its parts: the recipe (cast_recipe.hpp), the locked
+// lifecycle (cast_lifecycle.hpp) and the writer feed on videoQueue (writer_feed.hpp).
 //
 // Create it with create() (it is shared: its tasks hold it, the platform holds it weakly). The
 // application keeps its one caster for the life of the process.
@@ -55,7 +57,7 @@ struct CasterPlatform {
 class NativeCaster final : public ContentPickerObserver,
                            public CaptureStreamOutput,
                            public CaptureStreamDelegate,
-                           public SegmentWriterDelegate,
+                           public StreamWriterDelegate,
                            public std::enable_shared_from_this<NativeCaster> {
   public:
     static constexpr const char* kApplicationIdentifier = "org.skylark.Skylark";
@@ -93,13 +95,14 @@ class NativeCaster final : public ContentPickerObserver,
     void contentSharingPickerStartDidFail(const Error& error) override;
 
     // ---- CaptureStreamOutput (videoQueue) ----
-    void streamDidOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) override;
+    void streamDidOutputVideo(const VideoFrame& frame) override;
+    void streamDidOutputAudio(const AudioBuffer& buffer) override;
 
     // ---- CaptureStreamDelegate (the capture's thread) ----
     void streamDidStopWithError(CaptureStream& stream, const Error& error) override;
 
-    // ---- SegmentWriterDelegate (the writer's thread) ----
-    void segmentWriterDidOutputSegment(ByteBuffer data, SegmentType type) override;
+    // ---- StreamWriterDelegate (the writer's thread) ----
+    void writerDidOutputSegment(ByteBuffer data, SegmentKind kind) override;
 
     NativeCaster(const NativeCaster&) = delete;
     NativeCaster& operator=(const NativeCaster&) = delete;
@@ -107,7 +110,6 @@ class NativeCaster final : public ContentPickerObserver,
 
   private:
     struct StartTask;
-    struct PreparedWriter;
 
     NativeCaster(std::shared_ptr<LiveHLSStore> store, CasterPlatform platform);
 
@@ -117,19 +119,17 @@ class NativeCaster final : public ContentPickerObserver,
     // Posts a report to the main thread.
     void postReport(bool casting, std::string text);
 
-    void beginCapture(std::shared_ptr<const ContentFilter> filter);
-    // Builds the writer and inputs without storing them.
-    std::optional<Error> prepareWriter(std::int64_t width, std::int64_t height,
-                                       PreparedWriter& prepared);
-    // Capture start, in steps split at its waits.
+    // Capture start (capture_start.cpp), in steps split at its waits. After each wait the task
+    // checks whether a stop has abandoned its cast.
+    void beginCapture(std::uint64_t cast, std::shared_ptr<const ContentFilter> filter);
     void startTaskBegin(std::shared_ptr<StartTask> task);
-    void startTaskStoreWriter(std::shared_ptr<StartTask> task);
+    void startTaskAttachWriter(std::shared_ptr<StartTask> task);
     void startTaskCreateStream(std::shared_ptr<StartTask> task);
     void startTaskCaptureStarted(std::shared_ptr<StartTask> task, std::optional<Error> error);
     void startTaskReportCasting(std::shared_ptr<StartTask> task);
     void startTaskFailed(std::shared_ptr<StartTask> task, const Error& error);
-    // Whether a stop() has ended the cast of `serial` (state lock held).
-    bool isAbandonedLocked(std::uint64_t serial) const;
+    // Whether a stop has abandoned the cast (and if so, says so in the trace).
+    bool abandoned(const StartTask& task);
     void traceAbandoned();
 
     // The stop task, in steps split at its waits.
@@ -137,33 +137,12 @@ class NativeCaster final : public ContentPickerObserver,
     void stopTaskTeardown();
     void stopTaskFinish();
 
-    std::string writerErrorText(const SegmentWriter& writer) const;
-
     // ---- fixed at construction ----
     const std::shared_ptr<LiveHLSStore> store_;
     const CasterPlatform platform_;
 
-    // ---- lifecycle state: guarded by stateLock_, never held while calling out ----
-    mutable std::mutex stateLock_;
-    std::shared_ptr<CaptureStream> stream_;
-    bool isCasting_ = false;
-    bool isStopping_ = false;
-    bool observingPicker_ = false;
-    // Serial number of the latest accepted cast, and of the latest cast that stop() ended: a
-    // capture start whose serial is not above stoppedSerial_ abandons its cast.
-    std::uint64_t castSerial_ = 0;
-    std::uint64_t stoppedSerial_ = 0;
-
-    // ---- per-cast pipeline state: confined to videoQueue ----
-    std::shared_ptr<SegmentWriter> writer_;
-    std::shared_ptr<SegmentWriterInput> videoInput_;
-    std::shared_ptr<SegmentWriterInput> audioInput_;
-    bool writingStarted_ = false;
-    bool writerStartAttempted_ = false;
-    bool loggedFirstVideoAppend_ = false;
-    bool loggedFirstAudioAppend_ = false;
-    bool reportedWriterFailure_ = false;
-    std::optional<MediaTime> sessionStartTime_;
+    CastLifecycle lifecycle_;
+    WriterFeed feed_;  // videoQueue only
 
     // ---- main thread only ----
     StateHandler stateChanged_;

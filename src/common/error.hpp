@@ -13,7 +13,7 @@ namespace skylark {
 // Platform implementations create errors that say what failed in words a user can act on, e.g.
 //   Error::withDescription("org.skylark.x11", 3, "The X display :0 could not be opened.")
 struct Error {
-    // The user-information key of the localized description (NSLocalizedDescriptionKey).
+    // The user-information key of the localized description (printed in full descriptions).
     static constexpr const char* kLocalizedDescriptionKey = "NSLocalizedDescription";
     // The caster's own error domain (domain "Skylark", code 2: the encoder could not be prepared).
     static constexpr const char* kSkylarkDomain = "Skylark";
@@ -29,7 +29,7 @@ struct Error {
     // fallback "The operation couldn’t be completed. (<domain> error <code>.)".
     std::string localizedDescription() const;
 
-    // The full textual rendering, as the platform prints an NSError:
+    // The full textual rendering, in the shape scripts reading the trace expect:
     //   Error Domain=Skylark Code=2 "Could not prepare the streaming encoder."
     //   UserInfo={NSLocalizedDescription=Could not prepare the streaming encoder.}
     // (on one line; entries separated by ", " in key order; without user information the

@@ -12,8 +12,8 @@ MediaTime MediaTime::fromSeconds(double seconds, std::int32_t preferredTimescale
     if (std::isinf(seconds)) {
         return seconds > 0 ? positiveInfinity() : negativeInfinity();
     }
-    // Like CMTimeMakeWithSeconds: keep the preferred timescale unless the value would overflow,
-    // in which case halve the timescale until it fits; mark any rounding.
+    // Keep the preferred timescale unless the value would overflow, in which case halve the
+    // timescale until it fits; mark any rounding.
     constexpr double kLimit = 9.2e18;  // a little below 2^63
     std::int32_t timescale = preferredTimescale;
     while (timescale > 1 && std::fabs(seconds * timescale) >= kLimit) {

@@ -9,9 +9,9 @@ namespace skylark {
 // between threads by copying.
 //
 // Capture implementations stamp every sample (screen and audio alike) with times of one clock,
-// so that a frame and an audio buffer can be compared (see SampleBuffer).
+// so that a frame and an audio buffer can be compared (see media_frames.hpp).
 struct MediaTime {
-    // Flag bits, with the platform's raw values.
+    // Flag bits.
     static constexpr std::uint32_t kValid = 1u << 0;
     static constexpr std::uint32_t kHasBeenRounded = 1u << 1;
     static constexpr std::uint32_t kPositiveInfinity = 1u << 2;
@@ -27,8 +27,8 @@ struct MediaTime {
     static constexpr MediaTime make(std::int64_t value, std::int32_t timescale) {
         return timescale > 0 ? MediaTime{value, timescale, kValid, 0} : MediaTime{};
     }
-    // The time nearest to `seconds` at `preferredTimescale` (0.25 at 600 gives 150/600), like
-    // CMTime(seconds:preferredTimescale:). Not finite: the matching infinite or invalid time.
+    // The time nearest to `seconds` at `preferredTimescale` (0.25 at 600 gives 150/600). Not
+    // finite: the matching infinite or invalid time.
     static MediaTime fromSeconds(double seconds, std::int32_t preferredTimescale);
 
     static constexpr MediaTime invalid() { return MediaTime{}; }
@@ -53,9 +53,12 @@ struct MediaTime {
     }
     // Seconds as a double (NaN when not numeric).
     double seconds() const;
+
+    // The same representation (1/2 and 2/4 differ); compare() orders times by value.
+    friend constexpr bool operator==(const MediaTime&, const MediaTime&) = default;
 };
 
-// Orders two media times like CMTimeCompare: negative when `a` is earlier, zero when equal,
+// Orders two media times: negative when `a` is earlier, zero when equal,
 // positive when later (always -1, 0 or 1). Numeric times compare by their rational value,
 // exactly (128-bit cross multiplication, never overflows); a numerically larger epoch is always
 // later. The total order is: negative infinity < numeric times < indefinite < positive infinity

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "caster/capture_platform.hpp"
-#include "caster/trace_log.hpp"
+#include "common/trace_log.hpp"
 #include "platform/portal/portal_content_picker.hpp"
 
 namespace skylark {

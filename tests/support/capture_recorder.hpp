@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "caster/capture_platform.hpp"
-#include "caster/trace_log.hpp"
+#include "common/trace_log.hpp"
 #include "common/serial_queue.hpp"
 #include "support/child_process.hpp"
 
@@ -30,14 +30,17 @@ class CaptureRecorder : public CaptureStreamOutput,
                                          std::shared_ptr<const ContentFilter> filter, int width,
                                          int height, bool audio, std::optional<Error>& error);
 
-    void streamDidOutputSampleBuffer(const SampleBuffer& s, StreamOutputType type) override {
-        const auto now = std::chrono::steady_clock::now().time_since_epoch();
-        const Delivery d{type == StreamOutputType::screen, s.presentationTimeStamp.seconds(),
-                         std::chrono::duration<double>(now).count(), queue_ && queue_->isCurrent()};
+    void streamDidOutputVideo(const VideoFrame& frame) override {
+        record(true, frame.time);
         std::lock_guard lock(mutex_);
-        if (s.imageBuffer) {
-            frame_ = *s.imageBuffer;  // only the newest is held: the capture's pool is small
-        }
+        frame_ = frame;  // only the newest is held: the capture's pool is small
+    }
+    void streamDidOutputAudio(const AudioBuffer& buffer) override { record(false, buffer.time); }
+    void record(bool video, const MediaTime& time) {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        const Delivery d{video, time.seconds(), std::chrono::duration<double>(now).count(),
+                         queue_ && queue_->isCurrent()};
+        std::lock_guard lock(mutex_);
         seen_.push_back(d);
     }
     void streamDidStopWithError(CaptureStream&, const Error& error) override {
@@ -66,7 +69,7 @@ class CaptureRecorder : public CaptureStreamOutput,
         if (!frame_.pixels) {
             return ~0u;
         }
-        const std::uint8_t* p = frame_.pixels.get() + frame_.bytesPerRow * y + x * 4;
+        const std::uint8_t* p = frame_.pixels.get() + frame_.stride_bytes * y + x * 4;
         return std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
     }
 
@@ -80,7 +83,7 @@ class CaptureRecorder : public CaptureStreamOutput,
     std::mutex mutex_;
     std::vector<Delivery> seen_;
     std::vector<Error> ends_;
-    ImageBuffer frame_;
+    VideoFrame frame_;
 };
 
 // The caster's side of a picker: each outcome as "selected", "cancelled" or "failed: <text>".

@@ -59,23 +59,23 @@ AudioEncoder::AudioEncoder(const EncoderSettings& settings)
     nextFramePts_ = c.initial_padding;
 }
 
-int AudioEncoder::convert(const AudioSamples& samples) {
-    if (!converter_ || samples.sampleRate_hz != converterRate_ ||
-        samples.channelCount != converterChannels_) {
+int AudioEncoder::convert(const AudioBuffer& samples) {
+    if (!converter_ || samples.rate_hz != converterRate_ ||
+        samples.channels != converterChannels_) {
         AVChannelLayout input{};
-        av_channel_layout_default(&input, samples.channelCount);
+        av_channel_layout_default(&input, samples.channels);
         SwrContext* raw = nullptr;
         int result = swr_alloc_set_opts2(&raw, &context_->ch_layout, AV_SAMPLE_FMT_FLTP,
                                          context_->sample_rate, &input, AV_SAMPLE_FMT_FLT,
-                                         samples.sampleRate_hz, 0, nullptr);
+                                         samples.rate_hz, 0, nullptr);
         av_channel_layout_uninit(&input);
         converter_.reset(raw);
         check(result, "The audio converter could not be set up");
         check(swr_init(converter_.get()), "The audio converter could not be set up");
-        converterRate_ = samples.sampleRate_hz;
-        converterChannels_ = samples.channelCount;
+        converterRate_ = samples.rate_hz;
+        converterChannels_ = samples.channels;
     }
-    int capacity = check(swr_get_out_samples(converter_.get(), samples.frameCount),
+    int capacity = check(swr_get_out_samples(converter_.get(), samples.frames),
                          "The audio could not be converted");
     std::vector<uint8_t*> planes;
     for (auto& plane : converted_) {
@@ -83,11 +83,11 @@ int AudioEncoder::convert(const AudioSamples& samples) {
         planes.push_back(reinterpret_cast<uint8_t*>(plane.data()));
     }
     const auto* input = reinterpret_cast<const uint8_t*>(samples.samples.get());
-    return check(swr_convert(converter_.get(), planes.data(), capacity, &input, samples.frameCount),
+    return check(swr_convert(converter_.get(), planes.data(), capacity, &input, samples.frames),
                  "The audio could not be converted");
 }
 
-void AudioEncoder::add(const AudioSamples& samples, std::int64_t position, const PacketSink& sink) {
+void AudioEncoder::add(const AudioBuffer& samples, std::int64_t position, const PacketSink& sink) {
     int count = convert(samples);
     if (count <= 0) {
         return;

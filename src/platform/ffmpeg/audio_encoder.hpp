@@ -29,7 +29,7 @@ class AudioEncoder {
     AVRational timeBase() const { return context_->time_base; }
 
     // Places `samples` at `position` and encodes every whole frame now available.
-    void add(const AudioSamples& samples, std::int64_t position, const PacketSink& sink);
+    void add(const AudioBuffer& samples, std::int64_t position, const PacketSink& sink);
     // Appends silence until at least `count` more samples are on the timeline.
     void addSilence(std::int64_t count, const PacketSink& sink);
     // The position the next sample on the timeline will have.
@@ -37,7 +37,7 @@ class AudioEncoder {
 
   private:
     // Converts to planar float at the configured format into converted_; returns the count.
-    int convert(const AudioSamples& samples);
+    int convert(const AudioBuffer& samples);
     void appendToTimeline(uint8_t** planes, int count);
     void encodeWholeFrames(const PacketSink& sink);
 

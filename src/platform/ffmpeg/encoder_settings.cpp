@@ -35,15 +35,15 @@ std::string checkSettings(const EncoderSettings& s) {
 
 std::string checkVideoFrame(const VideoFrame& f) {
     if (!f.pixels || f.width <= 0 || f.height <= 0 || f.width > kMaxDimension ||
-        f.height > kMaxDimension || f.bytesPerRow < 4 * f.width) {
+        f.height > kMaxDimension || f.stride_bytes < 4 * f.width) {
         return "The frame is not a BGRA image the encoder can read.";
     }
     return {};
 }
 
-std::string checkAudioSamples(const AudioSamples& a) {
-    if (!a.samples || a.frameCount <= 0 || a.channelCount < 1 || a.channelCount > kMaxChannels ||
-        a.sampleRate_hz <= 0 || a.sampleRate_hz > kMaxSampleRate_hz) {
+std::string checkAudioBuffer(const AudioBuffer& a) {
+    if (!a.samples || a.frames <= 0 || a.channels < 1 || a.channels > kMaxChannels ||
+        a.rate_hz <= 0 || a.rate_hz > kMaxSampleRate_hz) {
         return "The audio buffer is not float audio the encoder can read.";
     }
     return {};

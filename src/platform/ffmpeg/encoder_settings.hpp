@@ -5,6 +5,9 @@
 #include <memory>
 #include <string>
 
+#include "caster/stream_writer.hpp"
+#include "common/media_frames.hpp"
+
 namespace skylark::ffmpeg {
 
 // What the writer is asked to produce. The defaults are the stream every cast uses: H.264 at
@@ -33,33 +36,9 @@ struct EncoderSettings {
     std::size_t maxQueuedAudioBuffers = 64;
 };
 
-// A BGRA image, `bytesPerRow` bytes from one row to the next; `pixels` keeps it alive and is
-// never written. Any size is accepted and scaled to the configured one.
-struct VideoFrame {
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::int32_t bytesPerRow = 0;
-    std::shared_ptr<const std::uint8_t> pixels;
-};
-
-// Interleaved 32-bit float samples, `frameCount` frames of `channelCount` samples, never
-// written. Other rates and channel counts than the configured ones are converted.
-struct AudioSamples {
-    std::int32_t frameCount = 0;
-    std::int32_t channelCount = 0;
-    std::int32_t sampleRate_hz = 0;
-    std::shared_ptr<const float> samples;
-};
-
-// The kinds of delivered segment, numbered like the platform's segment types.
-enum class SegmentType : std::int32_t {
-    initialization = 1,
-    separable = 2,  // a media segment that plays after the initialization segment alone
-};
-
 // Why a frame or buffer cannot be encoded, or an empty text when it can.
 std::string checkVideoFrame(const VideoFrame& frame);
-std::string checkAudioSamples(const AudioSamples& samples);
+std::string checkAudioBuffer(const AudioBuffer& buffer);
 // Why these settings cannot be encoded, or an empty text when they can.
 std::string checkSettings(const EncoderSettings& settings);
 

@@ -18,7 +18,7 @@ struct VideoItem {
     std::int64_t time_ns;
 };
 struct AudioItem {
-    AudioSamples samples;
+    AudioBuffer samples;
     std::int64_t time_ns;
 };
 struct FinishItem {};
@@ -46,7 +46,7 @@ struct HLSSegmentEncoder::Shared {
     // Held while the handler runs, so cancel() can wait out a delivery under way.
     std::mutex delivery;
 
-    void deliver(SegmentType type, Bytes bytes) {
+    void deliver(SegmentKind type, Bytes bytes) {
         std::lock_guard guard(delivery);
         {
             std::lock_guard state(lock);
@@ -142,7 +142,7 @@ HLSSegmentEncoder::Created HLSSegmentEncoder::create(const EncoderSettings& sett
     try {
         std::weak_ptr<Shared> weak = shared;
         shared->engine =
-            std::make_unique<SegmentEngine>(settings, [weak](SegmentType type, Bytes bytes) {
+            std::make_unique<SegmentEngine>(settings, [weak](SegmentKind type, Bytes bytes) {
                 if (auto self = weak.lock()) {
                     self->deliver(type, std::move(bytes));
                 }
@@ -230,8 +230,8 @@ bool HLSSegmentEncoder::appendVideo(VideoFrame frame, std::int64_t time_ns) {
     return true;
 }
 
-bool HLSSegmentEncoder::appendAudio(AudioSamples samples, std::int64_t time_ns) {
-    if (!checkAudioSamples(samples).empty()) {
+bool HLSSegmentEncoder::appendAudio(AudioBuffer samples, std::int64_t time_ns) {
+    if (!checkAudioBuffer(samples).empty()) {
         return false;
     }
     std::lock_guard guard(shared_->lock);

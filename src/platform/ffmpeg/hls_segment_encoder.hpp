@@ -23,16 +23,9 @@ namespace skylark::ffmpeg {
 // the session start), then cancel or finish, or just destroy.
 class HLSSegmentEncoder {
   public:
-    // Numbered like the platform writer's status: 3 is failed.
-    enum class Status : std::int32_t {
-        unknown = 0,
-        writing = 1,
-        completed = 2,
-        failed = 3,
-        cancelled = 4,
-    };
+    using Status = WriterStatus;
     // Called on the writer's thread, one segment at a time, never after cancel() has returned.
-    using SegmentHandler = std::function<void(ByteBuffer data, SegmentType type)>;
+    using SegmentHandler = std::function<void(ByteBuffer data, SegmentKind type)>;
 
     struct Created {
         std::unique_ptr<HLSSegmentEncoder> encoder;  // null on failure
@@ -58,7 +51,7 @@ class HLSSegmentEncoder {
     // Queues media for encoding. False, and nothing queued, when not writing, when the queue is
     // full, or when the frame or buffer is malformed.
     bool appendVideo(VideoFrame frame, std::int64_t time_ns);
-    bool appendAudio(AudioSamples samples, std::int64_t time_ns);
+    bool appendAudio(AudioBuffer samples, std::int64_t time_ns);
 
     // Encodes what is queued, delivers it with a last segment, and stops: status completed.
     // Blocks until then; not to be called from the segment handler.

@@ -39,7 +39,7 @@ SegmentEngine::SegmentEngine(const EncoderSettings& settings, Output output)
 
 void SegmentEngine::start(std::int64_t sessionStart_ns) {
     sessionStart_ns_ = sessionStart_ns;
-    output_(SegmentType::initialization, muxer_.writeHeader());
+    output_(SegmentKind::initialization, muxer_.writeHeader());
 }
 
 bool SegmentEngine::addVideo(const VideoFrame& frame, std::int64_t time_ns) {
@@ -111,7 +111,7 @@ void SegmentEngine::writeHeldVideo(std::int64_t duration) {
     holdingVideo_ = false;
 }
 
-void SegmentEngine::addAudio(const AudioSamples& samples, std::int64_t time_ns) {
+void SegmentEngine::addAudio(const AudioBuffer& samples, std::int64_t time_ns) {
     // Audio waits for the video that closes its segment. When no frame comes for seconds,
     // further audio is left out rather than memory growing without bound; the timeline is
     // filled with silence for that time once the video goes on.
@@ -155,7 +155,7 @@ void SegmentEngine::cutSegment(std::int64_t videoEnd) {
     }
     Bytes segment = muxer_.flushFragment();
     if (!segment.empty()) {
-        output_(SegmentType::separable, std::move(segment));
+        output_(SegmentKind::media, std::move(segment));
     }
 }
 

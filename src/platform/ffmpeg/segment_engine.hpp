@@ -26,7 +26,7 @@ namespace skylark::ffmpeg {
 // Times are nanoseconds on the clock of the session start.
 class SegmentEngine {
   public:
-    using Output = std::function<void(SegmentType, Bytes)>;
+    using Output = std::function<void(SegmentKind, Bytes)>;
 
     // Opens both encoders and the muxer. Throws EncoderFailure.
     SegmentEngine(const EncoderSettings& settings, Output output);
@@ -35,7 +35,7 @@ class SegmentEngine {
     void start(std::int64_t sessionStart_ns);
     // Encodes a frame. A frame not later than the previous one is dropped (false).
     bool addVideo(const VideoFrame& frame, std::int64_t time_ns);
-    void addAudio(const AudioSamples& samples, std::int64_t time_ns);
+    void addAudio(const AudioBuffer& samples, std::int64_t time_ns);
     // Delivers what is left as a last, possibly shorter, segment.
     void finish();
 

@@ -113,12 +113,13 @@ void VideoEncoder::convert(const VideoFrame& frame) {
     source->format = AV_PIX_FMT_BGRA;
     source->width = frame.width;
     source->height = frame.height;
-    source->linesize[0] = frame.bytesPerRow;
+    source->linesize[0] = frame.stride_bytes;
     // sws_scale_frame takes references to its frames; without a buffer it would copy the
     // whole image first.
     auto* pixels = const_cast<uint8_t*>(frame.pixels.get());
-    source->buf[0] = av_buffer_create(pixels, static_cast<size_t>(frame.bytesPerRow) * frame.height,
-                                      borrowedBufferFree, nullptr, AV_BUFFER_FLAG_READONLY);
+    source->buf[0] =
+        av_buffer_create(pixels, static_cast<size_t>(frame.stride_bytes) * frame.height,
+                         borrowedBufferFree, nullptr, AV_BUFFER_FLAG_READONLY);
     if (source->buf[0] == nullptr) {
         throw EncoderFailure("The streaming encoder ran out of memory.");
     }

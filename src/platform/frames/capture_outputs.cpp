@@ -22,7 +22,7 @@ std::optional<Error> checkConfiguration(const StreamConfiguration& c, const char
                                       "The capture size " + std::to_string(c.width) + "x" +
                                           std::to_string(c.height) + " is not supported.");
     }
-    if (c.pixelFormat != ImageBuffer::kPixelFormatBGRA) {
+    if (c.pixelFormat != StreamConfiguration::kPixelFormatBGRA) {
         return Error::withDescription(domain, badRequest, "The capture delivers BGRA frames only.");
     }
     if (c.capturesAudio && (c.sampleRate < 8000 || c.sampleRate > 192000 || c.channelCount < 1 ||
@@ -91,17 +91,17 @@ std::optional<Error> CaptureOutputs::add(std::weak_ptr<CaptureStreamOutput> outp
 void CaptureOutputs::postScreen(std::shared_ptr<const Picture> picture,
                                 std::chrono::nanoseconds time,
                                 std::shared_ptr<const void> queued) const {
-    ImageBuffer image;
-    image.width = static_cast<std::int32_t>(picture->width());
-    image.height = static_cast<std::int32_t>(picture->height());
-    image.bytesPerRow = static_cast<std::int32_t>(picture->stride());
+    VideoFrame frame;
+    frame.width = static_cast<std::int32_t>(picture->width());
+    frame.height = static_cast<std::int32_t>(picture->height());
+    frame.stride_bytes = static_cast<std::int32_t>(picture->stride());
     const std::uint8_t* pixels = picture->data();
-    image.pixels = std::shared_ptr<const std::uint8_t>(std::move(picture), pixels);
-    SampleBuffer sample = SampleBuffer::screenFrame(std::move(image), monotonicTime(time));
+    frame.pixels = std::shared_ptr<const std::uint8_t>(std::move(picture), pixels);
+    frame.time = monotonicTime(time);
     screen.queue->post(
-        [output = screen.output, sample = std::move(sample), queued = std::move(queued)]() mutable {
+        [output = screen.output, frame = std::move(frame), queued = std::move(queued)]() mutable {
             if (auto o = output.lock()) {
-                o->streamDidOutputSampleBuffer(sample, StreamOutputType::screen);
+                o->streamDidOutputVideo(frame);
             }
             queued.reset();
         });
@@ -110,14 +110,14 @@ void CaptureOutputs::postScreen(std::shared_ptr<const Picture> picture,
 void CaptureOutputs::postAudio(pulse::AudioChunk chunk) const {
     auto samples = std::make_shared<const std::vector<float>>(std::move(chunk.samples));
     AudioBuffer buffer;
-    buffer.frameCount = static_cast<std::int32_t>(chunk.frames);
-    buffer.channelCount = static_cast<std::int32_t>(chunk.channels);
-    buffer.sampleRate = static_cast<std::int32_t>(chunk.sampleRate);
+    buffer.frames = static_cast<std::int32_t>(chunk.frames);
+    buffer.channels = static_cast<std::int32_t>(chunk.channels);
+    buffer.rate_hz = static_cast<std::int32_t>(chunk.sampleRate);
     buffer.samples = std::shared_ptr<const float>(samples, samples->data());
-    SampleBuffer sample = SampleBuffer::audio(std::move(buffer), monotonicTime(chunk.time));
-    audio.queue->post([output = audio.output, sample = std::move(sample)] {
+    buffer.time = monotonicTime(chunk.time);
+    audio.queue->post([output = audio.output, buffer = std::move(buffer)] {
         if (auto o = output.lock()) {
-            o->streamDidOutputSampleBuffer(sample, StreamOutputType::audio);
+            o->streamDidOutputAudio(buffer);
         }
     });
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "caster/capture_platform.hpp"
-#include "caster/trace_log.hpp"
+#include "common/trace_log.hpp"
 #include "platform/frames/picture.hpp"
 #include "platform/pulse/system_audio.hpp"
 

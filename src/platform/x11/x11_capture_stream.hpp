@@ -4,7 +4,7 @@
 #include <string>
 
 #include "caster/capture_platform.hpp"
-#include "caster/trace_log.hpp"
+#include "common/trace_log.hpp"
 
 namespace skylark {
 

@@ -55,8 +55,8 @@ class SyntheticCast {
         store_->reset();
         auto created = HLSSegmentEncoder::create(
             {.width = kWidth, .height = kHeight},
-            [store = store_](skylark::ByteBuffer data, skylark::ffmpeg::SegmentType type) {
-                if (type == skylark::ffmpeg::SegmentType::initialization) {
+            [store = store_](skylark::ByteBuffer data, skylark::SegmentKind type) {
+                if (type == skylark::SegmentKind::initialization) {
                     store->addInitialization(std::move(data));
                 } else {
                     store->addSegment(std::move(data));
@@ -103,7 +103,7 @@ class SyntheticCast {
             }
             if (encoder_->isReadyForVideo()) {
                 encoder_->appendVideo({kWidth, kHeight, kWidth * 4,
-                                       std::shared_ptr<const std::uint8_t>(pixels, pixels.get())},
+                                       std::shared_ptr<const std::uint8_t>(pixels, pixels.get()), {}},
                                       at);
             }
             const int count = kRate / kFps;
@@ -115,7 +115,7 @@ class SyntheticCast {
             }
             if (encoder_->isReadyForAudio()) {
                 encoder_->appendAudio(
-                    {count, 2, kRate, std::shared_ptr<const float>(samples, samples.get())}, at);
+                    {count, 2, kRate, std::shared_ptr<const float>(samples, samples.get()), {}}, at);
             }
         }
     }

@@ -1,4 +1,4 @@
-#include "caster/trace_log.hpp"
+#include "common/trace_log.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
