@@ -1,6 +1,7 @@
 #pragma once
 
-// The caster's platform faked: every outcome chosen by the test, every queue run by hand.
+// The caster's platform faked, every outcome chosen by the test, and a rig that builds a caster
+// over it, with queues the test runs by hand or with real ones.
 
 #include <deque>
 #include <functional>
@@ -10,33 +11,18 @@
 #include <string>
 #include <vector>
 
-#include "caster/capture_platform.hpp"
-#include "caster/stream_writer.hpp"
-#include "common/main_dispatcher.hpp"
-#include "common/trace_log.hpp"
-#include "hls/live_hls_store.hpp"
+#include "caster/native_caster.hpp"
+#include "common/serial_queue.hpp"
 
 namespace skylark::test {
 
-// A queue the test runs on its own thread: main thread, task pool and videoQueue alike.
+// Runs only when the test says so, on the test's thread.
 class ManualQueue : public MainDispatcher {
   public:
-    void post(std::function<void()> work) override {
-        std::lock_guard guard(lock_);
-        items_.push_back(std::move(work));
-    }
+    void post(std::function<void()> work) override { items_.push_back(std::move(work)); }
     bool runOne() {
-        std::function<void()> work;
-        {
-            std::lock_guard guard(lock_);
-            if (items_.empty()) {
-                return false;
-            }
-            work = std::move(items_.front());
-            items_.pop_front();
-        }
-        work();
-        return true;
+        auto work = items_.empty() ? nullptr : std::move(items_.front());
+        return work && (items_.pop_front(), work(), true);
     }
     int runAll() {
         int count = 0;
@@ -45,219 +31,271 @@ class ManualQueue : public MainDispatcher {
         }
         return count;
     }
-    // Drops queued work unrun: it holds the caster, which holds this queue.
-    void clear() {
-        std::deque<std::function<void()>> dropped;
-        std::lock_guard guard(lock_);
-        dropped.swap(items_);
-    }
-
-  private:
-    std::mutex lock_;
     std::deque<std::function<void()>> items_;
 };
 
-class RecordingTrace : public Trace {
-  public:
+struct QueueMain : MainDispatcher {
+    void post(std::function<void()> work) override { queue.post(std::move(work)); }
+    SerialQueue queue{"test.main"};
+};
+
+struct RecordingTrace : Trace {
     void trace(std::string_view message) override {
-        std::lock_guard guard(lock_);
-        lines_.emplace_back(message);
+        std::lock_guard guard(lock);
+        lines.emplace_back(message);
     }
-    std::vector<std::string> lines() const {
-        std::lock_guard guard(lock_);
-        return lines_;
+    long count(const std::string& prefix) {
+        std::lock_guard guard(lock);
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
     }
-
-  private:
-    mutable std::mutex lock_;
-    std::vector<std::string> lines_;
+    std::mutex lock;
+    std::vector<std::string> lines;
 };
 
-class FakeFilter : public ContentFilter {
-  public:
-    FakeFilter(double width, double height, float scale) : size_{width, height}, scale_(scale) {}
-    ContentSize contentRect() const override { return size_; }
-    float pointPixelScale() const override { return scale_; }
-
-  private:
-    ContentSize size_;
-    float scale_;
+struct FakeFilter : ContentFilter {
+    ContentSize contentRect() const override { return {1512, 982}; }
+    float pointPixelScale() const override { return 2; }
 };
 
-class FakePicker : public ContentPicker {
-  public:
-    void addObserver(std::weak_ptr<ContentPickerObserver> observer) override {
-        std::lock_guard guard(lock_);
-        observers.push_back(std::move(observer));
-    }
+// Reports its outcomes on the calling thread.
+struct FakePicker : ContentPicker {
+    void addObserver(std::weak_ptr<ContentPickerObserver> o) override { observers.push_back(o); }
     void setDefaultConfiguration(const ContentPickerConfiguration&) override {}
     void setActive(bool) override {}
     void present() override { ++presented; }
-
-    // The outcomes, reported on the calling thread.
-    void select(double width = 1512, double height = 982, float scale = 2) {
-        auto filter = std::make_shared<FakeFilter>(width, height, scale);
-        each([&](ContentPickerObserver& o) { o.contentSharingPickerDidUpdate(*this, filter); });
+    void select(std::shared_ptr<const ContentFilter> filter = std::make_shared<FakeFilter>()) {
+        observer()->contentSharingPickerDidUpdate(*this, filter);
     }
-    void cancel() {
-        each([&](ContentPickerObserver& o) { o.contentSharingPickerDidCancel(*this); });
-    }
-    void fail(const Error& error) {
-        each([&](ContentPickerObserver& o) { o.contentSharingPickerStartDidFail(error); });
-    }
-
-    std::vector<std::weak_ptr<ContentPickerObserver>> observers;
+    std::shared_ptr<ContentPickerObserver> observer() { return observers.at(0).lock(); }
+    std::vector<std::weak_ptr<ContentPickerObserver>> observers;  // added on the main thread
     int presented = 0;
-
-  private:
-    std::mutex lock_;
-    void each(const std::function<void(ContentPickerObserver&)>& call) {
-        std::unique_lock guard(lock_);
-        const auto current = observers;
-        guard.unlock();
-        for (auto& weak : current) {
-            if (auto observer = weak.lock()) {
-                call(*observer);
-            }
-        }
-    }
 };
 
-// Completions run inline unless the test holds them.
+// Completions run inline, or wait for answer() while `hold` is set. Safe across threads.
 class FakeStream : public CaptureStream {
   public:
     FakeStream(StreamConfiguration configuration, std::weak_ptr<CaptureStreamDelegate> delegate)
         : configuration(configuration), delegate_(std::move(delegate)) {}
-
-    std::optional<Error> addStreamOutput(std::weak_ptr<CaptureStreamOutput> o,
+    std::optional<Error> addStreamOutput(std::weak_ptr<CaptureStreamOutput> output,
                                          StreamOutputType type,
                                          std::shared_ptr<Executor> queue) override {
-        if (failOutput == type) {
-            return kFailure;
-        }
-        output = std::move(o);
-        queue_ = std::move(queue);
-        return std::nullopt;
+        std::lock_guard guard(lock_);
+        output_ = output;
+        queue_ = queue;
+        return failOutput == type ? std::optional(kFailure) : std::nullopt;
     }
-    void startCapture(CaptureCompletion completion) override {
-        if (holdStart) {
-            pendingStart = std::move(completion);
+    void startCapture(CaptureCompletion done) override { answerOrHold({std::move(done), true}); }
+    void stopCapture(CaptureCompletion done) override { answerOrHold({std::move(done), false}); }
+    // Completes what is held, newest first: a start may succeed after a stop has completed (the
+    // worst a platform may do). Whether anything was held.
+    bool answer() {
+        auto due = forget();
+        for (auto it = due.rbegin(); it != due.rend(); ++it) {
+            finish(*it);
+        }
+        return !due.empty();
+    }
+    std::vector<std::pair<CaptureCompletion, bool>> forget() {
+        std::lock_guard guard(lock_);
+        return std::exchange(held_, {});
+    }
+    template <class Media>
+    void deliver(const Media& media) {
+        std::lock_guard guard(lock_);
+        queue_->post([output = output_, media] {
+            if (auto o = output.lock()) {
+                if constexpr (std::is_same_v<Media, VideoFrame>) {
+                    o->streamDidOutputVideo(media);
+                } else {
+                    o->streamDidOutputAudio(media);
+                }
+            }
+        });
+    }
+    void end() {  // an unexpected end, once
+        if (std::lock_guard guard(lock_); std::exchange(ended_, true)) {
             return;
         }
-        running = !failStart;
-        completion(failStart ? std::optional<Error>(kFailure) : std::nullopt);
-    }
-    void stopCapture(CaptureCompletion completion) override {
-        ++stops;
-        running = false;
-        completion(std::nullopt);
-    }
-    // A held start succeeds even after a stop came meanwhile: the worst a platform may do.
-    void completeStart() {
-        running = true;
-        std::exchange(pendingStart, nullptr)(std::nullopt);
-    }
-    void deliver(const VideoFrame& frame) {
-        queue_->post([o = output, frame] {
-            if (auto strong = o.lock()) {
-                strong->streamDidOutputVideo(frame);
-            }
-        });
-    }
-    void deliver(const AudioBuffer& buffer) {
-        queue_->post([o = output, buffer] {
-            if (auto strong = o.lock()) {
-                strong->streamDidOutputAudio(buffer);
-            }
-        });
-    }
-    void end() {
-        running = false;
+        finish({nullptr, false});
         if (auto delegate = delegate_.lock()) {
             delegate->streamDidStopWithError(*this, kEnded);
         }
     }
+    bool running() {
+        std::lock_guard guard(lock_);
+        return running_;
+    }
 
     inline static const Error kFailure =
-        Error::withDescription("test.capture", 7, "Capture is unavailable.");
-    inline static const Error kEnded =
-        Error::withDescription("test.capture", 8, "The window closed.");
+        Error::withDescription("test", 7, "Capture is unavailable.");
+    inline static const Error kEnded = Error::withDescription("test", 8, "The window closed.");
     const StreamConfiguration configuration;
-    std::optional<StreamOutputType> failOutput;
-    bool failStart = false;
-    bool holdStart = false;
-    CaptureCompletion pendingStart;
-    bool running = false;
-    int stops = 0;
-    std::weak_ptr<CaptureStreamOutput> output;
+    std::optional<StreamOutputType> failOutput;  // these three: set before the caster sees it
+    bool failStart = false, hold = false;
+    int stops = 0;  // read only once the stream is quiet
 
   private:
-    std::weak_ptr<CaptureStreamDelegate> delegate_;
+    void answerOrHold(std::pair<CaptureCompletion, bool> call) {
+        std::unique_lock guard(lock_);
+        stops += !call.second;
+        if (hold) {
+            return held_.push_back(std::move(call));
+        }
+        guard.unlock();
+        finish(call);
+    }
+    void finish(const std::pair<CaptureCompletion, bool>& call) {
+        const bool failed = call.second && failStart;
+        std::unique_lock guard(lock_);
+        running_ = call.second && !failed;
+        guard.unlock();
+        if (call.first) {
+            call.first(failed ? std::optional(kFailure) : std::nullopt);
+        }
+    }
+
+    const std::weak_ptr<CaptureStreamDelegate> delegate_;
+    std::mutex lock_;
+    std::weak_ptr<CaptureStreamOutput> output_;
     std::shared_ptr<Executor> queue_;
+    std::vector<std::pair<CaptureCompletion, bool>> held_;
+    bool running_ = false, ended_ = false;
 };
 
+// Status and failure are safe across threads; the rest belongs to the caster's videoQueue.
 class FakeWriter : public StreamWriter {
   public:
     FakeWriter(WriterSettings settings, std::weak_ptr<StreamWriterDelegate> delegate)
         : settings(settings), delegate(std::move(delegate)) {}
     bool start(MediaTime time) override {
         started.push_back(time);
-        status_ = startFailure || failsToStart ? WriterStatus::failed : WriterStatus::writing;
-        failure_ = startFailure;
-        return status_ == WriterStatus::writing;
+        fail(failsToStart ? startFailure : std::nullopt, failsToStart);
+        return !failsToStart;
     }
-    bool isReadyFor(MediaKind) const override { return ready; }
-    bool appendVideo(const VideoFrame& frame) override {
-        video.push_back(frame.time);
-        return appendResult;
-    }
+    bool isReadyFor(MediaKind) const override { return true; }
+    bool appendVideo(const VideoFrame& frame) override { return video.push_back(frame.time), true; }
     bool appendAudio(const AudioBuffer& buffer) override {
-        audio.push_back(buffer.time);
-        return appendResult;
+        return audio.push_back(buffer.time), true;
     }
-    WriterStatus status() const override { return status_; }
-    std::optional<Error> failure() const override { return failure_; }
-    void cancel() override {
-        ++cancels;
-        status_ = WriterStatus::cancelled;
+    WriterStatus status() const override {
+        std::lock_guard guard(lock_);
+        return status_;
     }
-    void fail(std::optional<Error> error) {
-        status_ = WriterStatus::failed;
+    std::optional<Error> failure() const override {
+        std::lock_guard guard(lock_);
+        return failure_;
+    }
+    void cancel() override { fail(failure(), false, WriterStatus::cancelled); }
+    void fail(std::optional<Error> error, bool failed = true,
+              WriterStatus otherwise = WriterStatus::writing) {
+        std::lock_guard guard(lock_);
+        cancels += otherwise == WriterStatus::cancelled;
+        status_ = failed ? WriterStatus::failed : otherwise;
         failure_ = std::move(error);
     }
 
     const WriterSettings settings;
     const std::weak_ptr<StreamWriterDelegate> delegate;
-    std::optional<Error> startFailure;
     bool failsToStart = false;
-    bool ready = true;
-    bool appendResult = true;
+    std::optional<Error> startFailure;
     std::vector<MediaTime> started, video, audio;
-    int cancels = 0;
+    int cancels = 0;  // read only once the caster is quiet
 
   private:
+    mutable std::mutex lock_;
     WriterStatus status_ = WriterStatus::unknown;
     std::optional<Error> failure_;
 };
 
-inline MediaTime at(std::int64_t milliseconds) {
-    return MediaTime::make(milliseconds, 1000);
+inline MediaTime at(std::int64_t ms) {
+    return MediaTime::make(ms, 1000);
 }
-
-inline VideoFrame frame(std::int64_t milliseconds) {
-    static const auto pixels = std::make_shared<std::vector<std::uint8_t>>(4 * 2 * 4);
-    return VideoFrame{4, 2, 16, std::shared_ptr<const std::uint8_t>(pixels, pixels->data()),
-                      at(milliseconds)};
+inline VideoFrame frame(std::int64_t ms) {
+    static const auto pixels = std::make_shared<std::vector<std::uint8_t>>(32);
+    return {4, 2, 16, std::shared_ptr<const std::uint8_t>(pixels, pixels->data()), at(ms)};
 }
-
-inline AudioBuffer audio(std::int64_t milliseconds) {
-    static const auto samples = std::make_shared<std::vector<float>>(480 * 2);
-    return AudioBuffer{480, 2, 48000, std::shared_ptr<const float>(samples, samples->data()),
-                       at(milliseconds)};
+inline AudioBuffer audio(std::int64_t ms) {
+    static const auto samples = std::make_shared<std::vector<float>>(960);
+    return {480, 2, 48000, std::shared_ptr<const float>(samples, samples->data()), at(ms)};
 }
-
 inline bool storeActive(const LiveHLSStore& store) {
     return asText(*store.statusJSON()) == "{\"active\":true}";
 }
+
+using Report = std::pair<bool, std::string>;
+
+// A caster over the fakes. Its queues are run by hand unless real ones are given.
+struct Rig {
+    explicit Rig(std::shared_ptr<MainDispatcher> realMain = nullptr,
+                 std::shared_ptr<Executor> realTasks = nullptr,
+                 std::shared_ptr<Executor> realVideo = nullptr) {
+        CasterPlatform platform{picker,
+                                nullptr,
+                                nullptr,
+                                realMain ? realMain : main,
+                                trace,
+                                realTasks ? realTasks : tasks,
+                                realVideo ? realVideo : video};
+        platform.makeStream = [this](auto, auto& configuration, auto d) -> CaptureStreamResult {
+            if (streamError) {
+                return *streamError;
+            }
+            auto stream = std::make_shared<FakeStream>(configuration, d);
+            configureStream(*stream);
+            std::lock_guard guard(lock);
+            return streams.emplace_back(stream);
+        };
+        platform.makeWriter = [this](auto& settings, auto d) -> StreamWriterResult {
+            if (writerRefusal) {
+                return *writerRefusal;
+            }
+            auto writer = std::make_shared<FakeWriter>(settings, d);
+            configureWriter(*writer);
+            std::lock_guard guard(lock);
+            return writers.emplace_back(writer);
+        };
+        caster = NativeCaster::create(store, platform);
+        caster->setStateChanged([this](bool casting, auto& text) {
+            reports.push_back({casting, text});
+        });
+    }
+    ~Rig() {  // queued work and held completions hold the caster, which holds them
+        for (auto& stream : streams) {
+            stream->forget();
+        }
+        main->items_.clear(), tasks->items_.clear(), video->items_.clear();
+    }
+    void pump() {
+        while (main->runAll() + tasks->runAll() + video->runAll() > 0) {
+        }
+    }
+    void cast() {
+        caster->start();
+        picker->select();
+        pump();
+    }
+    template <class Media>
+    void deliver(const Media& media) {
+        streams.back()->deliver(media);
+        pump();
+    }
+    bool idle() { return !caster->isCasting() && !caster->isStopping() && !caster->hasStream(); }
+
+    std::shared_ptr<ManualQueue> main = std::make_shared<ManualQueue>(),
+                                 tasks = std::make_shared<ManualQueue>(),
+                                 video = std::make_shared<ManualQueue>();
+    std::shared_ptr<LiveHLSStore> store = std::make_shared<LiveHLSStore>();
+    std::shared_ptr<FakePicker> picker = std::make_shared<FakePicker>();
+    std::shared_ptr<RecordingTrace> trace = std::make_shared<RecordingTrace>();
+    std::optional<Error> streamError, writerRefusal;
+    std::function<void(FakeStream&)> configureStream = [](FakeStream&) {};
+    std::function<void(FakeWriter&)> configureWriter = [](FakeWriter&) {};
+    std::mutex lock;  // guards the two lists against a platform thread
+    std::vector<std::shared_ptr<FakeStream>> streams;
+    std::vector<std::shared_ptr<FakeWriter>> writers;
+    std::shared_ptr<NativeCaster> caster;
+    std::vector<Report> reports;  // main thread
+};
 
 }  // namespace skylark::test
