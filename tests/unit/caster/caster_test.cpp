@@ -19,10 +19,9 @@ const Report kReady{false, "Ready"};
 // Scripts read this log: the whole of it for one cast, in order.
 TEST(Caster, ANormalCastTracesItsWholeCourse) {
     Rig t;
-    t.caster->start();
-    t.picker->select();
+    t.run("SP");
     EXPECT_TRUE(t.caster->isCasting());  // accepted at once, before the task runs
-    t.pump();
+    t.run("p");
     const CastRecipe recipe = castRecipe({1512, 982}, 2);
     EXPECT_EQ(t.writers.back()->settings, recipe.writer);
     EXPECT_EQ(t.streams.back()->configuration.width, recipe.writer.width);
@@ -37,8 +36,7 @@ TEST(Caster, ANormalCastTracesItsWholeCourse) {
     segments->writerDidOutputSegment(makeBuffer("init"), SegmentKind::initialization);
     segments->writerDidOutputSegment(makeBuffer("media"), SegmentKind::media);
     EXPECT_EQ(asText(*t.store->initData()), "init");
-    t.caster->stop();
-    t.pump();
+    t.run("sp");
 
     EXPECT_THAT(
         t.trace->lines,
@@ -64,135 +62,69 @@ TEST(Caster, ANormalCastTracesItsWholeCourse) {
     EXPECT_TRUE(t.idle());
 
     // The next cast starts from clean fields: a new writer, started by its own first frame.
-    t.cast();
+    t.run("c");
     t.deliver(frame(5000));
     EXPECT_THAT(t.writers.back()->started, ElementsAre(at(5000)));
     EXPECT_EQ(t.trace->count("first video sample appended: true"), 2);
 }
 
-TEST(Caster, WhileBusyRefusesToStartAndIgnoresSelections) {
-    const std::pair<std::function<void(Rig&)>, Report> cases[] = {
-        {[](Rig& t) {  // starting
-             t.configureStream = [](FakeStream& s) { s.hold = true; };
-             t.cast();
-         },
-         {true, "Already casting"}},
-        {[](Rig& t) { t.cast(); }, {true, "Already casting"}},
-        {[](Rig& t) {  // ended by its capture, not yet stopped
-             t.cast();
-             t.streams.back()->end();
-             t.pump();
-         },
-         {false, "Already casting"}},
-        {[](Rig& t) {  // stopping
-             t.cast();
-             t.caster->stop();
-         },
-         {false, "Finishing the previous cast\u2026"}},
+// Each script (letters: Rig::run) ends in its status line and state. In every case a capture
+// of an idle caster does not run, the store is not active unless casting, no writer is
+// cancelled twice, and an idle caster casts again.
+TEST(Caster, StartStopAndFailuresInEveryOrder) {
+    const Report ready{false, "Ready"}, casting{true, kCasting}, already{true, "Already casting"},
+        unavailable{false, "Capture is unavailable."};
+    const struct {
+        const char* script;
+        Report last;
+        bool casting, idle;
+        std::size_t streams;
+        long castingReports;
+    } cases[] = {
+        {"SC", {false, "Choose an app or the entire screen\u2026"}, false, true, 0, 0},
+        {"SCp", ready, false, true, 0, 0},  // cancelled, reported on the main thread
+        {"Sxp", {false, "No screen to share."}, false, true, 0, 0},
+        {"hcSPp", already, true, false, 1, 0},                       // refused while starting...
+        {"cSPp", already, true, false, 1, 1},                        // ...casting...
+        {"cepSPp", {false, "Already casting"}, false, false, 1, 1},  // ...ended by its capture
+        {"csSP", {false, "Finishing the previous cast\u2026"}, false, false, 1, 1},
+        {"Wc", {false, "Could not prepare the streaming encoder."}, false, true, 0, 0},
+        {"Xc", unavailable, false, true, 0, 0},
+        {"oc", unavailable, false, true, 1, 0},
+        {"Oc", unavailable, false, true, 1, 0},
+        {"Fc", unavailable, false, true, 1, 0},
+        // Stopped at each wait of the capture start: before the task, the writer's handover,
+        // the stream, while the capture starts, before the casting report. Never comes back.
+        {"hSPspa", ready, false, true, 0, 0},
+        {"hSPtspa", ready, false, true, 0, 0},
+        {"hSPtvspa", ready, false, true, 0, 0},
+        {"hSPpspa", ready, false, true, 1, 0},
+        {"hSPnwspa", ready, false, true, 1, 0},
+        // Only the current stream of a running cast can end it.
+        {"cspcEp", casting, true, false, 2, 2},
+        {"cspcEpep", {false, "The window closed."}, false, false, 2, 2},
+        {"cspcEpepsp", ready, false, true, 2, 2},
     };
-    for (const auto& [reach, refusal] : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
         Rig t;
-        reach(t);
-        t.caster->start();
-        EXPECT_EQ(t.reports.back(), refusal);
-        EXPECT_EQ(t.picker->presented, 1);
-        t.picker->select();
-        t.pump();
-        EXPECT_EQ(t.streams.size(), 1u) << refusal.second;
-    }
-}
-
-TEST(Caster, PickerOutcomesAreReportedOnTheMainThread) {
-    Rig t;
-    t.caster->start();
-    t.picker->observer()->contentSharingPickerDidCancel(*t.picker);
-    EXPECT_EQ(t.reports.size(), 1u);  // posted, not yet run
-    t.main->runAll();
-    EXPECT_EQ(t.reports.back(), kReady);
-    t.caster->start();
-    t.picker->observer()->contentSharingPickerStartDidFail(
-        Error::withDescription("test.picker", 1, "No screen to share."));
-    t.main->runAll();
-    EXPECT_EQ(t.reports.back(), (Report{false, "No screen to share."}));
-    EXPECT_EQ(t.picker->observers.size(), 1u);  // observed once for the caster's life
-    EXPECT_TRUE(t.idle());
-}
-
-TEST(Caster, AFailedCaptureStartEndsTheAttemptWithItsText) {
-    const std::string
-        encoder = "Could not prepare the streaming encoder.",
-        platform = "capture startup error: Error Domain=test Code=7 \"Capture is unavailable.\"";
-    const std::tuple<std::function<void(Rig&)>, std::string, std::string> cases[] = {
-        {[](Rig& t) { t.writerRefusal = Error::withDescription("test.writer", 1, "No H.264."); },
-         encoder, "the writer cannot encode this cast: No H.264."},
-        {[](Rig& t) { t.streamError = FakeStream::kFailure; }, "Capture is unavailable.", platform},
-        {[](Rig& t) {
-             t.configureStream = [](FakeStream& s) { s.failOutput = StreamOutputType::screen; };
-         },
-         "Capture is unavailable.", platform},
-        {[](Rig& t) {
-             t.configureStream = [](FakeStream& s) { s.failOutput = StreamOutputType::audio; };
-         },
-         "Capture is unavailable.", platform},
-        {[](Rig& t) { t.configureStream = [](FakeStream& s) { s.failStart = true; }; },
-         "Capture is unavailable.", platform},
-    };
-    for (const auto& [arrange, text, line] : cases) {
-        Rig t;
-        arrange(t);
-        t.cast();
-        EXPECT_EQ(t.reports.back(), (Report{false, text}));
-        EXPECT_EQ(t.trace->count(line), 1) << line;
-        EXPECT_TRUE(t.idle());
-        EXPECT_FALSE(storeActive(*t.store));
+        t.run(c.script);
+        EXPECT_EQ(t.reports.back(), c.last);
+        EXPECT_EQ(t.caster->isCasting(), c.casting);
+        EXPECT_EQ(t.idle(), c.idle);
+        EXPECT_EQ(t.streams.size(), c.streams);
+        EXPECT_EQ(std::count(t.reports.begin(), t.reports.end(), casting), c.castingReports);
+        EXPECT_TRUE(c.casting || !storeActive(*t.store));
         for (const auto& stream : t.streams) {
-            EXPECT_EQ(stream->stops, 0);  // a failed stream is dropped, not stopped
-        }
-        t.streamError = t.writerRefusal = std::nullopt;
-        t.configureStream = [](FakeStream&) {};
-        t.cast();
-        EXPECT_EQ(t.reports.back(), (Report{true, kCasting})) << text;
-    }
-}
-
-// A stop at each wait of the capture start: the stopped cast never comes back.
-TEST(Caster, AStopDuringTheCaptureStartIsFinal) {
-    const std::function<void(Rig&)> waits[] = {
-        [](Rig&) {},                                           // before the start task
-        [](Rig& t) { t.tasks->runOne(); },                     // before the writer's handover
-        [](Rig& t) { t.tasks->runOne(), t.video->runOne(); },  // before the stream
-        [](Rig& t) { t.pump(); },                              // while the capture starts
-        [](Rig& t) {                                           // before the casting report
-            t.configureStream = [](FakeStream&) {};
-            while (t.tasks->runAll() + t.video->runAll() > 0) {
-            }
-        },
-    };
-    for (const auto& reach : waits) {
-        Rig t;
-        t.configureStream = [](FakeStream& s) { s.hold = true; };
-        t.caster->start();
-        t.picker->select();
-        reach(t);
-        t.caster->stop();
-        t.pump();
-        while (!t.streams.empty() && t.streams.back()->answer()) {  // a late start is stopped
-            t.pump();
-        }
-        EXPECT_EQ(std::count(t.reports.begin(), t.reports.end(), Report{true, kCasting}), 0);
-        EXPECT_EQ(t.reports.back(), kReady);
-        EXPECT_TRUE(t.idle());
-        EXPECT_FALSE(storeActive(*t.store));
-        for (const auto& stream : t.streams) {
-            EXPECT_FALSE(stream->running());
+            EXPECT_TRUE(!c.idle || !stream->running());
         }
         for (const auto& writer : t.writers) {
-            EXPECT_TRUE(writer->started.empty());
             EXPECT_LE(writer->cancels, 1);
         }
-        t.configureStream = [](FakeStream&) {};
-        t.cast();
-        EXPECT_EQ(t.reports.back(), (Report{true, kCasting}));
+        if (c.idle) {
+            t.run("rc");
+            EXPECT_EQ(t.reports.back(), casting);
+        }
     }
 }
 
@@ -217,7 +149,7 @@ TEST(Caster, AWriterThatFailsIsReportedOnceAndTheCastWaitsForTheUser) {
             w.failsToStart = !c.whileWriting;
             w.startFailure = c.error;
         };
-        t.cast();
+        t.run("c");
         t.deliver(frame(1000));
         if (c.whileWriting) {
             t.writers.back()->fail(c.error);
@@ -234,28 +166,6 @@ TEST(Caster, AWriterThatFailsIsReportedOnceAndTheCastWaitsForTheUser) {
         EXPECT_FALSE(storeActive(*t.store));
         EXPECT_TRUE(t.caster->isCasting());  // the capture goes on until the user stops it
     }
-}
-
-TEST(Caster, OnlyTheCurrentStreamOfARunningCastCanEndIt) {
-    Rig t;
-    t.cast();
-    auto first = t.streams.back();
-    t.caster->stop();
-    first->end();  // while stopping
-    t.pump();
-    t.cast();
-    first->end();  // a stream of an earlier cast
-    t.pump();
-    EXPECT_EQ(t.reports.back(), (Report{true, kCasting}));
-    t.streams.back()->end();
-    t.pump();
-    EXPECT_EQ(t.reports.back(), (Report{false, "The window closed."}));
-    EXPECT_FALSE(t.caster->isCasting());
-    EXPECT_FALSE(storeActive(*t.store));
-    t.caster->stop();  // the user's way out: the stream is torn down
-    t.pump();
-    EXPECT_EQ(t.reports.back(), kReady);
-    EXPECT_TRUE(t.idle());
 }
 
 TEST(CastRecipe, EncodingSizesAndTheSettingsThatCarryThem) {

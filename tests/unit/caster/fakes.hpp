@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -224,6 +225,7 @@ inline bool storeActive(const LiveHLSStore& store) {
 }
 
 using Report = std::pair<bool, std::string>;
+inline const Error kPickerFailed = Error::withDescription("test", 9, "No screen to share.");
 
 // A caster over the fakes. Its queues are run by hand unless real ones are given.
 struct Rig {
@@ -266,14 +268,14 @@ struct Rig {
         }
         main->items_.clear(), tasks->items_.clear(), video->items_.clear();
     }
-    void pump() {
-        while (main->runAll() + tasks->runAll() + video->runAll() > 0) {
+    void pump(bool withMain = true) {
+        while ((withMain ? main->runAll() : 0) + tasks->runAll() + video->runAll() > 0) {
         }
     }
-    void cast() {
-        caster->start();
-        picker->select();
-        pump();
+    void answerHeld() {
+        while (!streams.empty() && streams.back()->answer()) {
+            pump();
+        }
     }
     template <class Media>
     void deliver(const Media& media) {
@@ -281,6 +283,43 @@ struct Rig {
         pump();
     }
     bool idle() { return !caster->isCasting() && !caster->isStopping() && !caster->hasStream(); }
+    // Runs a script, one letter a step: S start, P select, C / x the picker is cancelled / fails,
+    // p pump, c cast (SPp), s stop, e / E the newest / first capture ends, w tasks and videoQueue
+    // until empty, t / v one task / videoQueue item, a answer held completions until none; the
+    // next streams: h hold their completions, n answer at once, F fail to start, o / O refuse
+    // the screen / audio output, X cannot be made; W the writer refuses the settings; r no more
+    // failures.
+    void run(std::string_view script) {
+        auto configure = [this](std::function<void(FakeStream&)> how) {
+            return [this, how] { configureStream = how; };
+        };
+        const std::map<char, std::function<void()>> steps = {
+            {'S', [this] { caster->start(); }},
+            {'P', [this] { picker->select(); }},
+            {'p', [this] { pump(); }},
+            {'c', [this] { run("SPp"); }},
+            {'s', [this] { caster->stop(); }},
+            {'e', [this] { streams.back()->end(); }},
+            {'w', [this] { pump(false); }},
+            {'t', [this] { tasks->runOne(); }},
+            {'v', [this] { video->runOne(); }},
+            {'a', [this] { answerHeld(); }},
+            {'h', configure([](FakeStream& s) { s.hold = true; })},
+            {'n', configure([](FakeStream&) {})},
+            {'F', configure([](FakeStream& s) { s.failStart = true; })},
+            {'o', configure([](FakeStream& s) { s.failOutput = StreamOutputType::screen; })},
+            {'O', configure([](FakeStream& s) { s.failOutput = StreamOutputType::audio; })},
+            {'X', [this] { streamError = FakeStream::kFailure; }},
+            {'W', [this] { writerRefusal = Error::withDescription("test", 1, "No H.264."); }},
+            {'r', [this] { streamError = writerRefusal = std::nullopt, run("n"); }},
+            {'C', [this] { picker->observer()->contentSharingPickerDidCancel(*picker); }},
+            {'x', [this] { picker->observer()->contentSharingPickerStartDidFail(kPickerFailed); }},
+            {'E', [this] { streams.front()->end(); }},
+        };
+        for (char step : script) {
+            steps.at(step)();
+        }
+    }
 
     std::shared_ptr<ManualQueue> main = std::make_shared<ManualQueue>(),
                                  tasks = std::make_shared<ManualQueue>(),
