@@ -73,13 +73,15 @@ TEST(Caster, ANormalCastTracesItsWholeCourse) {
 // cancelled twice, and an idle caster casts again.
 TEST(Caster, StartStopAndFailuresInEveryOrder) {
     const Report ready{false, "Ready"}, casting{true, kCasting}, already{true, "Already casting"},
-        unavailable{false, "Capture is unavailable."};
+        unavailable{false, "Capture is unavailable."}, gone{false, "Encoder gone."};
+    const std::string failed = "capture startup error: Error Domain=test Code=7 ";
     const struct {
         const char* script;
         Report last;
         bool casting, idle;
         std::size_t streams;
         long castingReports;
+        std::string line = "";  // traced exactly once
     } cases[] = {
         {"SC", {false, "Choose an app or the entire screen\u2026"}, false, true, 0, 0},
         {"SCp", ready, false, true, 0, 0},  // cancelled, reported on the main thread
@@ -88,11 +90,17 @@ TEST(Caster, StartStopAndFailuresInEveryOrder) {
         {"cSPp", already, true, false, 1, 1},                        // ...casting...
         {"cepSPp", {false, "Already casting"}, false, false, 1, 1},  // ...ended by its capture
         {"csSP", {false, "Finishing the previous cast\u2026"}, false, false, 1, 1},
-        {"Wc", {false, "Could not prepare the streaming encoder."}, false, true, 0, 0},
-        {"Xc", unavailable, false, true, 0, 0},
-        {"oc", unavailable, false, true, 1, 0},
-        {"Oc", unavailable, false, true, 1, 0},
-        {"Fc", unavailable, false, true, 1, 0},
+        {"Wc",
+         {false, "Could not prepare the streaming encoder."},
+         false,
+         true,
+         0,
+         0,
+         "the writer cannot encode this cast: No H.264."},
+        {"Xc", unavailable, false, true, 0, 0, failed},
+        {"oc", unavailable, false, true, 1, 0, failed},
+        {"Oc", unavailable, false, true, 1, 0, failed},
+        {"Fc", unavailable, false, true, 1, 0, failed},
         // Stopped at each wait of the capture start: before the task, the writer's handover,
         // the stream, while the capture starts, before the casting report. Never comes back.
         {"hSPspa", ready, false, true, 0, 0},
@@ -104,6 +112,23 @@ TEST(Caster, StartStopAndFailuresInEveryOrder) {
         {"cspcEp", casting, true, false, 2, 2},
         {"cspcEpep", {false, "The window closed."}, false, false, 2, 2},
         {"cspcEpepsp", ready, false, true, 2, 2},
+        // A writer that fails is reported once; the capture goes on until the user stops it.
+        {"Bcddd", gone, true, false, 1, 1, "writer start result: false; status 3; error Optional("},
+        {"bcddd",
+         {false, "The streaming encoder could not start."},
+         true,
+         false,
+         1,
+         1,
+         "writer start result: false; status 3; error nil"},
+        {"cdfddd", gone, true, false, 1, 1, "writer failed: Optional(Error Domain=test Code=5 "},
+        {"cdgddd",
+         {false, "The streaming encoder stopped."},
+         true,
+         false,
+         1,
+         1,
+         "writer failed: nil"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
@@ -114,6 +139,8 @@ TEST(Caster, StartStopAndFailuresInEveryOrder) {
         EXPECT_EQ(t.idle(), c.idle);
         EXPECT_EQ(t.streams.size(), c.streams);
         EXPECT_EQ(std::count(t.reports.begin(), t.reports.end(), casting), c.castingReports);
+        EXPECT_EQ(std::adjacent_find(t.reports.begin(), t.reports.end()), t.reports.end());
+        EXPECT_TRUE(c.line.empty() || t.trace->count(c.line) == 1) << c.line;
         EXPECT_TRUE(c.casting || !storeActive(*t.store));
         for (const auto& stream : t.streams) {
             EXPECT_TRUE(!c.idle || !stream->running());
@@ -125,46 +152,6 @@ TEST(Caster, StartStopAndFailuresInEveryOrder) {
             t.run("rc");
             EXPECT_EQ(t.reports.back(), casting);
         }
-    }
-}
-
-TEST(Caster, AWriterThatFailsIsReportedOnceAndTheCastWaitsForTheUser) {
-    const Error error = Error::withDescription("test.writer", 5, "Encoder gone.");
-    struct Case {
-        bool whileWriting;  // or at its start
-        std::optional<Error> error;
-        std::string report, line;
-    };
-    const Case cases[] = {
-        {false, error, "Encoder gone.",
-         "writer start result: false; status 3; error Optional(Error Domain=test.writer Code=5 "},
-        {false, std::nullopt, "The streaming encoder could not start.",
-         "writer start result: false; status 3; error nil"},
-        {true, error, "Encoder gone.", "writer failed: Optional(Error Domain=test.writer Code=5 "},
-        {true, std::nullopt, "The streaming encoder stopped.", "writer failed: nil"},
-    };
-    for (const Case& c : cases) {
-        Rig t;
-        t.configureWriter = [&](FakeWriter& w) {
-            w.failsToStart = !c.whileWriting;
-            w.startFailure = c.error;
-        };
-        t.run("c");
-        t.deliver(frame(1000));
-        if (c.whileWriting) {
-            t.writers.back()->fail(c.error);
-        }
-        for (int i = 1; i < 4; ++i) {
-            t.deliver(frame(1000 + 33 * i));
-            t.deliver(audio(1000 + 33 * i));
-        }
-        EXPECT_EQ(t.reports.back(), (Report{false, c.report}));
-        EXPECT_EQ(std::count(t.reports.begin(), t.reports.end(), t.reports.back()), 1);
-        EXPECT_EQ(t.trace->count(c.line), 1) << c.line;
-        EXPECT_EQ(t.writers.back()->video.size(), c.whileWriting ? 1u : 0u);
-        EXPECT_TRUE(t.writers.back()->audio.empty());
-        EXPECT_FALSE(storeActive(*t.store));
-        EXPECT_TRUE(t.caster->isCasting());  // the capture goes on until the user stops it
     }
 }
 

@@ -164,14 +164,13 @@ class FakeStream : public CaptureStream {
     bool running_ = false, ended_ = false;
 };
 
-// Status and failure are safe across threads; the rest belongs to the caster's videoQueue.
-class FakeWriter : public StreamWriter {
-  public:
+// Used on the caster's videoQueue only, as the caster uses it.
+struct FakeWriter : StreamWriter {
     FakeWriter(WriterSettings settings, std::weak_ptr<StreamWriterDelegate> delegate)
         : settings(settings), delegate(std::move(delegate)) {}
     bool start(MediaTime time) override {
         started.push_back(time);
-        fail(failsToStart ? startFailure : std::nullopt, failsToStart);
+        state = failsToStart ? WriterStatus::failed : WriterStatus::writing;
         return !failsToStart;
     }
     bool isReadyFor(MediaKind) const override { return true; }
@@ -179,34 +178,17 @@ class FakeWriter : public StreamWriter {
     bool appendAudio(const AudioBuffer& buffer) override {
         return audio.push_back(buffer.time), true;
     }
-    WriterStatus status() const override {
-        std::lock_guard guard(lock_);
-        return status_;
-    }
-    std::optional<Error> failure() const override {
-        std::lock_guard guard(lock_);
-        return failure_;
-    }
-    void cancel() override { fail(failure(), false, WriterStatus::cancelled); }
-    void fail(std::optional<Error> error, bool failed = true,
-              WriterStatus otherwise = WriterStatus::writing) {
-        std::lock_guard guard(lock_);
-        cancels += otherwise == WriterStatus::cancelled;
-        status_ = failed ? WriterStatus::failed : otherwise;
-        failure_ = std::move(error);
-    }
+    WriterStatus status() const override { return state; }
+    std::optional<Error> failure() const override { return error; }
+    void cancel() override { ++cancels, state = WriterStatus::cancelled; }
 
     const WriterSettings settings;
     const std::weak_ptr<StreamWriterDelegate> delegate;
+    WriterStatus state = WriterStatus::unknown;
+    std::optional<Error> error;
     bool failsToStart = false;
-    std::optional<Error> startFailure;
     std::vector<MediaTime> started, video, audio;
-    int cancels = 0;  // read only once the caster is quiet
-
-  private:
-    mutable std::mutex lock_;
-    WriterStatus status_ = WriterStatus::unknown;
-    std::optional<Error> failure_;
+    int cancels = 0;
 };
 
 inline MediaTime at(std::int64_t ms) {
@@ -226,6 +208,7 @@ inline bool storeActive(const LiveHLSStore& store) {
 
 using Report = std::pair<bool, std::string>;
 inline const Error kPickerFailed = Error::withDescription("test", 9, "No screen to share.");
+inline const Error kWriterError = Error::withDescription("test", 5, "Encoder gone.");
 
 // A caster over the fakes. Its queues are run by hand unless real ones are given.
 struct Rig {
@@ -284,11 +267,12 @@ struct Rig {
     }
     bool idle() { return !caster->isCasting() && !caster->isStopping() && !caster->hasStream(); }
     // Runs a script, one letter a step: S start, P select, C / x the picker is cancelled / fails,
-    // p pump, c cast (SPp), s stop, e / E the newest / first capture ends, w tasks and videoQueue
-    // until empty, t / v one task / videoQueue item, a answer held completions until none; the
-    // next streams: h hold their completions, n answer at once, F fail to start, o / O refuse
-    // the screen / audio output, X cannot be made; W the writer refuses the settings; r no more
-    // failures.
+    // p pump, c cast (SPp), s stop, e / E the newest / first capture ends, d deliver a frame and
+    // audio, w tasks and videoQueue until empty, t / v one task / videoQueue item, a answer held
+    // completions until none; the next streams: h hold their completions, n answer at once, F
+    // fail to start, o / O refuse the screen / audio output, X cannot be made; the next writer:
+    // W refuses the settings, B / b fails to start with / without an error; the writer now:
+    // f / g fails with / without an error; r no more failures.
     void run(std::string_view script) {
         auto configure = [this](std::function<void(FakeStream&)> how) {
             return [this, how] { configureStream = how; };
@@ -315,6 +299,17 @@ struct Rig {
             {'C', [this] { picker->observer()->contentSharingPickerDidCancel(*picker); }},
             {'x', [this] { picker->observer()->contentSharingPickerStartDidFail(kPickerFailed); }},
             {'E', [this] { streams.front()->end(); }},
+            {'B',
+             [this] {
+                 configureWriter = [](auto& w) { w.failsToStart = true, w.error = kWriterError; };
+             }},
+            {'b', [this] { configureWriter = [](auto& w) { w.failsToStart = true; }; }},
+            {'f',
+             [this] {
+                 writers.back()->state = WriterStatus::failed, writers.back()->error = kWriterError;
+             }},
+            {'g', [this] { writers.back()->state = WriterStatus::failed; }},
+            {'d', [this] { deliver(frame(clock_ms)), deliver(audio(clock_ms += 33)); }},
         };
         for (char step : script) {
             steps.at(step)();
@@ -335,6 +330,7 @@ struct Rig {
     std::vector<std::shared_ptr<FakeWriter>> writers;
     std::shared_ptr<NativeCaster> caster;
     std::vector<Report> reports;  // main thread
+    std::int64_t clock_ms = 1000;
 };
 
 }  // namespace skylark::test

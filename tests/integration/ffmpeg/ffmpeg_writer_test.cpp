@@ -1,0 +1,282 @@
+// The FFmpeg writer end to end: fed in many ways, read back and decoded as a player would;
+// what it refuses; back-pressure, cancel, failure and destruction with work pending.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <condition_variable>
+#include <functional>
+#include <thread>
+
+#include "media_reader.hpp"
+#include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
+
+namespace skylark::test {
+namespace {
+
+using ffmpeg::HLSSegmentEncoder;
+
+// Keeps the segments; can hold the writer's thread up in a media delivery, or throw there.
+struct Receiver : StreamWriterDelegate {
+    void writerDidOutputSegment(ByteBuffer data, SegmentKind kind) override {
+        std::unique_lock guard(lock);
+        if (kind == SegmentKind::media) {
+            held = closed;
+            changed.wait(guard, [&] { return !closed; });
+            if (throwing) {
+                throw std::runtime_error("the store is gone");
+            }
+        }
+        lateDeliveries += afterCancel;
+        (kind == SegmentKind::initialization ? init : media.emplace_back()) = std::move(data);
+    }
+    bool is(const bool& flag) {
+        std::lock_guard guard(lock);
+        return flag;
+    }
+    void set(bool& flag, bool value) {
+        std::lock_guard guard(lock);
+        flag = value;
+        changed.notify_all();
+    }
+    // Every media segment as delivered, once the writer is done.
+    int expectPlayable(int width, int height, bool regular) {
+        std::lock_guard guard(lock);
+        std::vector<const Bytes*> parts;
+        for (const auto& segment : media) {
+            parts.push_back(segment.get());
+        }
+        return test::expectPlayable(*init, parts, width, height, regular);
+    }
+    std::mutex lock;
+    std::condition_variable changed;
+    bool closed = false, held = false, throwing = false, afterCancel = false;
+    int lateDeliveries = 0;
+    ByteBuffer init;
+    std::vector<ByteBuffer> media;
+};
+
+bool waitFor(const std::function<bool()>& done) {
+    for (int k = 0; k < 10000 && !done(); ++k) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return done();
+}
+
+// One way of feeding: which frames and audio buffers, stamped when.
+struct Feed {
+    const char* name;
+    int width = 320, height = 180;
+    double fps = 30;
+    double seconds = 3;
+    // The time of frame `index` given its nominal one, or -1 to leave it out.
+    std::function<std::int64_t(int, std::int64_t)> frameTime = nullptr;
+    std::function<std::pair<int, int>(int)> frameSize = nullptr;  // the configured one if empty
+    bool withAudio = true;
+    int audioRate = 48000, audioChannels = 2;
+    // Buffer `index` as (first sample, count, stamp); count 0 leaves it out. 10 ms if empty.
+    std::function<std::tuple<std::int64_t, int, std::int64_t>(int)> audioBuffer = nullptr;
+    int refusedFrames = 0;  // frames not later than the one before
+    bool regular = true;
+};
+
+std::int64_t nominal(int index, double fps) {
+    return std::llround(index * kSecond_ns / fps);
+}
+
+std::tuple<std::int64_t, int, std::int64_t> steadyAudio(int index, int rate) {
+    const std::int64_t first = std::int64_t(index) * (rate / 100);
+    return {first, rate / 100, first * kSecond_ns / rate};
+}
+
+class WriterFeeds : public testing::TestWithParam<Feed> {};
+
+// In time order, waiting for readiness so nothing is dropped for back-pressure; then finished.
+TEST_P(WriterFeeds, EverySegmentPlaysOnItsOwnAndTheStreamIsContinuous) {
+    const Feed& f = GetParam();
+    Receiver out;
+    auto encoder =
+        HLSSegmentEncoder::create({.width = f.width, .height = f.height}, [&](ByteBuffer data,
+                                                                              SegmentKind kind) {
+            out.writerDidOutputSegment(data, kind);
+        }).encoder;
+    const std::int64_t start = 5 * kSecond_ns;
+    ASSERT_TRUE(encoder && encoder->start(start));
+    int accepted = 0, audioIndex = 0;
+    for (int i = 0; i < f.seconds * f.fps; ++i) {
+        const std::int64_t due = nominal(i, f.fps);
+        while (f.withAudio) {
+            auto [first, count, stamp] =
+                f.audioBuffer ? f.audioBuffer(audioIndex) : steadyAudio(audioIndex, f.audioRate);
+            if (first * kSecond_ns / f.audioRate > due) {
+                break;
+            }
+            ++audioIndex;
+            if (count > 0) {
+                ASSERT_TRUE(waitFor([&] { return encoder->isReadyForAudio(); }));
+                EXPECT_TRUE(encoder->appendAudio(tone(first, count, f.audioRate, f.audioChannels),
+                                                 start + stamp));
+            }
+        }
+        const std::int64_t time = f.frameTime ? f.frameTime(i, due) : due;
+        if (time >= 0) {
+            auto [width, height] = f.frameSize ? f.frameSize(i) : std::pair{f.width, f.height};
+            ASSERT_TRUE(waitFor([&] { return encoder->isReadyForVideo(); }));
+            accepted += encoder->appendVideo(patternFrame(width, height, i), start + time);
+        }
+    }
+    encoder->finish();
+    EXPECT_EQ(encoder->status(), WriterStatus::completed);
+    EXPECT_EQ(encoder->error(), "");
+    EXPECT_EQ(out.expectPlayable(f.width, f.height, f.regular), accepted - f.refusedFrames);
+}
+
+std::vector<Feed> feeds() {
+    std::vector<Feed> list{
+        {.name = "steady_30fps"},
+        {.name = "steady_24fps", .fps = 24},
+        {.name = "steady_15fps", .fps = 15},
+        {.name = "tiny_picture", .width = 2, .height = 2, .seconds = 1},
+        {.name = "full_hd", .width = 1920, .height = 1080, .seconds = 1},
+        {.name = "no_audio_at_all", .withAudio = false},
+        {.name = "mono_44100_audio", .audioRate = 44100, .audioChannels = 1},
+    };
+    list.push_back({.name = "jittery_frame_times", .frameTime = [](int i, std::int64_t t) {
+                        return i == 0 ? t : t + ((i * 7919) % 11 - 5) * 1'000'000;
+                    }});
+    list.push_back({.name = "pause_in_frames",  // one long segment, then the stream goes on
+                    .frameTime = [](int i, std::int64_t t) { return i > 30 && i < 48 ? -1 : t; },
+                    .regular = false});
+    list.push_back({.name = "frames_out_of_order",  // a repeated time and one going back
+                    .frameTime =
+                        [](int i, std::int64_t t) {
+                            return i == 10 ? nominal(9, 30) : i == 20 ? nominal(18, 30) : t;
+                        },
+                    .refusedFrames = 2});
+    list.push_back({.name = "frames_of_other_sizes", .frameSize = [](int i) {
+                        return i % 3 == 0 ? std::pair{640, 360} : std::pair{100 + i % 2 * 2, 50};
+                    }});
+    // Uneven sizes, stamps off by up to 15 ms, a 200 ms hole, a buffer repeating the one before.
+    list.push_back({.name = "uneven_audio", .audioBuffer = [](int index) {
+                        auto size = [](int k) { return 256 + (k * 389) % 1800; };
+                        std::int64_t first = 0;
+                        for (int k = 0; k < index; ++k) {
+                            first += size(k);
+                        }
+                        first -= index == 40 ? size(39) : 0;
+                        const bool hole = first > 60000 && first < 69600;
+                        return std::tuple<std::int64_t, int, std::int64_t>{
+                            first, hole ? 0 : size(index),
+                            first * kSecond_ns / 48000 + ((index * 31) % 31 - 15) * 1'000'000};
+                    }});
+    list.push_back({.name = "audio_starts_late", .audioBuffer = [](int index) {
+                        auto [first, count, stamp] = steadyAudio(index, 48000);
+                        return std::tuple{first, first < 24000 ? 0 : count, stamp};
+                    }});
+    return list;
+}
+
+INSTANTIATE_TEST_SUITE_P(Feeds, WriterFeeds, testing::ValuesIn(feeds()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+const MediaTime kStart = MediaTime::make(123456 * kSecond_ns, 1'000'000'000);  // a monotonic clock
+
+std::shared_ptr<StreamWriter> makeWriter(std::shared_ptr<Receiver> receiver) {
+    return std::get<std::shared_ptr<StreamWriter>>(
+        makeFFmpegWriterFactory()({.width = 160, .height = 90}, receiver));
+}
+
+// Appends frame `i` and its 33 ms of audio without waiting; whether the frame was taken. While
+// the writer is stalled, it takes exactly what it said it was ready for.
+bool feed(StreamWriter& writer, int i, bool stalled = false) {
+    VideoFrame frame = patternFrame(160, 90, i);
+    AudioBuffer sound = tone(i * 1600, 1600);
+    frame.time = sound.time = MediaTime::make(kStart.value + i * kSecond_ns / 30, kStart.timescale);
+    if (writer.isReadyFor(MediaKind::audio)) {
+        writer.appendAudio(sound);
+    }
+    const bool ready = writer.isReadyFor(MediaKind::video);
+    const bool taken = writer.appendVideo(frame);
+    EXPECT_TRUE(!stalled || taken == ready) << "frame " << i;
+    return taken;
+}
+
+TEST(FFmpegStreamWriter, SettingsItCannotEncodeAreRefusedWithAReason) {
+    const std::pair<WriterSettings, const char*> cases[] = {
+        {{.width = 1921, .height = 1080}, "1921x1080"},
+        {{.width = 20000, .height = 1080}, "20000x1080"},
+        {{.width = 1920, .height = 1080, .audio_rate_hz = 12345}, "AAC encoder"},
+        {{.width = 1920, .height = 1080, .segment_interval = MediaTime::invalid()}, "intervals"},
+    };
+    for (const auto& [settings, reason] : cases) {
+        const auto made = makeFFmpegWriterFactory()(settings, {});
+        ASSERT_TRUE(std::holds_alternative<Error>(made)) << reason;
+        EXPECT_NE(std::get<Error>(made).localizedDescription().find(reason), std::string::npos)
+            << std::get<Error>(made).localizedDescription();
+    }
+}
+
+TEST(FFmpegStreamWriter, AStalledWriterRefusesMediaInsteadOfQueueingItThenGoesOn) {
+    auto receiver = std::make_shared<Receiver>();
+    receiver->closed = true;
+    auto writer = makeWriter(receiver);
+    EXPECT_FALSE(feed(*writer, 0)) << "not started";
+    ASSERT_TRUE(writer->start(kStart));
+    int i = 0;
+    auto stuck = [&] { return receiver->is(receiver->held); };
+    while (!stuck() && i < 30) {  // until its thread is stuck delivering a segment
+        waitFor([&] { return writer->isReadyFor(MediaKind::video) || stuck(); });
+        feed(*writer, i++);
+    }
+    ASSERT_TRUE(waitFor(stuck));
+    int taken = 0;
+    for (int end = i + 60; i < end; ++i) {  // two seconds of media, never waiting
+        taken += feed(*writer, i, true);
+    }
+    EXPECT_LE(taken, 3);
+    EXPECT_EQ(writer->status(), WriterStatus::writing) << "back-pressure is not a failure";
+    receiver->set(receiver->closed, false);
+    for (int end = i + 30; i < end; ++i) {
+        EXPECT_TRUE(waitFor([&] { return writer->isReadyFor(MediaKind::video); }));
+        EXPECT_TRUE(feed(*writer, i));
+    }
+    writer->cancel();
+    receiver->expectPlayable(160, 90, false);
+}
+
+TEST(FFmpegStreamWriter, NothingIsDeliveredOnceCancelHasReturnedNorAfterItsEnd) {
+    auto receiver = std::make_shared<Receiver>();
+    auto writer = makeWriter(receiver);
+    ASSERT_TRUE(writer->start(kStart));
+    for (int i = 0; i < 40; ++i) {  // a full queue when cancel comes
+        feed(*writer, i);
+    }
+    writer->cancel();
+    receiver->set(receiver->afterCancel, true);
+    EXPECT_EQ(writer->status(), WriterStatus::cancelled);
+    EXPECT_FALSE(writer->failure());
+    EXPECT_FALSE(writer->start(kStart)) << "never restarted";
+    writer.reset();  // joins its thread
+    std::lock_guard guard(receiver->lock);
+    EXPECT_EQ(receiver->lateDeliveries, 0);
+}
+
+TEST(FFmpegStreamWriter, AFailingReceiverFailsItAndCancelKeepsTheFailure) {
+    auto receiver = std::make_shared<Receiver>();
+    receiver->throwing = true;
+    auto writer = makeWriter(receiver);
+    ASSERT_TRUE(writer->start(kStart));
+    auto writing = [&] { return writer->status() == WriterStatus::writing; };
+    for (int i = 0; i < 60 && writing(); ++i) {
+        waitFor([&] { return writer->isReadyFor(MediaKind::video) || !writing(); });
+        feed(*writer, i);
+    }
+    ASSERT_TRUE(waitFor([&] { return !writing(); }));
+    writer->cancel();
+    EXPECT_EQ(writer->status(), WriterStatus::failed);
+    EXPECT_EQ(writer->failure().value().localizedDescription(),
+              "The streaming encoder stopped: the store is gone");
+}
+
+}  // namespace
+}  // namespace skylark::test
