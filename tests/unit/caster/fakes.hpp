@@ -3,6 +3,7 @@
 // The caster's platform faked, every outcome chosen by the test, and a rig that builds a caster
 // over it, with queues the test runs by hand or with real ones.
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -78,12 +79,9 @@ class FakeStream : public CaptureStream {
   public:
     FakeStream(StreamConfiguration configuration, std::weak_ptr<CaptureStreamDelegate> delegate)
         : configuration(configuration), delegate_(std::move(delegate)) {}
-    std::optional<Error> addStreamOutput(std::weak_ptr<CaptureStreamOutput> output,
-                                         StreamOutputType type,
-                                         std::shared_ptr<Executor> queue) override {
-        std::lock_guard guard(lock_);
-        output_ = output;
-        queue_ = queue;
+    // Media goes through the rig, to the caster on its videoQueue.
+    std::optional<Error> addStreamOutput(std::weak_ptr<CaptureStreamOutput>, StreamOutputType type,
+                                         std::shared_ptr<Executor>) override {
         return failOutput == type ? std::optional(kFailure) : std::nullopt;
     }
     void startCapture(CaptureCompletion done) override { answerOrHold({std::move(done), true}); }
@@ -101,32 +99,16 @@ class FakeStream : public CaptureStream {
         std::lock_guard guard(lock_);
         return std::exchange(held_, {});
     }
-    template <class Media>
-    void deliver(const Media& media) {
-        std::lock_guard guard(lock_);
-        queue_->post([output = output_, media] {
-            if (auto o = output.lock()) {
-                if constexpr (std::is_same_v<Media, VideoFrame>) {
-                    o->streamDidOutputVideo(media);
-                } else {
-                    o->streamDidOutputAudio(media);
-                }
-            }
-        });
-    }
     void end() {  // an unexpected end, once
-        if (std::lock_guard guard(lock_); std::exchange(ended_, true)) {
+        if (ended_.exchange(true)) {
             return;
         }
-        finish({nullptr, false});
+        running_ = false;
         if (auto delegate = delegate_.lock()) {
             delegate->streamDidStopWithError(*this, kEnded);
         }
     }
-    bool running() {
-        std::lock_guard guard(lock_);
-        return running_;
-    }
+    bool running() { return running_; }
 
     inline static const Error kFailure =
         Error::withDescription("test", 7, "Capture is unavailable.");
@@ -148,20 +130,14 @@ class FakeStream : public CaptureStream {
     }
     void finish(const std::pair<CaptureCompletion, bool>& call) {
         const bool failed = call.second && failStart;
-        std::unique_lock guard(lock_);
         running_ = call.second && !failed;
-        guard.unlock();
-        if (call.first) {
-            call.first(failed ? std::optional(kFailure) : std::nullopt);
-        }
+        call.first(failed ? std::optional(kFailure) : std::nullopt);
     }
 
     const std::weak_ptr<CaptureStreamDelegate> delegate_;
     std::mutex lock_;
-    std::weak_ptr<CaptureStreamOutput> output_;
-    std::shared_ptr<Executor> queue_;
     std::vector<std::pair<CaptureCompletion, bool>> held_;
-    bool running_ = false, ended_ = false;
+    std::atomic<bool> running_{false}, ended_{false};
 };
 
 // Used on the caster's videoQueue only, as the caster uses it.
@@ -215,13 +191,10 @@ struct Rig {
     explicit Rig(std::shared_ptr<MainDispatcher> realMain = nullptr,
                  std::shared_ptr<Executor> realTasks = nullptr,
                  std::shared_ptr<Executor> realVideo = nullptr) {
-        CasterPlatform platform{picker,
-                                nullptr,
-                                nullptr,
-                                realMain ? realMain : main,
-                                trace,
-                                realTasks ? realTasks : tasks,
-                                realVideo ? realVideo : video};
+        videoQueue = realVideo ? realVideo : video;
+        CasterPlatform platform{
+            picker,    {}, {}, realMain ? realMain : main, trace, realTasks ? realTasks : tasks,
+            videoQueue};
         platform.makeStream = [this](auto, auto& configuration, auto d) -> CaptureStreamResult {
             if (streamError) {
                 return *streamError;
@@ -261,8 +234,14 @@ struct Rig {
         }
     }
     template <class Media>
-    void deliver(const Media& media) {
-        streams.back()->deliver(media);
+    void deliver(const Media& media) {  // as a capture does: on videoQueue
+        videoQueue->post([caster = std::weak_ptr(caster), media] {
+            if constexpr (std::is_same_v<Media, VideoFrame>) {
+                caster.lock()->streamDidOutputVideo(media);
+            } else {
+                caster.lock()->streamDidOutputAudio(media);
+            }
+        });
         pump();
     }
     bool idle() { return !caster->isCasting() && !caster->isStopping() && !caster->hasStream(); }
@@ -319,6 +298,7 @@ struct Rig {
     std::shared_ptr<ManualQueue> main = std::make_shared<ManualQueue>(),
                                  tasks = std::make_shared<ManualQueue>(),
                                  video = std::make_shared<ManualQueue>();
+    std::shared_ptr<Executor> videoQueue;
     std::shared_ptr<LiveHLSStore> store = std::make_shared<LiveHLSStore>();
     std::shared_ptr<FakePicker> picker = std::make_shared<FakePicker>();
     std::shared_ptr<RecordingTrace> trace = std::make_shared<RecordingTrace>();
