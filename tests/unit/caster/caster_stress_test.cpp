@@ -103,7 +103,7 @@ TEST(CasterStress, ManyStartStopCyclesAgainstAPlatformThatAnswersLate) {
     for (const auto& writer : t.writers) {
         EXPECT_LE(writer->cancels, 1);
     }
-    EXPECT_FALSE(storeActive(*t.store));
+    EXPECT_FALSE(t.store->isLive());
     onMain([&] {
         EXPECT_EQ(staleCastingReports, 0);
         EXPECT_GT(castingReports, 0);

@@ -138,7 +138,7 @@ TEST(Caster, StartStopAndFailuresInEveryOrder) {
         EXPECT_EQ(std::count(t.reports.begin(), t.reports.end(), casting), c.castingReports);
         EXPECT_EQ(std::adjacent_find(t.reports.begin(), t.reports.end()), t.reports.end());
         EXPECT_TRUE(c.line.empty() || t.trace->count(c.line) == 1) << c.line;
-        EXPECT_TRUE(c.casting || !storeActive(*t.store));
+        EXPECT_TRUE(c.casting || !t.store->isLive());
         for (const auto& stream : t.streams) {
             EXPECT_TRUE(!c.idle || !stream->running());
         }

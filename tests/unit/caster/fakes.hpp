@@ -178,9 +178,6 @@ inline AudioBuffer audio(std::int64_t ms) {
     static const auto samples = std::make_shared<std::vector<float>>(960);
     return {480, 2, 48000, std::shared_ptr<const float>(samples, samples->data()), at(ms)};
 }
-inline bool storeActive(const LiveHLSStore& store) {
-    return asText(*store.statusJSON()) == "{\"active\":true}";
-}
 
 using Report = std::pair<bool, std::string>;
 inline const Error kPickerFailed = Error::withDescription("test", 9, "No screen to share.");
