@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "caster/capture_platform.hpp"
-#include "common/trace_log.hpp"
 #include "common/serial_queue.hpp"
+#include "common/trace_log.hpp"
 #include "support/child_process.hpp"
 
 namespace skylark::testing {

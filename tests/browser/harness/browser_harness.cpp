@@ -102,8 +102,11 @@ class SyntheticCast {
                 }
             }
             if (encoder_->isReadyForVideo()) {
-                encoder_->appendVideo({kWidth, kHeight, kWidth * 4,
-                                       std::shared_ptr<const std::uint8_t>(pixels, pixels.get()), {}},
+                encoder_->appendVideo({kWidth,
+                                       kHeight,
+                                       kWidth * 4,
+                                       std::shared_ptr<const std::uint8_t>(pixels, pixels.get()),
+                                       {}},
                                       at);
             }
             const int count = kRate / kFps;
@@ -115,7 +118,8 @@ class SyntheticCast {
             }
             if (encoder_->isReadyForAudio()) {
                 encoder_->appendAudio(
-                    {count, 2, kRate, std::shared_ptr<const float>(samples, samples.get()), {}}, at);
+                    {count, 2, kRate, std::shared_ptr<const float>(samples, samples.get()), {}},
+                    at);
             }
         }
     }
