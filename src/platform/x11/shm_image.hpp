@@ -30,6 +30,9 @@ class ShmImage {
     ~ShmImage();
 
     size_t capacity() const { return size_; }
+    // The segment's bytes, which a grab's view shows: its owner may draw on them until the
+    // next grab (the pointer, for one).
+    uint8_t* data() { return data_; }
 
     // Copies `width` x `height` pixels at (x, y) of a 32-bit-per-pixel drawable into the
     // segment. Returns the pixels, or an empty view when the server refused (the area left the
