@@ -3,6 +3,7 @@
 #include <xcb/randr.h>
 
 #include "platform/x11/frame_source.hpp"
+#include "platform/x11/pointer_overlay.hpp"
 
 namespace skylark::x11 {
 namespace {
@@ -10,7 +11,7 @@ namespace {
 class DisplaySource final : public FrameSource {
   public:
     DisplaySource(std::unique_ptr<Connection> conn, Monitor monitor)
-        : conn_(std::move(conn)), monitor_(std::move(monitor)) {}
+        : conn_(std::move(conn)), monitor_(std::move(monitor)), pointer_(*conn_) {}
 
     bool init(std::string& error) {
         const xcb_screen_t& screen = conn_->screen();
@@ -41,6 +42,9 @@ class DisplaySource final : public FrameSource {
     Grab grab() override {
         bool layoutChanged = false;
         while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(conn_->get())}) {
+            if (pointer_.handle(*event)) {
+                continue;
+            }
             const uint8_t type = event->response_type & 0x7f;
             layoutChanged |=
                 type == XCB_CONFIGURE_NOTIFY ||
@@ -73,6 +77,7 @@ class DisplaySource final : public FrameSource {
                 return end(error);
             }
         }
+        pointer_.ask(conn_->root());
         PixelView pixels =
             shm_->grab(conn_->root(), static_cast<int16_t>(r.x), static_cast<int16_t>(r.y),
                        static_cast<uint16_t>(r.width), static_cast<uint16_t>(r.height));
@@ -84,10 +89,13 @@ class DisplaySource final : public FrameSource {
             return {Status::failed, {}};
         }
         failuresInRow_ = 0;
+        // All of the pointer that is on this monitor, even with its hot spot on the next one.
+        pointer_.draw(shm_->data(), pixels.width, pixels.height, pixels.stride, r.x, r.y, false);
         return {Status::ok, pixels};
     }
 
     const std::string& endReason() const override { return endReason_; }
+    const std::string& pointerProblem() const override { return pointer_.problem(); }
 
   private:
     Grab end(std::string reason) {
@@ -97,6 +105,7 @@ class DisplaySource final : public FrameSource {
 
     std::unique_ptr<Connection> conn_;
     Monitor monitor_;
+    PointerOverlay pointer_;
     std::unique_ptr<ShmImage> shm_;
     uint8_t randrEvent_ = 0;
     int failuresInRow_ = 0;

@@ -31,6 +31,9 @@ class FrameSource {
 
     // A sentence for the user once grab() has answered `ended`.
     virtual const std::string& endReason() const = 0;
+
+    // Empty, or a line for the trace on why the frames lack the mouse pointer.
+    virtual const std::string& pointerProblem() const = 0;
 };
 
 // The monitor named `monitorName` on `displayName` (empty: $DISPLAY). Null with a reason in

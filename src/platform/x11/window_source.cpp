@@ -3,6 +3,7 @@
 #include <xcb/composite.h>
 
 #include "platform/x11/frame_source.hpp"
+#include "platform/x11/pointer_overlay.hpp"
 
 namespace skylark::x11 {
 namespace {
@@ -10,7 +11,7 @@ namespace {
 class WindowSource final : public FrameSource {
   public:
     WindowSource(std::unique_ptr<Connection> conn, xcb_window_t window)
-        : conn_(std::move(conn)), window_(window) {}
+        : conn_(std::move(conn)), window_(window), pointer_(*conn_) {}
 
     ~WindowSource() override {
         if (!conn_->broken()) {
@@ -77,6 +78,7 @@ class WindowSource final : public FrameSource {
         if (!growShm(error)) {
             return end(error);
         }
+        pointer_.ask(window_);
         PixelView pixels =
             shm_->grab(pixmap_, static_cast<int16_t>(border_), static_cast<int16_t>(border_),
                        static_cast<uint16_t>(width_), static_cast<uint16_t>(height_));
@@ -90,14 +92,20 @@ class WindowSource final : public FrameSource {
             }
             return {Status::failed, {}};
         }
+        // Only while the pointer is over the window's area, covered there or not.
+        pointer_.draw(shm_->data(), pixels.width, pixels.height, pixels.stride, 0, 0, true);
         return {Status::ok, pixels};
     }
 
     const std::string& endReason() const override { return endReason_; }
+    const std::string& pointerProblem() const override { return pointer_.problem(); }
 
   private:
     // Returns false when the window is gone.
     bool handle(const xcb_generic_event_t& event) {
+        if (pointer_.handle(event)) {
+            return true;
+        }
         switch (event.response_type & 0x7f) {
             case XCB_DESTROY_NOTIFY: {
                 const auto& e = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
@@ -183,6 +191,7 @@ class WindowSource final : public FrameSource {
 
     std::unique_ptr<Connection> conn_;
     xcb_window_t window_;
+    PointerOverlay pointer_;
     xcb_pixmap_t pixmap_ = XCB_PIXMAP_NONE;
     uint32_t width_ = 0;
     uint32_t height_ = 0;

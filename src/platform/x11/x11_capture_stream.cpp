@@ -75,6 +75,9 @@ class X11CaptureStream final : public CaptureStream,
         if (!source) {
             return x11Error(kX11CannotCapture, why);
         }
+        if (!source->pointerProblem().empty()) {
+            options_.trace->trace(source->pointerProblem());
+        }
         x11::FramePump::Settings settings;
         settings.width = static_cast<uint32_t>(configuration_.width);
         settings.height = static_cast<uint32_t>(configuration_.height);
