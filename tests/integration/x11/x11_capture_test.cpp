@@ -32,6 +32,16 @@ struct TestWindow {
     xcb_window_t id;
 };
 
+// Whether any pixel within 3 of (x, y) differs from `background`: the pointer drawn there.
+bool pointerAt(testing::CaptureRecorder& r, int x, int y, uint32_t background) {
+    for (int i = 0; i < 49; ++i) {
+        if (r.rgbAt(x + i % 7 - 3, y + i / 7 - 3) != background) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool pumpUntil(const std::function<bool()>& done) {
     return testing::pollUntil([&] { return QCoreApplication::processEvents(), done(); }, 10s);
 }
@@ -92,6 +102,7 @@ TEST_F(X11CaptureTest, DisplayCastsHaveTheConfiguredSizeAndColoursAndEndCleanlyW
     struct Row {
         int width, height, bar;  // bar: black rows above and below the fitted screen
     } const rows[] = {{1280, 720, 0}, {640, 360, 0}, {854, 480, 0}, {500, 500, 110}};
+    ASSERT_EQ(testing::runToEnd({"xdotool", "mousemove", "200", "100"}), 0);
     for (const Row& r : rows) {
         SCOPED_TRACE(std::to_string(r.width) + "x" + std::to_string(r.height));
         auto stream = start(screen(), r.width, r.height, true);
@@ -117,6 +128,10 @@ TEST_F(X11CaptureTest, DisplayCastsHaveTheConfiguredSizeAndColoursAndEndCleanlyW
         EXPECT_EQ(recorder_->rgbAt(0, top), kRed);
         EXPECT_EQ(recorder_->rgbAt(w - 1, top + h - 1), kWhite);
         EXPECT_EQ(recorder_->rgbAt(w * 3 / 4, r.height - 1 - r.bar / 2), r.bar ? 0 : kWhite);
+        // The pointer where it was moved, scaled with the picture, its hot spot honoured.
+        const int px = 200 * w / 1280, py = top + 100 * h / 720;
+        EXPECT_TRUE(pointerAt(*recorder_, px, py, kRed));
+        EXPECT_FALSE(pointerAt(*recorder_, px + 12, py, kRed));
     }
     EXPECT_TRUE(testing::pollUntil([&] { return threads() == threadsBefore; }, 5s));
 }
@@ -128,8 +143,14 @@ TEST_F(X11CaptureTest, AnApplicationIsFollowedThroughCoverAndResizeUntilItsClien
               240, true);
     // Another window on top does not show: the capture reads the window's own pixels.
     TestWindow cover("ff0000", "320x240+100+100", "1");
+    // Just off the window's edge the pointer is left out, though its image would reach in.
+    ASSERT_EQ(testing::runToEnd({"xdotool", "mousemove", "95", "220"}), 0);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(recorder_->rgbAt(160, 120), kBlue);
+    EXPECT_FALSE(pointerAt(*recorder_, 3, 120, kBlue));
+    // Over the window (even where covered) the pointer is drawn at its place in the window.
+    ASSERT_EQ(testing::runToEnd({"xdotool", "mousemove", "260", "220"}), 0);
+    EXPECT_TRUE(testing::pollUntil([&] { return pointerAt(*recorder_, 160, 120, kBlue); }, 5s));
     // Twice as wide: the same frame size, the window fitted in with bars above and below.
     testing::runToEnd({"xdotool", "windowsize", std::to_string(app.id), "640", "240"});
     EXPECT_TRUE(testing::pollUntil(
