@@ -27,7 +27,7 @@ if(EXISTS "${HLS_JS}" AND EXISTS "${LICENSE}")
   string(REPLACE "*/" "* /" license "${license}")
   fill("/*@HLS_JS@*/" "/* hls.js ${HLS_VERSION}, https://github.com/video-dev/hls.js\n${license}*/\n${code}")
 else()
-  fill("/*@HLS_JS@*/" "/* hls.js was not bundled: run scripts/setup (npm ci) and build again. */")
+  fill("/*@HLS_JS@*/" "/* hls.js was not bundled: run scripts/setup run and build again. */")
 endif()
 
 string(REPLACE "|" ";" scripts "${SCRIPTS}")
