@@ -4,6 +4,8 @@
 #include <string>
 #include <thread>
 
+#include <libyuv/convert_from_argb.h>
+
 extern "C" {
 #include <libavutil/opt.h>
 }
@@ -43,7 +45,10 @@ VideoEncoder::VideoEncoder(const EncoderSettings& settings)
     c.time_base = kTimeBase;
     c.framerate = AVRational{settings.frameRate_fps, 1};
     c.sample_aspect_ratio = AVRational{1, 1};
-    c.colorspace = AVCOL_SPC_BT709;
+    // libyuv's SIMD conversion produces BT.601 limited-range YUV (it has no BT.709 matrix);
+    // the stream says so, or players would decode with the wrong matrix. Primaries and transfer
+    // stay those of the sRGB desktop.
+    c.colorspace = AVCOL_SPC_SMPTE170M;
     c.color_primaries = AVCOL_PRI_BT709;
     c.color_trc = AVCOL_TRC_BT709;
     c.color_range = AVCOL_RANGE_MPEG;
@@ -86,6 +91,21 @@ VideoEncoder::VideoEncoder(const EncoderSettings& settings)
 }
 
 void VideoEncoder::convert(const VideoFrame& frame) {
+    check(av_frame_make_writable(picture_.get()), "The streaming encoder ran out of memory");
+    if (frame.width == context_->width && frame.height == context_->height) {
+        // The usual case: one pass from the capture's pixels into the encoder's planes.
+        AVFrame& p = *picture_;
+        if (libyuv::ARGBToI420(frame.pixels.get(), frame.stride_bytes, p.data[0], p.linesize[0],
+                               p.data[1], p.linesize[1], p.data[2], p.linesize[2], frame.width,
+                               frame.height) != 0) {
+            throw EncoderFailure("The picture could not be converted for the H.264 encoder");
+        }
+        return;
+    }
+    scale(frame);
+}
+
+void VideoEncoder::scale(const VideoFrame& frame) {
     if (!scaler_ || frame.width != scalerWidth_ || frame.height != scalerHeight_) {
         scaler_.reset(sws_alloc_context());
         if (!scaler_) {
@@ -101,10 +121,9 @@ void VideoEncoder::convert(const VideoFrame& frame) {
         av_opt_set_int(s, "sws_flags", SWS_BILINEAR, 0);
         av_opt_set_int(s, "threads", converterThreads(), 0);
         check(sws_init_context(s, nullptr, nullptr), "The picture converter could not be set up");
-        // Full-range RGB in, BT.709 limited-range YUV out, as the stream's colour tags say.
-        const int* rgb = sws_getCoefficients(SWS_CS_DEFAULT);
-        const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-        sws_setColorspaceDetails(s, rgb, 1, bt709, 0, 0, 1 << 16, 1 << 16);
+        // Full-range RGB in, BT.601 limited-range YUV out, as the stream's colour tags say.
+        const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
+        sws_setColorspaceDetails(s, bt601, 1, bt601, 0, 0, 1 << 16, 1 << 16);
         scalerWidth_ = frame.width;
         scalerHeight_ = frame.height;
     }
@@ -125,7 +144,6 @@ void VideoEncoder::convert(const VideoFrame& frame) {
     }
     source->data[0] = pixels;
 
-    check(av_frame_make_writable(picture_.get()), "The streaming encoder ran out of memory");
     check(sws_scale_frame(scaler_.get(), picture_.get(), source.get()),
           "The picture could not be converted for the H.264 encoder");
 }

@@ -8,9 +8,10 @@
 
 namespace skylark::ffmpeg {
 
-// BGRA frames to H.264: libswscale converts to BT.709 limited-range YUV 4:2:0 at the configured
-// size (sliced over the CPU's threads), libx264 encodes with zero latency: one packet comes out
-// for every frame that goes in, before encode() returns. Not thread-safe: one thread drives it.
+// BGRA frames to H.264: libyuv converts a frame of the configured size to BT.601 limited-range
+// YUV 4:2:0 in one SIMD pass (libswscale scales any other size), libx264 encodes with zero
+// latency: one packet comes out for every frame that goes in, before encode() returns. Not
+// thread-safe: one thread drives it.
 class VideoEncoder {
   public:
     // Times of frames and packets are in this unit.
@@ -28,6 +29,7 @@ class VideoEncoder {
 
   private:
     void convert(const VideoFrame& frame);
+    void scale(const VideoFrame& frame);  // a frame of another size
 
     CodecContextPtr context_;
     FramePtr picture_;  // reused for every frame

@@ -11,6 +11,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace skylark::test {
@@ -64,8 +65,9 @@ Probe probe(const std::vector<const Bytes*>& parts) {
         const AVCodecParameters& p = *raw->streams[i]->codecpar;
         out.tracks.push_back(std::string(avcodec_get_name(p.codec_id)) + " " +
                              (p.codec_type == AVMEDIA_TYPE_VIDEO
-                                  ? std::to_string(p.width) + "x" + std::to_string(p.height) +
-                                        (p.color_space == AVCOL_SPC_BT709 ? " bt709" : "")
+                                  ? std::to_string(p.width) + "x" + std::to_string(p.height) + " " +
+                                        av_color_space_name(p.color_space) + " " +
+                                        av_color_range_name(p.color_range)
                                   : std::to_string(p.sample_rate) + " Hz " +
                                         std::to_string(p.ch_layout.nb_channels) + " ch"));
         const AVCodec* decoder = avcodec_find_decoder(p.codec_id);
@@ -107,7 +109,7 @@ int expectPlayable(const Bytes& init, const std::vector<const Bytes*>& media, in
     EXPECT_GE(media.size(), 2u);
     EXPECT_EQ(probe({&init}).tracks,
               (std::vector<std::string>{
-                  "h264 " + std::to_string(width) + "x" + std::to_string(height) + " bt709",
+                  "h264 " + std::to_string(width) + "x" + std::to_string(height) + " smpte170m tv",
                   "aac 48000 Hz 2 ch"}));
     std::vector<const Bytes*> all{&init};
     double previous = -1;  // the start of the segment before

@@ -16,7 +16,7 @@ constexpr std::int64_t kSecond_ns = 1'000'000'000;
 
 struct Probe {
     std::string error;                 // empty when the bytes opened and demuxed cleanly
-    std::vector<std::string> tracks;   // e.g. "h264 640x360 bt709", "aac 48000 Hz 2 ch"
+    std::vector<std::string> tracks;   // e.g. "h264 640x360 smpte170m tv", "aac 48000 Hz 2 ch"
     std::vector<double> video, audio;  // packet times in seconds, in file order
     std::vector<bool> key;             // of each video packet
     int decodedVideo = 0, decodedAudio = 0, damaged = 0;
@@ -27,9 +27,9 @@ struct Probe {
 Probe probe(const std::vector<const Bytes*>& parts);
 
 // Every media segment starts with a key frame, carries both tracks and decodes after the
-// initialization segment alone (an H.264 track of width x height in BT.709, 48 kHz stereo AAC);
-// all together, video times rise and audio runs without a gap; with `regular`, every segment
-// but the last lasts 0.2 to 0.3 s. Returns the number of video frames.
+// initialization segment alone (an H.264 track of width x height tagged BT.601 limited range, 48
+// kHz stereo AAC); all together, video times rise and audio runs without a gap; with `regular`,
+// every segment but the last lasts 0.2 to 0.3 s. Returns the number of video frames.
 int expectPlayable(const Bytes& init, const std::vector<const Bytes*>& media, int width, int height,
                    bool regular = true);
 

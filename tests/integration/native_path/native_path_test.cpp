@@ -116,10 +116,11 @@ TEST(NativePath, ACastOfTheScreenIsServedAsSegmentsThatDecodeToWhatIsShown) {
         }
     }
     EXPECT_GT(expectPlayable(*init, media, 640, 360, false), 10);
-    // 0xE01010 in BT.709 limited range: Y 68, U 107, V 219 (BT.601 would give Y 83).
+    // 0xE01010 in BT.601 limited range, as the stream is tagged: Y 83, U 97, V 219 (BT.709
+    // would give Y 68, U 107).
     const Probe probe = test::probe({&*init, media.at(0)});
-    EXPECT_NEAR(probe.centreY, 68, 4);
-    EXPECT_NEAR(probe.centreU, 107, 4);
+    EXPECT_NEAR(probe.centreY, 83, 4);
+    EXPECT_NEAR(probe.centreU, 97, 4);
     EXPECT_NEAR(probe.centreV, 219, 4);
 
     main->post([&] { caster->stop(); });
