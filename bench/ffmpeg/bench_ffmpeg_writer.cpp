@@ -430,9 +430,9 @@ Result commandLine(const Options& o, const Input& in, bool realTime) {
     args.push_back(in.audio.string());
     for (const char* a :
          {"-map", "0:v", "-map", "1:a",
-          // The same conversion: bilinear, BT.709 limited range, 4:2:0.
-          "-vf", "scale=out_color_matrix=bt709:out_range=tv:flags=bilinear,format=yuv420p",
-          "-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "bt709",
+          // The same picture: BT.601 limited range, 4:2:0, tagged as Skylark tags it.
+          "-vf", "scale=out_color_matrix=bt601:out_range=tv:flags=bilinear,format=yuv420p",
+          "-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "smpte170m",
           // The same encoder settings.
           "-c:v", "libx264", "-preset", o.preset.c_str(), "-tune", "zerolatency", "-thread_type",
           "slice", "-b:v", "6M", "-maxrate", "6M", "-bufsize", "3M", "-g", "8", "-keyint_min", "1",
