@@ -8,10 +8,14 @@ Skylark.players = (function () {
   var S = Skylark.screen;
   var video = S.video;
   var SEGMENT_S = 0.25;
+  // Engines that hand over a response while it arrives can play the segment being written.
+  var STREAMS = typeof window.fetch === 'function' && typeof window.ReadableStream === 'function';
 
-  // Plays Skylark's own live stream as close to its newest segment as the segments allow: it
-  // follows the segments by identifier instead of waiting for playlist updates, keeps about two
-  // segments buffered and steers the playback rate to hold that. onFatal(reason) is called
+  // Plays Skylark's own live stream as close to its newest media as it can: it follows the
+  // segments by identifier instead of waiting for playlist updates and steers the playback rate
+  // to hold a steady buffer. Where the engine streams responses it reads the segment being
+  // written fragment by fragment and holds a tenth of a second or so; elsewhere, or once that
+  // failed in this cast, it takes whole segments and holds about two. onFatal(reason) is called
   // when this browser cannot play the stream this way at all.
   function LivePlayer(onFatal) {
     this.onFatal = onFatal;
@@ -23,12 +27,17 @@ Skylark.players = (function () {
     this.queue = [];
     this.timers = [];
     this.watchdog = null;
+    this.reader = null;
+    this.streaming = STREAMS;
     this.kind = 'hls (Skylark player)';
   }
 
   // About two segments in hand when a new one arrives: half a second behind the newest.
   LivePlayer.prototype.TARGET_BEHIND_S = 2 * SEGMENT_S;
   LivePlayer.prototype.JUMP_AHEAD_S = 1.25;              // more buffered than this: jump
+  // Reading fragments as they are made: a few frames in hand absorb the network's jitter.
+  LivePlayer.prototype.STREAMING_TARGET_S = 0.12;
+  LivePlayer.prototype.STREAMING_JUMP_S = 0.6;
   LivePlayer.prototype.RETRY_MS = 40;                    // next segment not there yet
   LivePlayer.prototype.KEEP_BEHIND_S = 3;                // played media kept for seeking back
 
@@ -43,6 +52,7 @@ Skylark.players = (function () {
     this.waitingSince = null;
     this.lastProgress = { time: -1, at: S.now() };
     this.nudges = 0;
+    this.misses = 0;              // progressive requests answered 404 in a row
 
     var ms = new S.MediaSource();
     this.mediaSource = ms;
@@ -95,8 +105,7 @@ Skylark.players = (function () {
           if (self.alive(generation)) { self.restart('append error'); }
         });
         self.enqueue({ append: init.body });
-        // Start one segment before the newest: two segments in hand, half a second behind.
-        self.next = Math.max(window_.first, window_.last - 1);
+        self.next = self.firstId(window_);
         self.fetchNext(generation);
       });
     })['catch'](function () {
@@ -104,10 +113,20 @@ Skylark.players = (function () {
     });
   };
 
+  // Where to begin in the playlist's window: whole segments one before the newest (two in hand,
+  // half a second behind); streaming, the newest, then the one being written.
+  LivePlayer.prototype.firstId = function (window_) {
+    return this.streaming ? window_.last : Math.max(window_.first, window_.last - 1);
+  };
+
   // Follows the segments by identifier: a segment that does not exist yet is asked for again
   // shortly; one that has left the window means we fell behind (or a new cast restarted the
   // identifiers), which the playlist tells apart.
   LivePlayer.prototype.fetchNext = function (generation) {
+    if (this.streaming) {
+      this.fetchStreaming(generation);
+      return;
+    }
     var self = this;
     var id = this.next;
     S.request('GET', '/live/segment' + id + '.m4s', { binary: true }).then(function (reply) {
@@ -143,7 +162,7 @@ Skylark.players = (function () {
       if (window_.last < self.next - 1) {
         self.restart('identifiers restarted', true);
       } else if (self.next < window_.first) {
-        self.next = Math.max(window_.first, window_.last - 1);
+        self.next = self.firstId(window_);
         self.jumped = true;
         self.fetchNext(generation);
       } else {
@@ -154,16 +173,77 @@ Skylark.players = (function () {
     });
   };
 
-  LivePlayer.prototype.accept = function (generation, data) {
+  // The segment being written, one fragment at a time as the server makes them (a finished one
+  // comes the same way, all at once). The route answering 404 twice in a row, a network error
+  // or a body cut short: this segment and the rest of the cast go whole.
+  LivePlayer.prototype.fetchStreaming = function (generation) {
+    var self = this;
+    var id = this.next;
+    var splitter = new Skylark.stream.Splitter();
+    var first = true;
+    var reader = null;
+    function wholeSegments() {
+      if (!self.alive(generation)) { return; }
+      self.dropReader();
+      self.streaming = false;
+      self.fetchNext(generation);
+    }
+    function read() {
+      return reader.read().then(function (chunk) {
+        if (!self.alive(generation)) { return; }
+        if (chunk.done) {
+          if (!splitter.finish()) { wholeSegments(); return; }
+          self.reader = null;
+          self.next = id + 1;
+          self.fetchNext(generation);
+          return;
+        }
+        var fragments = splitter.push(chunk.value);
+        if (fragments === null) { wholeSegments(); return; }
+        for (var i = 0; i < fragments.length; i++, first = false) {
+          if (first && !self.follows(fragments[i])) { return; }
+          self.enqueue({ append: fragments[i], media: true });
+        }
+        return read();
+      });
+    }
+    window.fetch('/live/progressive/segment' + id + '.m4s', { cache: 'no-store' }).then(function (response) {
+      var body = response.body;
+      if (!self.alive(generation) || response.status !== 200 || !body || !body.getReader) {
+        if (body && body.cancel) { body.cancel()['catch'](function () {}); }
+        if (!self.alive(generation)) { return; }
+        if (response.status !== 404 || ++self.misses > 1) { wholeSegments(); return; }
+        self.checkWindow(generation);    // fell behind the window, or a new cast began
+        return;
+      }
+      self.misses = 0;
+      self.waitingSince = null;
+      reader = body.getReader();
+      self.reader = reader;
+      return read();
+    })['catch'](wholeSegments);
+  };
+
+  LivePlayer.prototype.dropReader = function () {
+    if (this.reader) { this.reader.cancel()['catch'](function () {}); }
+    this.reader = null;
+  };
+
+  // A segment whose time does not follow the previous one belongs to another cast: start again.
+  LivePlayer.prototype.follows = function (data) {
     var start = Skylark.boxes.segmentStart(data, this.timescales);
-    // A segment whose time does not follow the previous one belongs to another cast.
     if (start !== null && this.lastStart !== null && !this.jumped &&
         (start < this.lastStart || start - this.lastStart > 2)) {
       this.restart('timeline restarted', true);
-      return;
+      return false;
     }
     this.jumped = false;
     if (start !== null) { this.lastStart = start; }
+    return true;
+  };
+
+  LivePlayer.prototype.accept = function (generation, data) {
+    if (!this.follows(data)) { return; }
     this.next += 1;
     this.enqueue({ append: data, media: true });
     this.fetchNext(generation);
@@ -204,10 +284,11 @@ Skylark.players = (function () {
     var end = S.bufferedEnd();
     if (end === null || !this.sourceBuffer) { return; }
     var b = video.buffered;
+    var target = this.streaming ? this.STREAMING_TARGET_S : this.TARGET_BEHIND_S;
     if (!this.started) {
-      if (end - b.start(b.length - 1) >= SEGMENT_S * 0.9) {
+      if (end - b.start(b.length - 1) >= Math.min(SEGMENT_S * 0.9, target + 0.05)) {
         this.started = true;
-        video.currentTime = Math.max(b.start(b.length - 1), end - this.TARGET_BEHIND_S);
+        video.currentTime = Math.max(b.start(b.length - 1), end - target);
         S.startVideo();
       }
       return;
@@ -226,11 +307,13 @@ Skylark.players = (function () {
     // newest segment. Unlike the buffer alone it does not saw up and down with each arrival.
     var age = this.edge ? (S.now() - this.edge.at) / 1000 : 0;
     var behind = ahead + age;
-    if (ahead > this.JUMP_AHEAD_S) {
-      video.currentTime = end - this.TARGET_BEHIND_S;
+    if (ahead > (this.streaming ? this.STREAMING_JUMP_S : this.JUMP_AHEAD_S)) {
+      video.currentTime = end - target;
       video.playbackRate = 1;
     } else if (age > 2 * SEGMENT_S) {
       video.playbackRate = 1;                          // nothing new arriving: no steering
+    } else if (this.streaming) {
+      video.playbackRate = Skylark.stream.steer(behind, target, video.playbackRate);
     } else if (behind > this.TARGET_BEHIND_S + 0.1) {
       video.playbackRate = 1 + Math.min(0.1, (behind - this.TARGET_BEHIND_S) * 0.4);
     } else if (behind < this.TARGET_BEHIND_S - 0.15) {
@@ -272,6 +355,7 @@ Skylark.players = (function () {
       this.fail(reason);
       return;
     }
+    if (streamChanged) { this.streaming = STREAMS; }   // a new cast: try streaming again
     var generation = ++this.generation;
     this.teardown();
     var delay = streamChanged ? 100 : 500;
@@ -286,6 +370,7 @@ Skylark.players = (function () {
   LivePlayer.prototype.teardown = function () {
     clearInterval(this.watchdog);
     this.watchdog = null;
+    this.dropReader();
     for (var i = 0; i < this.timers.length; i++) { clearTimeout(this.timers[i]); }
     this.timers = [];
     this.queue = [];

@@ -96,7 +96,7 @@ test('the Skylark player plays a cast, gets over lost and damaged segments and a
     // instead of stalling on a lost one.
     let held = 0;
     asked.length = 0;
-    await page.route('**/live/segment*.m4s', async (route) => { held++; await sleep(3000); await route.continue(); });
+    await page.route('**/segment*.m4s', async (route) => { held++; await sleep(3000); await route.continue(); });
     await until('a held request', () => held > 0);
     await page.unrouteAll({ behavior: 'wait' });
     await until('a jump past the lost segments', () => asked.some((id, i) => id > asked[i - 1] + 4), 10000);

@@ -1,0 +1,72 @@
+/* The pure part of playing a segment while it is being written: cutting the arriving bytes into
+   fragments the Media Source can take (each moof with its mdat, whatever boxes came before
+   them), and the playback rate that holds a small buffer without seeking. */
+var Skylark = Skylark || {};
+Skylark.stream = (function () {
+  'use strict';
+
+  // The network hands over bytes in pieces of its own choosing: a piece may end inside a box or
+  // hold several fragments. push(bytes) takes the next piece (a Uint8Array) and returns the
+  // fragments it completed, each an ArrayBuffer ending with an mdat box; null when the bytes
+  // are not boxes at all. finish() says whether the body ended between fragments.
+  function Splitter() {
+    this.held = new Uint8Array(0);  // bytes not handed out yet
+    this.scanned = 0;               // how many of them are whole boxes
+    this.broken = false;
+  }
+
+  Splitter.prototype.push = function (bytes) {
+    if (this.broken) { return null; }
+    var held = new Uint8Array(this.held.length + bytes.length);
+    held.set(this.held, 0);
+    held.set(bytes, this.held.length);
+    var view = new DataView(held.buffer);
+    var fragments = [];
+    var start = 0;
+    var offset = this.scanned;
+    while (offset + 8 <= held.length) {
+      var size = view.getUint32(offset);
+      var header = 8;
+      if (size === 1) {
+        if (offset + 16 > held.length) { break; }
+        size = view.getUint32(offset + 8) * 4294967296 + view.getUint32(offset + 12);
+        header = 16;
+      }
+      // A box "to the end of the file" has no end while the file grows.
+      if (size < header) { this.broken = true; return null; }
+      if (offset + size > held.length) { break; }
+      var isMdat = view.getUint32(offset + 4) === 0x6d646174;
+      offset += size;
+      if (isMdat) {
+        fragments.push(held.buffer.slice(start, offset));
+        start = offset;
+      }
+    }
+    this.held = held.subarray(start);
+    this.scanned = offset - start;
+    return fragments;
+  };
+
+  Splitter.prototype.finish = function () { return !this.broken && this.held.length === 0; };
+
+  // The playback rate that steers the distance behind the newest media (behindS) towards
+  // targetS, given the rate now: a few percent faster or slower, never a seek. Inside a small
+  // band it plays at normal speed; once nudging, it goes on until the target is reached, so
+  // the rate does not flip at the edge of the band.
+  var BAND_S = 0.04;
+  var MAX_NUDGE = 0.08;
+
+  function steer(behindS, targetS, rate) {
+    var error = behindS - targetS;
+    if (error > BAND_S || (rate > 1 && error > 0)) {
+      return 1 + Math.min(MAX_NUDGE, Math.max(0.02, Math.round(error * 20) / 100));
+    }
+    if (error < -BAND_S || (rate < 1 && error < 0)) {
+      return 1 - Math.min(MAX_NUDGE / 2, Math.max(0.02, Math.round(-error * 20) / 100));
+    }
+    return 1;
+  }
+
+  return { Splitter: Splitter, steer: steer };
+})();
+if (typeof module !== 'undefined') { module.exports = Skylark.stream; }
