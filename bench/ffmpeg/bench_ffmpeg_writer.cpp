@@ -215,8 +215,9 @@ struct Result {
 Result skylarkThroughput(const Input& in, const std::string& preset) {
     FramePool pool(in, 2);
     std::size_t bytes = 0;
-    SegmentEngine engine(settingsFor(in, preset),
-                         [&](SegmentKind, Bytes data) { bytes += data.size(); });
+    SegmentEngine engine(settingsFor(in, preset), [&](SegmentKind type, Bytes data) {
+        bytes += type == SegmentKind::part ? 0 : data.size();
+    });
     std::vector<double> frameTimes;
     engine.start(0);
     int chunk = 0;
@@ -285,8 +286,9 @@ Result skylarkRealTime(const Input& in, const std::string& preset) {
         HLSSegmentEncoder::create(settingsFor(in, preset), [&](ByteBuffer data, SegmentKind type) {
             auto now = Clock::now();
             std::lock_guard guard(lock);
-            bytes += data->size();
-            if (type == SegmentKind::initialization) {
+            // A frame is out with its fragment; the whole segment repeats those bytes.
+            if (type != SegmentKind::part) {
+                bytes += data->size();
                 return;
             }
             for (std::uint32_t k = videoSamples(*data); k > 0 && delivered < appended.size();

@@ -137,6 +137,10 @@ void NativeCaster::writerDidOutputSegment(ByteBuffer data, SegmentKind kind) {
     if (!data) {
         data = makeBuffer(Bytes{});  // stored as a present, empty segment
     }
+    if (kind == SegmentKind::part) {
+        store_->addPart(std::move(data));  // untraced: thirty a second would drown the trace
+        return;
+    }
     const bool initialization = kind == SegmentKind::initialization;
     trace(std::string("writer emitted ") + (initialization ? "initialization" : "media") +
           " segment (" + std::to_string(data->size()) + " bytes)");

@@ -44,7 +44,8 @@ enum class MediaKind { video, audio };
 
 enum class SegmentKind {
     initialization,  // ftyp + moov: comes first, once
-    media,           // moof + mdat: plays after the initialization segment alone
+    media,           // one or more moof + mdat: plays after the initialization segment alone
+    part,            // one moof + mdat of the media segment being written
 };
 
 // Everything a writer is asked to produce, as one plain value.
@@ -66,10 +67,13 @@ struct WriterSettings {
 class StreamWriterDelegate {
   public:
     virtual ~StreamWriterDelegate() = default;
-    // A finished segment: the initialization segment first, then media segments of about the
-    // segment interval, each starting with a key frame. Called on any thread (usually the
-    // writer's own), one at a time, in order; possibly inside a caster call (an append); never
-    // once cancel() has returned.
+    // The initialization segment first, then media segments of about the segment interval,
+    // each starting with a key frame. A media segment is written as fragments: each one comes
+    // as a `part` as soon as it is made (one per video frame, with the audio that starts before
+    // that frame ends), and when the segment is complete it comes whole as `media`, byte for
+    // byte the concatenation of its parts. A part always belongs to the next media segment to
+    // be delivered. Called on any thread (usually the writer's own), one at a time, in order;
+    // possibly inside a caster call (an append); never once cancel() has returned.
     virtual void writerDidOutputSegment(ByteBuffer data, SegmentKind kind) = 0;
 };
 

@@ -5,16 +5,24 @@
 namespace skylark {
 
 void LiveHLSStore::reset() {
-    std::lock_guard guard(lock_);
-    initialization_.reset();
-    segments_.clear();
-    nextID_ = 0;
-    active_ = true;
+    {
+        std::lock_guard guard(lock_);
+        initialization_.reset();
+        segments_.clear();
+        parts_.clear();
+        nextID_ = 0;
+        ++cast_;
+        active_ = true;
+    }
+    changed();
 }
 
 void LiveHLSStore::stop() {
-    std::lock_guard guard(lock_);
-    active_ = false;
+    {
+        std::lock_guard guard(lock_);
+        active_ = false;
+    }
+    changed();
 }
 
 void LiveHLSStore::addInitialization(ByteBuffer data) {
@@ -23,11 +31,42 @@ void LiveHLSStore::addInitialization(ByteBuffer data) {
 }
 
 void LiveHLSStore::addSegment(ByteBuffer data) {
+    {
+        std::lock_guard guard(lock_);
+        segments_.push_back({nextID_, std::move(data)});
+        ++nextID_;
+        parts_.clear();
+        while (segments_.size() > kWindowSize) {
+            segments_.pop_front();
+        }
+    }
+    changed();
+}
+
+void LiveHLSStore::addPart(ByteBuffer data) {
+    {
+        std::lock_guard guard(lock_);
+        parts_.push_back(std::move(data));
+    }
+    changed();
+}
+
+void LiveHLSStore::setListener(std::function<void()> listener) {
+    std::lock_guard calls(listening_);
     std::lock_guard guard(lock_);
-    segments_.push_back({nextID_, std::move(data)});
-    ++nextID_;
-    while (segments_.size() > kWindowSize) {
-        segments_.pop_front();
+    listener_ =
+        listener ? std::make_shared<const std::function<void()>>(std::move(listener)) : nullptr;
+}
+
+void LiveHLSStore::changed() {
+    std::lock_guard calls(listening_);
+    std::shared_ptr<const std::function<void()>> listener;
+    {
+        std::lock_guard guard(lock_);
+        listener = listener_;
+    }
+    if (listener) {
+        (*listener)();
     }
 }
 
@@ -49,6 +88,33 @@ ByteBuffer LiveHLSStore::segment(std::int64_t id) const {
         }
     }
     return nullptr;
+}
+
+LiveHLSStore::Progress LiveHLSStore::progress(std::int64_t id, std::size_t from) const {
+    std::lock_guard guard(lock_);
+    Progress progress;
+    progress.cast = cast_;
+    for (const Entry& entry : segments_) {
+        if (entry.id == id) {
+            progress.state = Progress::State::complete;
+            progress.segment = entry.data;
+            return progress;
+        }
+    }
+    if (!active_) {
+        return progress;
+    }
+    if (id == nextID_ && !parts_.empty()) {
+        progress.state = Progress::State::growing;
+        if (from < parts_.size()) {
+            progress.parts.assign(parts_.begin() + static_cast<std::ptrdiff_t>(from), parts_.end());
+        }
+    } else if (id == nextID_ || id == nextID_ + 1) {
+        // The one after the segment being written, or that segment itself before its first
+        // fragment: a reader that asks a moment early waits rather than fails.
+        progress.state = Progress::State::waiting;
+    }
+    return progress;
 }
 
 ByteBuffer LiveHLSStore::playlist() const {

@@ -13,7 +13,7 @@ namespace {
 constexpr int kIOBufferSize = 64 * 1024;
 
 // empty_moov: the header holds no samples, so it can be sent before any media exists.
-// frag_custom: fragments are cut only where the writer asks, on its segment boundaries.
+// frag_custom: fragments are cut only where the writer asks: after every frame.
 // default_base_moof: sample offsets count from each moof, so a segment is self-contained.
 // skip_trailer: a live stream has no index at its end.
 // Not delay_moov: it merges the first two fragments.
@@ -76,9 +76,10 @@ Bytes FragmentMuxer::flushFragment() {
 
 Bytes FragmentMuxer::take() {
     avio_flush(io_.get());
-    Bytes taken = std::exchange(output_, Bytes{});
-    // The next segment will be about as large: one allocation instead of a dozen doublings.
-    output_.reserve(taken.size() + taken.size() / 4);
+    // Fragments range from a key frame's hundreds of kilobytes to a few hundred bytes: the
+    // scratch keeps its capacity, each fragment leaves exactly sized.
+    Bytes taken(output_.begin(), output_.end());
+    output_.clear();
     return taken;
 }
 

@@ -6,8 +6,9 @@
 namespace skylark::ffmpeg {
 
 // FFmpeg's mp4 muxer in fragment mode, writing into memory: the header is the HLS
-// initialization segment (ftyp and an empty moov), and every fragment flushed on request is a
-// media segment (moof and mdat) that plays after the initialization segment alone.
+// initialization segment (ftyp and an empty moov), and every fragment flushed on request (moof
+// and mdat) carries its own sample offsets, so fragments can be sent one by one and a run of
+// them starting with a key frame plays after the initialization segment alone.
 // Not thread-safe: one thread drives it.
 class FragmentMuxer {
   public:

@@ -99,6 +99,7 @@ bool SegmentEngine::addVideo(const VideoFrame& frame, std::int64_t time_ns) {
 void SegmentEngine::holdVideo(AVPacket& packet) {
     if (holdingVideo_) {
         writeHeldVideo(packet.pts - heldVideo_->pts);
+        flushPart();
     }
     av_packet_move_ref(heldVideo_.get(), &packet);
     holdingVideo_ = true;
@@ -106,6 +107,7 @@ void SegmentEngine::holdVideo(AVPacket& packet) {
 
 void SegmentEngine::writeHeldVideo(std::int64_t duration) {
     heldVideo_->duration = std::max<std::int64_t>(duration, 1);
+    writtenVideoEnd_ = heldVideo_->pts + heldVideo_->duration;
     muxer_.write(*heldVideo_, FragmentMuxer::video, VideoEncoder::kTimeBase);
     av_packet_unref(heldVideo_.get());
     holdingVideo_ = false;
@@ -130,6 +132,27 @@ void SegmentEngine::keepAudio(AVPacket& packet) {
     pendingAudio_.push_back(std::move(kept));
 }
 
+// The audio that starts before `audioEnd`; with `atLeastOne` and none yet in the segment, one
+// packet even when audio runs ahead.
+void SegmentEngine::writeAudio(std::int64_t audioEnd, bool atLeastOne) {
+    while (!pendingAudio_.empty() &&
+           (pendingAudio_.front()->pts < audioEnd || (atLeastOne && !segmentHasAudio_))) {
+        muxer_.write(*pendingAudio_.front(), FragmentMuxer::audio, audio_.timeBase());
+        pendingAudio_.pop_front();
+        segmentHasAudio_ = true;
+    }
+}
+
+// No silence here: audio a few milliseconds late simply goes into the next part.
+void SegmentEngine::flushPart() {
+    writeAudio(av_rescale_q(writtenVideoEnd_, VideoEncoder::kTimeBase, audio_.timeBase()), false);
+    Bytes part = muxer_.flushFragment();
+    if (!part.empty()) {
+        segment_.insert(segment_.end(), part.begin(), part.end());
+        output_(SegmentKind::part, std::move(part));
+    }
+}
+
 void SegmentEngine::cutSegment(std::int64_t videoEnd) {
     // hls.js feeds audio and video of a segment into one buffer and needs both in every
     // segment. Audio that lags the video by more than it ever should (none comes at all, or its
@@ -142,19 +165,18 @@ void SegmentEngine::cutSegment(std::int64_t videoEnd) {
                           [this](AVPacket& packet) { keepAudio(packet); });
     }
     // The encoder holds back a frame or two: pad until one packet is out.
-    for (int frames = 0; pendingAudio_.empty() && frames < kMaxSilenceFrames; ++frames) {
+    for (int frames = 0; !segmentHasAudio_ && pendingAudio_.empty() && frames < kMaxSilenceFrames;
+         ++frames) {
         audio_.addSilence(audio_.context().frame_size,
                           [this](AVPacket& packet) { keepAudio(packet); });
     }
-    // The audio that starts before the video ends; at least one packet when audio runs ahead.
-    bool wroteAudio = false;
-    while (!pendingAudio_.empty() && (!wroteAudio || pendingAudio_.front()->pts < audioEnd)) {
-        muxer_.write(*pendingAudio_.front(), FragmentMuxer::audio, audio_.timeBase());
-        pendingAudio_.pop_front();
-        wroteAudio = true;
-    }
-    Bytes segment = muxer_.flushFragment();
-    if (!segment.empty()) {
+    writeAudio(audioEnd, true);
+    flushPart();
+    segmentHasAudio_ = false;
+    if (!segment_.empty()) {
+        Bytes segment = std::exchange(segment_, Bytes{});
+        // The next segment will be about as large: one allocation instead of a dozen doublings.
+        segment_.reserve(segment.size() + segment.size() / 4);
         output_(SegmentKind::media, std::move(segment));
     }
 }

@@ -23,6 +23,11 @@ namespace skylark::ffmpeg {
 // packets that start before its video ends; the two tracks both start at time 0 and never
 // have a gap.
 //
+// A segment is written as fragments, so a reader can play it while it grows: each video frame,
+// once the next one gives its duration, goes out as a part with the audio that starts before
+// it ends. The segment's last part also settles its audio (silence for audio that lags too far,
+// at least one packet), and then the whole segment, the concatenation of its parts, follows.
+//
 // Times are nanoseconds on the clock of the session start.
 class SegmentEngine {
   public:
@@ -43,6 +48,8 @@ class SegmentEngine {
     void holdVideo(AVPacket& packet);
     void writeHeldVideo(std::int64_t duration);
     void keepAudio(AVPacket& packet);
+    void writeAudio(std::int64_t audioEnd, bool atLeastOne);
+    void flushPart();
     void cutSegment(std::int64_t videoEnd);
 
     EncoderSettings settings_;
@@ -70,6 +77,9 @@ class SegmentEngine {
     PacketPtr heldVideo_;
     bool holdingVideo_ = false;
     std::deque<PacketPtr> pendingAudio_;
+    std::int64_t writtenVideoEnd_ = 0;  // where the last video written to the muxer ends
+    bool segmentHasAudio_ = false;
+    Bytes segment_;  // the parts of the segment being written, so far
 };
 
 }  // namespace skylark::ffmpeg

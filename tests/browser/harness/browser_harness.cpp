@@ -58,6 +58,8 @@ class SyntheticCast {
             [store = store_](skylark::ByteBuffer data, skylark::SegmentKind type) {
                 if (type == skylark::SegmentKind::initialization) {
                     store->addInitialization(std::move(data));
+                } else if (type == skylark::SegmentKind::part) {
+                    store->addPart(std::move(data));
                 } else {
                     store->addSegment(std::move(data));
                 }

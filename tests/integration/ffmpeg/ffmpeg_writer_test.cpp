@@ -20,7 +20,12 @@ using ffmpeg::HLSSegmentEncoder;
 struct Receiver : StreamWriterDelegate {
     void writerDidOutputSegment(ByteBuffer data, SegmentKind kind) override {
         std::unique_lock guard(lock);
+        if (kind == SegmentKind::part) {  // fragments concatenate to the segment that follows
+            growing.insert(growing.end(), data->begin(), data->end());
+            return;
+        }
         if (kind == SegmentKind::media) {
+            EXPECT_TRUE(*data == std::exchange(growing, {})) << "segment " << media.size();
             held = closed;
             changed.wait(guard, [&] { return !closed; });
         }
@@ -51,6 +56,7 @@ struct Receiver : StreamWriterDelegate {
     int lateDeliveries = 0;
     ByteBuffer init;
     std::vector<ByteBuffer> media;
+    Bytes growing;
 };
 
 bool waitFor(const std::function<bool()>& done) {
