@@ -1,5 +1,8 @@
 #include "http/connection.hpp"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "http/response_writer.hpp"
 
 namespace skylark {
@@ -46,6 +49,8 @@ Connection::Clock::time_point Connection::deadline() const {
             return accepted_ + d.header;
         case Phase::Body:
             return accepted_ + d.request;
+        case Phase::Awaiting:
+            return awaitUntil_;
         case Phase::Writing:
             return lastProgress_ + d.writeStall;
         case Phase::Lingering:
@@ -69,7 +74,11 @@ void Connection::onTimer(const asio::error_code& error) {
         return;  // re-armed or closed meanwhile
     }
     if (Clock::now() >= deadline()) {
-        close();
+        if (phase_ == Phase::Awaiting) {
+            resume();  // the stream decides: it begins, or it is not found
+        } else {
+            close();
+        }
         return;
     }
     timer_.expires_at(deadline());
@@ -90,7 +99,7 @@ void Connection::onReadable(const asio::error_code& waitError) {
     const std::span<std::uint8_t> scratch = host_.readScratch();
     asio::error_code error;
     std::size_t taken = 0;
-    while (taken < kMaxReadPerCycle && phase_ != Phase::Writing) {
+    while (taken < kMaxReadPerCycle && !responding()) {
         const std::size_t n =
             socket_.read_some(asio::buffer(scratch.data(), scratch.size()), error);
         if (error == asio::error::would_block || error == asio::error::try_again) {
@@ -111,7 +120,7 @@ void Connection::onReadable(const asio::error_code& waitError) {
         }
         if (error) {
             // End of stream or a connection error: a request not yet complete gets no answer.
-            if (phase_ != Phase::Writing) {
+            if (!responding()) {
                 close();
             }
             return;
@@ -123,39 +132,123 @@ void Connection::onReadable(const asio::error_code& waitError) {
 }
 
 void Connection::send(HTTPResponse response) {
-    responseHeader_ = responseHeader(response);
-    responseBody_ = std::move(response.body);
+    if (response.stream) {
+        stream_ = std::move(response.stream);
+        resume();
+        return;
+    }
+    framing_ = responseHeader(response);
+    held_.push_back(std::move(response.body));
+    unsent_ = {asio::buffer(framing_), asio::buffer(*held_.back())};
     enter(Phase::Writing);
+    writeMore();
+}
+
+void Connection::resume() {
+    if (phase_ == Phase::Closed || writing_ || !stream_) {
+        return;
+    }
+    ResponseStream::Step step = stream_->next(Clock::now());
+    switch (step.kind) {
+        case ResponseStream::Step::Kind::wait:
+            if (!streamBegun_ && phase_ != Phase::Awaiting) {
+                awaitUntil_ = step.until;
+                enter(Phase::Awaiting);
+            }
+            host_.awaitChange(weak_from_this());
+            return;
+        case ResponseStream::Step::Kind::respond:
+            stream_.reset();
+            send(std::move(step.response));
+            return;
+        case ResponseStream::Step::Kind::abort:
+            close();
+            return;
+        case ResponseStream::Step::Kind::send:
+        case ResponseStream::Step::Kind::finish:
+            queueChunk(std::move(step));
+            return;
+    }
+}
+
+// The status line before the first chunk; after the last, the zero chunk that ends the body.
+void Connection::queueChunk(ResponseStream::Step step) {
+    framing_.clear();
+    if (!streamBegun_) {
+        HTTPResponse head;
+        head.contentType = "video/iso.segment";
+        head.stream = stream_;
+        framing_ = responseHeader(head);
+        streamBegun_ = true;
+        enter(Phase::Writing);
+    }
+    std::size_t size = 0;
+    for (const ResponseStream::Slice& slice : step.slices) {
+        size += slice.data->size() - std::min(slice.offset, slice.data->size());
+    }
+    static constexpr std::string_view kChunkEnd = "\r\n";
+    static constexpr std::string_view kBodyEnd = "0\r\n\r\n";
+    unsent_.clear();
+    if (size > 0) {  // an empty chunk would end the body
+        char line[24];
+        const int length = std::snprintf(line, sizeof line, "%zx\r\n", size);
+        framing_.append(line, static_cast<std::size_t>(length));
+    }
+    unsent_.push_back(asio::buffer(framing_));
+    if (size > 0) {
+        for (ResponseStream::Slice& slice : step.slices) {
+            unsent_.push_back(asio::buffer(*slice.data) + slice.offset);
+            held_.push_back(std::move(slice.data));
+        }
+        unsent_.push_back(asio::buffer(kChunkEnd));
+    }
+    if (step.kind == ResponseStream::Step::Kind::finish) {
+        unsent_.push_back(asio::buffer(kBodyEnd));
+        stream_.reset();
+    }
     writeMore();
 }
 
 // Writes piece by piece so that a reader that stops reading is noticed by its lack of progress.
 void Connection::writeMore() {
-    const std::size_t headerSize = responseHeader_.size();
-    std::array<asio::const_buffer, 2> buffers{
-        asio::buffer(responseHeader_) + written_,
-        asio::buffer(*responseBody_) + (written_ > headerSize ? written_ - headerSize : 0)};
+    if (asio::buffer_size(unsent_) == 0) {
+        finishResponse();
+        return;
+    }
+    writing_ = true;
     socket_.async_write_some(
-        buffers, [self = shared_from_this()](const asio::error_code& error, std::size_t n) {
+        unsent_, [self = shared_from_this()](const asio::error_code& error, std::size_t n) {
+            self->writing_ = false;
             if (error || self->phase_ == Phase::Closed) {
                 self->close();
                 return;
             }
-            self->written_ += n;
             self->lastProgress_ = Clock::now();
-            if (self->written_ < self->responseHeader_.size() + self->responseBody_->size()) {
-                self->writeMore();
-                return;
+            auto first = self->unsent_.begin();
+            for (; first != self->unsent_.end() && n >= first->size(); ++first) {
+                n -= first->size();
             }
-            self->responseHeader_ = {};
-            self->responseBody_.reset();
-            // Closing with unread request bytes would reset the connection and could discard the
-            // response: drain them for a while first.
-            asio::error_code ignored;
-            self->socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
-            self->enter(Phase::Lingering);
-            self->waitForBytes();
+            self->unsent_.erase(self->unsent_.begin(), first);
+            if (!self->unsent_.empty()) {
+                self->unsent_.front() += n;
+            }
+            self->writeMore();
         });
+}
+
+void Connection::finishResponse() {
+    unsent_.clear();
+    held_.clear();
+    if (stream_) {
+        resume();  // the next chunk, or wait for it
+        return;
+    }
+    // Closing with unread request bytes would reset the connection and could discard the
+    // response: drain them for a while first.
+    asio::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    enter(Phase::Lingering);
+    waitForBytes();
 }
 
 void Connection::close() {
@@ -166,7 +259,9 @@ void Connection::close() {
     asio::error_code ignored;
     timer_.cancel();
     socket_.close(ignored);
-    responseBody_.reset();
+    unsent_.clear();
+    held_.clear();
+    stream_.reset();
     if (auto onClose = std::exchange(onClose_, {})) {
         onClose();
     }

@@ -31,10 +31,16 @@ public:
     // Scratch space for reads; every connection runs on the one server thread, so one suffices.
     virtual std::span<std::uint8_t> readScratch() = 0;
     virtual const ConnectionDeadlines& deadlines() const = 0;
+    // Calls resume() on `connection` once after the next change of what streamed bodies are made
+    // of (the live store), unless it has closed by then.
+    virtual void awaitChange(std::weak_ptr<class Connection> connection) = 0;
 };
 
 // One TCP connection: reads until one request is framed (or refused), writes one response, then
-// closes. Each pending handler holds the connection alive through shared_from_this().
+// closes. Each pending handler holds the connection alive through shared_from_this(). A streamed
+// response goes out in chunks as its stream makes them; the write-stall deadline covers the
+// whole time from one chunk to the next, so a stream that stops, or a reader that stops
+// reading, closes the connection.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     // `onClose` runs once, when the socket closes.
@@ -45,19 +51,25 @@ public:
     // was sent and unread bytes are being drained.
     bool evictable() const { return receiving() || phase_ == Phase::Lingering; }
     void close();
+    // Asks a waiting stream for its next step.
+    void resume();
 
 private:
-    enum class Phase { Header, Body, Writing, Lingering, Closed };
+    // Awaiting: a streamed response that has not begun, waiting to know its status.
+    enum class Phase { Header, Body, Awaiting, Writing, Lingering, Closed };
     using Clock = std::chrono::steady_clock;
 
     bool receiving() const { return phase_ == Phase::Header || phase_ == Phase::Body; }
+    bool responding() const { return phase_ == Phase::Awaiting || phase_ == Phase::Writing; }
     void waitForBytes();
     void onReadable(const asio::error_code& error);
     void enter(Phase phase);
     Clock::time_point deadline() const;
     void onTimer(const asio::error_code& error);
     void send(HTTPResponse response);
+    void queueChunk(ResponseStream::Step step);
     void writeMore();
+    void finishResponse();
 
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
@@ -67,9 +79,14 @@ private:
     Phase phase_ = Phase::Header;
     const Clock::time_point accepted_ = Clock::now();
     Clock::time_point lastProgress_;
-    std::string responseHeader_;
-    ByteBuffer responseBody_;
-    std::size_t written_ = 0;
+    // What is being written: the buffers still unsent, and what keeps their bytes alive.
+    std::vector<asio::const_buffer> unsent_;
+    std::string framing_;  // the header block and a chunk's size line
+    std::vector<ByteBuffer> held_;
+    bool writing_ = false;
+    std::shared_ptr<ResponseStream> stream_;  // until its body has ended
+    bool streamBegun_ = false;
+    Clock::time_point awaitUntil_;
 };
 
 }  // namespace skylark

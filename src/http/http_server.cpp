@@ -39,6 +39,9 @@ public:
     }
 
     ~Impl() override {
+        if (listens_) {
+            store_->setListener(nullptr);  // no change is posted to the server thread after this
+        }
         if (thread_.joinable()) {
             io_->stop();
             thread_.join();
@@ -55,6 +58,8 @@ public:
         port_ = acceptor_->local_endpoint().port();
         routes_.port = port_;
         retryTimer_.emplace(*io_);
+        store_->setListener([this] { asio::post(*io_, [this] { wakeAwaiting(); }); });
+        listens_ = true;
         accept();
         thread_ = std::thread([this] {
             ::pthread_setname_np(::pthread_self(), "skylark-server");
@@ -75,6 +80,9 @@ public:
     HTTPResponse respond(const HTTPRequest& request) override { return route(request, routes_); }
     std::span<std::uint8_t> readScratch() override { return scratch_; }
     const ConnectionDeadlines& deadlines() const override { return deadlines_; }
+    void awaitChange(std::weak_ptr<Connection> connection) override {
+        awaiting_.push_back(std::move(connection));
+    }
 
 private:
     // One dual-stack IPv6 socket takes IPv4 too; a system without IPv6 gets an IPv4 one.
@@ -188,6 +196,14 @@ private:
                    : address.to_string();
     }
 
+    void wakeAwaiting() {
+        for (const auto& weak : std::exchange(awaiting_, {})) {
+            if (auto connection = weak.lock()) {
+                connection->resume();
+            }
+        }
+    }
+
     // Request buffers are small but many; after a burst the allocator keeps their pages unless
     // told to give them back (measured: some megabytes after a few hundred connections). Once
     // the server is quiet again, and not after every connection, is enough.
@@ -213,6 +229,8 @@ private:
     };
     std::list<Admitted> open_;  // oldest first
     std::map<std::string, std::size_t> perPeer_;
+    std::vector<std::weak_ptr<Connection>> awaiting_;  // streamed responses waiting for the store
+    bool listens_ = false;                             // to the store's changes
     std::chrono::milliseconds acceptRetry_{0};
     std::size_t releasedSinceTrim_ = 0;
     std::optional<asio::io_context> io_;

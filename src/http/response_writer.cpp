@@ -9,8 +9,12 @@ std::string responseHeader(const HTTPResponse& response) {
     header += response.status;
     header += "\r\nContent-Type: ";
     header += response.contentType;
-    header += "\r\nContent-Length: ";
-    header += std::to_string(response.body->size());
+    if (response.stream) {
+        header += "\r\nTransfer-Encoding: chunked";
+    } else {
+        header += "\r\nContent-Length: ";
+        header += std::to_string(response.body->size());
+    }
     header += "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
     return header;
 }

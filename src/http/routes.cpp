@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "http/progressive_segment.hpp"
 #include "http/request_framing.hpp"
 
 namespace skylark {
@@ -51,8 +52,7 @@ HTTPResponse json(ByteBuffer body) {
 
 }  // namespace
 
-std::optional<std::int64_t> segmentIdentifier(std::string_view path) {
-    constexpr std::string_view prefix = "/live/segment";
+std::optional<std::int64_t> segmentIdentifier(std::string_view path, std::string_view prefix) {
     constexpr std::string_view suffix = ".m4s";
     if (path.size() < prefix.size() + suffix.size() || !path.starts_with(prefix) ||
         !path.ends_with(suffix)) {
@@ -121,7 +121,17 @@ HTTPResponse route(const HTTPRequest& request, const RouteContext& context) {
         if (path == "/api/answer") {
             return optionalBody(context.state->getAnswer(), "204 No Content");
         }
-    } else if (method == "POST") {
+    }
+    if (method == "GET" || method == "HEAD") {
+        if (const auto id = segmentIdentifier(path, "/live/progressive/segment")) {
+            HTTPResponse response;
+            response.contentType = "video/iso.segment";
+            response.stream = std::make_shared<ProgressiveSegment>(*context.liveStore, *id,
+                                                                   context.progressiveBeginWait);
+            return response;
+        }
+    }
+    if (method == "POST") {
         if (path == "/api/reset") {
             context.state->reset();
             return json(ok());

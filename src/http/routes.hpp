@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -20,6 +21,8 @@ struct RouteContext {
     // Bytes of one of the three web files, or a fixed text when it cannot be read.
     std::function<ByteBuffer(std::string_view name)> file;
     std::function<std::string()> localAddress;
+    // How long a progressive read of the segment after the newest waits for it to begin.
+    std::chrono::milliseconds progressiveBeginWait{1000};
 };
 
 // The whole HTTP interface: every request gets exactly one response.
@@ -29,7 +32,8 @@ HTTPResponse route(const HTTPRequest& request, const RouteContext& context);
 // posts, nothing anywhere else.
 std::int64_t maxBodyBytes(std::string_view method, std::string_view path);
 
-// The identifier of "/live/segment<N>.m4s": an optionally signed decimal that fits 64 bits.
-std::optional<std::int64_t> segmentIdentifier(std::string_view path);
+// The identifier of "<prefix><N>.m4s": an optionally signed decimal that fits 64 bits.
+std::optional<std::int64_t> segmentIdentifier(std::string_view path,
+                                              std::string_view prefix = "/live/segment");
 
 }  // namespace skylark

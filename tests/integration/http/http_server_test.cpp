@@ -10,10 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <system_error>
 #include <thread>
+
+#include "support/chunked_body.hpp"
 
 namespace skylark {
 namespace {
@@ -232,6 +235,84 @@ TEST_F(HTTPServerTest, HostileDeviceNeitherLocksOutTheTVNorKeepsItsMemory) {
         EXPECT_LT(peak - before, 64 * 1024);
         EXPECT_LT(residentKiB() - before, 2048 + (peak - before) / 4);  // most growth returned
     }
+}
+
+// A progressive read of each kind of segment, with what the writer does after the request: the
+// body is the finished segment, ended by the zero chunk only when the segment completed.
+TEST_F(HTTPServerTest, ProgressiveReadsEndWithTheSegmentOrStayUnended) {
+    startServer();
+    const std::string streamed =
+        "HTTP/1.1 200 OK\r\nContent-Type: video/iso.segment\r\nTransfer-Encoding: chunked\r\n"
+        "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
+    struct Case {
+        int id;
+        std::vector<std::string> before, after;  // "+bytes" a fragment, "=" the segment complete
+        std::string response;                    // or, when streamed, its payload and end
+        bool ended = false;
+    } cases[] = {
+        {0, {}, {}, wire("200 OK", "video/iso.segment", "S0")},
+        {1, {"+ab"}, {"+cd", "+ef", "="}, "abcdef", true},
+        {1, {}, {"+ab", "="}, "ab", true},            // not begun yet
+        {2, {"+ab"}, {"=", "+cd", "="}, "cd", true},  // after the one being written
+        {1, {"+ab"}, {"+cd", "stop"}, "abcd"},
+        {1, {"+ab"}, {"reset", "+xy"}, "ab"},
+        {3, {"+ab"}, {}, wire("404 Not Found", "text/plain", "Not found")},
+        {2, {}, {}, wire("404 Not Found", "text/plain", "Not found")},  // does not begin in time
+    };
+    for (const Case& c : cases) {
+        std::string growing;
+        auto act = [&](const std::string& step) {
+            if (step == "stop") {
+                store_->stop();
+            } else if (step == "reset") {
+                store_->reset();
+            } else if (step == "=") {
+                store_->addSegment(makeBuffer(std::exchange(growing, {})));
+            } else {
+                growing += step.substr(1);
+                store_->addPart(makeBuffer(step.substr(1)));
+            }
+        };
+        store_->reset();
+        store_->addSegment(makeBuffer("S0"));
+        std::for_each(c.before.begin(), c.before.end(), act);
+        Client client(server_->port());
+        client.send("GET /live/progressive/segment" + std::to_string(c.id) +
+                    ".m4s HTTP/1.1\r\n\r\n");
+        for (const std::string& step : c.after) {
+            std::this_thread::sleep_for(50ms);  // the server sees each step before the next
+            act(step);
+        }
+        const std::string response = client.readAll();
+        if (c.response.starts_with("HTTP/")) {
+            EXPECT_EQ(response, c.response) << c.id;
+        } else {
+            EXPECT_TRUE(response.starts_with(streamed)) << response;
+            EXPECT_EQ(test::dechunk(body(response)), std::pair(c.response, c.ended)) << response;
+        }
+    }
+}
+
+// A reader that stops reading is closed at the write-stall deadline, unended; the writer and
+// another reader of the same segment go on meanwhile.
+TEST_F(HTTPServerTest, AProgressiveReaderThatStopsReadingHoldsNothingBack) {
+    startServer({.writeStallTimeout = 300ms});
+    Client stalled(server_->port(), "127.0.0.1", true, 4096), reading(server_->port());
+    for (Client* client : {&stalled, &reading}) {
+        client->send("GET /live/progressive/segment1.m4s HTTP/1.1\r\n\r\n");
+    }
+    std::this_thread::sleep_for(100ms);
+    const ByteBuffer part = makeBuffer(Bytes(kSegmentBytes / 4, 0x37));
+    for (int i = 0; i < 4; ++i) {
+        store_->addPart(part);
+    }
+    store_->addSegment(makeBuffer(Bytes(kSegmentBytes, 0x37)));
+    EXPECT_EQ(test::dechunk(body(reading.readAll())),
+              std::pair(std::string(kSegmentBytes, 0x37), true));
+    std::this_thread::sleep_for(600ms);
+    const std::string cut = stalled.readAll();
+    EXPECT_FALSE(cut.ends_with("<open>"));
+    EXPECT_FALSE(test::dechunk(body(cut)).second);
 }
 
 TEST_F(HTTPServerTest, StartFailsWhenThePortIsTaken) {

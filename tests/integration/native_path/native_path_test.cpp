@@ -18,6 +18,7 @@
 #include "platform/x11/x11_capture_stream.hpp"
 #include "platform/x11/x11_content_filter.hpp"
 #include "platform/x11/x11_desktop.hpp"
+#include "support/chunked_body.hpp"
 #include "support/desktop_services.hpp"
 #include "unit/caster/fakes.hpp"
 
@@ -106,8 +107,17 @@ TEST(NativePath, ACastOfTheScreenIsServedAsSegmentsThatDecodeToWhatIsShown) {
             }
         }
     }
+    // Two after the newest listed: read while it is written, it is the segment when finished.
+    ASSERT_GE(names.size(), 4u) << "no playable stream within 20 s";
+    const std::int64_t next = std::stoll(names.back().substr(7)) + 2;
+    const auto streamed =
+        httpGet(server.port(), "/live/progressive/segment" + std::to_string(next) + ".m4s");
+    const auto [progressive, ended] = dechunk(streamed ? asText(*streamed) : "");
+    EXPECT_TRUE(ended);
+    names.push_back("segment" + std::to_string(next - 1) + ".m4s");
+    names.push_back("segment" + std::to_string(next) + ".m4s");
     const auto init = httpGet(server.port(), "/live/init.mp4");
-    ASSERT_TRUE(names.size() >= 4 && init) << "no playable stream within 20 s";
+    ASSERT_TRUE(init);
     std::deque<Bytes> segments;
     std::vector<const Bytes*> media;
     for (const std::string& name : names) {
@@ -115,6 +125,7 @@ TEST(NativePath, ACastOfTheScreenIsServedAsSegmentsThatDecodeToWhatIsShown) {
             media.push_back(&segments.emplace_back(std::move(*segment)));
         }
     }
+    EXPECT_EQ(asText(segments.back()), progressive);
     EXPECT_GT(expectPlayable(*init, media, 640, 360, false), 10);
     // 0xE01010 in BT.601 limited range, as the stream is tagged: Y 83, U 97, V 219 (BT.709
     // would give Y 68, U 107).

@@ -1,0 +1,76 @@
+#include "http/progressive_segment.hpp"
+
+namespace skylark {
+namespace {
+
+using State = LiveHLSStore::Progress::State;
+using Kind = ResponseStream::Step::Kind;
+
+ResponseStream::Step stepOf(Kind kind) {
+    ResponseStream::Step step;
+    step.kind = kind;
+    return step;
+}
+
+ResponseStream::Step respond(std::string_view status, std::string_view type, ByteBuffer body) {
+    ResponseStream::Step step = stepOf(Kind::respond);
+    step.response.status = status;
+    step.response.contentType = type;
+    step.response.body = std::move(body);
+    return step;
+}
+
+}  // namespace
+
+ProgressiveSegment::ProgressiveSegment(const LiveHLSStore& store, std::int64_t id,
+                                       std::chrono::milliseconds beginWait)
+    : store_(store), id_(id), beginWait_(beginWait) {}
+
+ResponseStream::Step ProgressiveSegment::next(Clock::time_point now) {
+    LiveHLSStore::Progress progress = store_.progress(id_, partsSent_);
+    if (!cast_) {
+        switch (progress.state) {
+            case State::complete:
+                return respond("200 OK", "video/iso.segment", progress.segment);
+            case State::waiting:
+                beginBy_ = beginBy_.value_or(now + beginWait_);
+                if (now < *beginBy_) {
+                    Step step = stepOf(Kind::wait);
+                    step.until = *beginBy_;
+                    return step;
+                }
+                return respond("404 Not Found", "text/plain", makeBuffer("Not found"));
+            case State::absent:
+                return respond("404 Not Found", "text/plain", makeBuffer("Not found"));
+            case State::growing:
+                cast_ = progress.cast;
+                break;
+        }
+    }
+    // Identifiers start again at every cast: the same number is another segment.
+    if (progress.cast != *cast_) {
+        return stepOf(Kind::abort);
+    }
+    Step step;
+    if (progress.state == State::complete) {
+        if (bytesSent_ > progress.segment->size()) {
+            return stepOf(Kind::abort);
+        }
+        step.kind = Kind::finish;
+        step.slices.push_back({progress.segment, bytesSent_});
+        bytesSent_ = progress.segment->size();
+        return step;
+    }
+    if (progress.state != State::growing) {
+        return stepOf(Kind::abort);
+    }
+    step.kind = progress.parts.empty() ? Kind::wait : Kind::send;
+    for (ByteBuffer& part : progress.parts) {
+        ++partsSent_;
+        bytesSent_ += part->size();
+        step.slices.push_back({std::move(part), 0});
+    }
+    return step;
+}
+
+}  // namespace skylark
