@@ -174,9 +174,9 @@ void SegmentEngine::cutSegment(std::int64_t videoEnd) {
     flushPart();
     segmentHasAudio_ = false;
     if (!segment_.empty()) {
-        Bytes segment = std::exchange(segment_, Bytes{});
-        // The next segment will be about as large: one allocation instead of a dozen doublings.
-        segment_.reserve(segment.size() + segment.size() / 4);
+        // Stored for seconds: exactly sized, while the scratch keeps its capacity for the next.
+        Bytes segment(segment_.begin(), segment_.end());
+        segment_.clear();
         output_(SegmentKind::media, std::move(segment));
     }
 }
