@@ -9,9 +9,13 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "support/child_process.hpp"
 #include "support/desktop_services.hpp"
+#include "support/desktop_session.hpp"
 
 namespace skylark {
 namespace {
@@ -43,6 +47,10 @@ std::string readAll(ChildProcess& child) {
 std::string outputOf(const std::string& command) {
     ChildProcess child({"bash", "-c", command}, {{}, true});
     return readAll(child);
+}
+std::string firstLineOf(const std::string& command) {
+    const std::string all = outputOf(command);
+    return all.substr(0, all.find('\n'));
 }
 
 // Polls a bash command until it prints `expected`.
@@ -158,6 +166,84 @@ TEST(WithoutADesktop, ServesThePagesAloneRefusesASecondLaunchAndEndsOnSIGTERM) {
         const int end = skylark->stop(SIGTERM);
         EXPECT_TRUE(WIFEXITED(end) && WEXITSTATUS(end) == 0) << end;
     }
+}
+
+// Sway, headless and drawn in software, as nobody (it refuses to run as root); with a bar its
+// swaybar is the StatusNotifier watcher and host. Skylark joins it on Wayland alone.
+std::vector<std::string> startSway(testing::DesktopSession& session, bool bar) {
+    const std::string run = session.runtime(), config = run + "/sway.conf";
+    std::ofstream(config) << "output HEADLESS-1 resolution 800x480\n"
+                          << (bar ? "bar {\n status_command true\n tray_output *\n}\n" : "");
+    chown(run.c_str(), 65534, 65534);
+    const std::string socket = run + "/wayland-1";
+    session.start({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--pdeathsig",
+                   "TERM", "sway", "-c", config},
+                  [&] {
+                      return std::filesystem::exists(socket) &&
+                             (!bar || session.owns("org.kde.StatusNotifierWatcher"));
+                  },
+                  {"WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"});
+    return {"DISPLAY=", "QT_QPA_PLATFORM=", "XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=" + socket,
+            "DBUS_SESSION_BUS_ADDRESS=" + session.busAddress()};
+}
+
+TEST(OnSway, TheIconRegistersAStatusNotifierItemWhoseMenuQuitsAndWithoutABarAWindowShows) {
+    if (const std::string error = privateNetworkError(); !error.empty()) {
+        GTEST_SKIP() << error;
+    }
+    testing::TempDir runtime("skylark-desktop-");
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    {
+        testing::DesktopSession session;
+        auto env = startSway(session, false);
+        auto skylark = launchSkylark(env);
+        const std::string tree = "swaymsg -s " + session.runtime() + "/sway-ipc.*.sock -t get_tree";
+        EXPECT_TRUE(eventually(tree + " | grep -c '\"app_id\": \"org.skylark.Skylark\"'", "1\n"))
+            << "no window for the menu";
+    }
+    testing::DesktopSession session;
+    auto skylark = launchSkylark(startSway(session, true));
+    const std::string send = "dbus-send --bus=" + session.busAddress() + " --print-reply ";
+    std::string item;  // "<bus name>/<path>", as the watcher lists it
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            item = firstLineOf(
+                send +
+                "--dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher "
+                "org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher "
+                "string:RegisteredStatusNotifierItems | sed -n 's/ *string \"\\(.*\\)\"/\\1/p'");
+            return !item.empty();
+        },
+        20s))
+        << "no item registered with the watcher";
+    const std::string service = item.substr(0, item.find('/'));
+    const std::string menu = firstLineOf(
+        send + "--dest=" + service + " " + item.substr(item.find('/')) +
+        " org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierItem string:Menu"
+        " | sed -n 's/.*object path \"\\(.*\\)\"/\\1/p'");
+    ASSERT_FALSE(menu.empty()) << "the item exports no menu";
+    // Each item of the exported menu as "<id> <label>".
+    const std::string layout = outputOf(
+        send + "--dest=" + service + " " + menu +
+        " com.canonical.dbusmenu.GetLayout int32:0 int32:-1 array:string: | awk "
+        "'$1 == \"int32\" {id = $2} /string \"label\"/ {getline; sub(/.*string \"/, \"\"); "
+        "sub(/\"$/, \"\"); print id, $0}'");
+    std::vector<std::string> labels;
+    std::string quitId;
+    std::istringstream lines(layout);
+    for (std::string id, label; lines >> id && std::getline(lines >> std::ws, label);) {
+        labels.push_back(label);
+        quitId = label == "Quit Skylark" ? id : quitId;
+    }
+    EXPECT_EQ(labels, (std::vector<std::string>{"Skylark", "Fire TV: http://192.168.1.7:8765",
+                                                "Ready", "Share Screen or App + Audio\u2026",
+                                                "Low Latency Sharing\u2026", "Copy Fire TV Address",
+                                                "Stop Casting", "Quit Skylark"}));
+    // The host's click on an item runs its command.
+    runToEnd({"sh", "-c",
+              send + "--dest=" + service + " " + menu + " com.canonical.dbusmenu.Event int32:" +
+                  quitId + " string:clicked variant:string: uint32:0"});
+    EXPECT_EQ(skylark->waitExit(10s), 0);
 }
 
 }  // namespace

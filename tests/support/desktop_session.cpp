@@ -1,0 +1,92 @@
+#include "support/desktop_session.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace skylark::testing {
+
+using namespace std::chrono_literals;
+
+DesktopSession::DesktopSession() : address_("unix:path=" + root_.path() + "/bus") {
+    chmod(runtime().c_str(), 0700);
+    std::ofstream(runtime() + "/bus.conf")
+        << "<busconfig><type>session</type><listen>" << address_
+        << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow "
+           "send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow "
+           "own=\"*\"/></policy></busconfig>";
+    env_ = {"XDG_RUNTIME_DIR=" + runtime(), "HOME=" + runtime(),
+            "DBUS_SESSION_BUS_ADDRESS=" + address_};
+    start({"dbus-daemon", "--config-file=" + runtime() + "/bus.conf", "--nofork"},
+          [&] { return std::filesystem::exists(runtime() + "/bus"); });
+}
+
+DesktopSession::~DesktopSession() {
+    while (!processes_.empty()) {
+        processes_.pop_back();
+    }
+}
+
+ChildProcess& DesktopSession::start(const std::vector<std::string>& argv,
+                                    const std::function<bool()>& ready,
+                                    const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> env = extraEnv;
+    env.insert(env.end(), env_.begin(), env_.end());
+    processes_.push_back(std::make_unique<ChildProcess>(argv, ChildProcess::Options{env}));
+    ChildProcess& started = *processes_.back();
+    if (!pollUntil([&] { return !started.running() || ready(); }, 20s) || !started.running()) {
+        throw std::runtime_error(argv[0] + " did not start");
+    }
+    return started;
+}
+
+bool DesktopSession::owns(const std::string& busName) const {
+    return !call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                 "org.freedesktop.DBus.GetNameOwner", {"string:" + busName})
+                .empty();
+}
+
+void DesktopSession::startPipeWire() {
+    start({"pipewire"}, [&] { return std::filesystem::exists(runtime() + "/pipewire-0"); });
+    // The session manager links streams to nodes; it is ready once its client is there.
+    start({"wireplumber"}, [&] {
+        return runToEnd({"sh", "-c", "pw-cli ls Client | grep -q 'WirePlumber \\[export'"}, env_) ==
+               0;
+    });
+}
+
+std::string DesktopSession::call(const std::string& destination, const std::string& path,
+                                 const std::string& method,
+                                 const std::vector<std::string>& arguments, int timeout_ms) const {
+    std::vector<std::string> argv = {"dbus-send",
+                                     "--bus=" + address_,
+                                     "--print-reply",
+                                     "--reply-timeout=" + std::to_string(timeout_ms),
+                                     "--dest=" + destination,
+                                     path,
+                                     method};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ChildProcess child(argv, {});
+    std::string reply;
+    for (std::string line; !(line = child.readLine(milliseconds(timeout_ms + 1000))).empty();) {
+        reply += line + "\n";
+    }
+    return child.waitExit(1s) == 0 ? reply : "";
+}
+
+std::vector<std::string> linesAfter(const std::string& text, const std::string& key) {
+    std::vector<std::string> found;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (const size_t at = line.find(key); at != std::string::npos) {
+            found.push_back(line.substr(at + key.size()));
+        }
+    }
+    return found;
+}
+
+}  // namespace skylark::testing
