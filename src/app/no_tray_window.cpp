@@ -82,7 +82,9 @@ void NoTrayWindow::showEvent(QShowEvent* event) {
 }
 
 void NoTrayWindow::closeEvent(QCloseEvent* event) {
-    if (trayAvailable_()) {
+    // Only the person's own close (the window manager's) minimizes: quitting closes every
+    // window first, and a refused close would cancel Quit Skylark.
+    if (trayAvailable_() || !event->spontaneous()) {
         refreshTimer_.stop();
         event->accept();
         return;

@@ -1,11 +1,9 @@
 #include "support/desktop_session.hpp"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace skylark::testing {
@@ -61,32 +59,16 @@ void DesktopSession::startPipeWire() {
 
 std::string DesktopSession::call(const std::string& destination, const std::string& path,
                                  const std::string& method,
-                                 const std::vector<std::string>& arguments, int timeout_ms) const {
-    std::vector<std::string> argv = {"dbus-send",
-                                     "--bus=" + address_,
-                                     "--print-reply",
-                                     "--reply-timeout=" + std::to_string(timeout_ms),
-                                     "--dest=" + destination,
-                                     path,
-                                     method};
+                                 const std::vector<std::string>& arguments) const {
+    std::vector<std::string> argv = {
+        "dbus-send", "--bus=" + address_, "--print-reply", "--dest=" + destination, path, method};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     ChildProcess child(argv, {});
     std::string reply;
-    for (std::string line; !(line = child.readLine(milliseconds(timeout_ms + 1000))).empty();) {
+    for (std::string line; !(line = child.readLine(30s)).empty();) {
         reply += line + "\n";
     }
     return child.waitExit(1s) == 0 ? reply : "";
-}
-
-std::vector<std::string> linesAfter(const std::string& text, const std::string& key) {
-    std::vector<std::string> found;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (const size_t at = line.find(key); at != std::string::npos) {
-            found.push_back(line.substr(at + key.size()));
-        }
-    }
-    return found;
 }
 
 }  // namespace skylark::testing

@@ -29,8 +29,7 @@ class DesktopSession {
     void startPipeWire();
     // A D-Bus call by dbus-send: its reply as printed, or an empty string on an error.
     std::string call(const std::string& destination, const std::string& path,
-                     const std::string& method, const std::vector<std::string>& arguments = {},
-                     int timeout_ms = 10000) const;
+                     const std::string& method, const std::vector<std::string>& arguments) const;
 
   private:
     TempDir root_{"skylark-session-"};
@@ -38,8 +37,5 @@ class DesktopSession {
     std::vector<std::string> env_;
     std::vector<std::unique_ptr<ChildProcess>> processes_;
 };
-
-// Every line of `text` that holds `key`, with what comes before the key removed.
-std::vector<std::string> linesAfter(const std::string& text, const std::string& key);
 
 }  // namespace skylark::testing

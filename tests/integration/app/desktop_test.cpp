@@ -7,15 +7,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "support/child_process.hpp"
 #include "support/desktop_services.hpp"
 #include "support/desktop_session.hpp"
+#include "support/gnome_desktop.hpp"
 
 namespace skylark {
 namespace {
@@ -47,10 +50,6 @@ std::string readAll(ChildProcess& child) {
 std::string outputOf(const std::string& command) {
     ChildProcess child({"bash", "-c", command}, {{}, true});
     return readAll(child);
-}
-std::string firstLineOf(const std::string& command) {
-    const std::string all = outputOf(command);
-    return all.substr(0, all.find('\n'));
 }
 
 // Polls a bash command until it prints `expected`.
@@ -168,82 +167,120 @@ TEST(WithoutADesktop, ServesThePagesAloneRefusesASecondLaunchAndEndsOnSIGTERM) {
     }
 }
 
-// Sway, headless and drawn in software, as nobody (it refuses to run as root); with a bar its
+// Sway, headless and drawn in software, as nobody (it refuses to run as root), with a bar:
 // swaybar is the StatusNotifier watcher and host. Skylark joins it on Wayland alone.
-std::vector<std::string> startSway(testing::DesktopSession& session, bool bar) {
-    const std::string run = session.runtime(), config = run + "/sway.conf";
-    std::ofstream(config) << "output HEADLESS-1 resolution 800x480\n"
-                          << (bar ? "bar {\n status_command true\n tray_output *\n}\n" : "");
-    chown(run.c_str(), 65534, 65534);
-    const std::string socket = run + "/wayland-1";
-    session.start({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--pdeathsig",
-                   "TERM", "sway", "-c", config},
-                  [&] {
-                      return std::filesystem::exists(socket) &&
-                             (!bar || session.owns("org.kde.StatusNotifierWatcher"));
-                  },
-                  {"WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"});
-    return {"DISPLAY=", "QT_QPA_PLATFORM=", "XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=" + socket,
-            "DBUS_SESSION_BUS_ADDRESS=" + session.busAddress()};
-}
-
-TEST(OnSway, TheIconRegistersAStatusNotifierItemWhoseMenuQuitsAndWithoutABarAWindowShows) {
+TEST(OnSway, TheIconRegistersAStatusNotifierItemWhoseExportedMenuListsAndRunsTheCommands) {
     if (const std::string error = privateNetworkError(); !error.empty()) {
         GTEST_SKIP() << error;
     }
     testing::TempDir runtime("skylark-desktop-");
-    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
-    {
-        testing::DesktopSession session;
-        auto env = startSway(session, false);
-        auto skylark = launchSkylark(env);
-        const std::string tree = "swaymsg -s " + session.runtime() + "/sway-ipc.*.sock -t get_tree";
-        EXPECT_TRUE(eventually(tree + " | grep -c '\"app_id\": \"org.skylark.Skylark\"'", "1\n"))
-            << "no window for the menu";
-    }
     testing::DesktopSession session;
-    auto skylark = launchSkylark(startSway(session, true));
-    const std::string send = "dbus-send --bus=" + session.busAddress() + " --print-reply ";
-    std::string item;  // "<bus name>/<path>", as the watcher lists it
+    const std::string run = session.runtime(), socket = run + "/wayland-1";
+    std::ofstream(run + "/sway.conf")
+        << "output HEADLESS-1 resolution 800x480\nbar {\n status_command true\n tray_output *\n}\n";
+    chown(run.c_str(), 65534, 65534);
+    session.start({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--pdeathsig",
+                   "TERM", "sway", "-c", run + "/sway.conf"},
+                  [&] { return session.owns("org.kde.StatusNotifierWatcher"); },
+                  {"WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"});
+    auto skylark = launchSkylark({"DISPLAY=", "QT_QPA_PLATFORM=", "XDG_SESSION_TYPE=wayland",
+                                  "WAYLAND_DISPLAY=" + socket, "XDG_RUNTIME_DIR=" + runtime.path(),
+                                  "DBUS_SESSION_BUS_ADDRESS=" + session.busAddress()});
+    // The watcher lists the item as "<bus name><path>"; the item names its menu's path.
+    const std::string get = "org.freedesktop.DBus.Properties.Get";
+    std::smatch item, menu;
+    std::string items;
     ASSERT_TRUE(pollUntil(
         [&] {
-            item = firstLineOf(
-                send +
-                "--dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher "
-                "org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher "
-                "string:RegisteredStatusNotifierItems | sed -n 's/ *string \"\\(.*\\)\"/\\1/p'");
-            return !item.empty();
+            items = session.call(
+                "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", get,
+                {"string:org.kde.StatusNotifierWatcher", "string:RegisteredStatusNotifierItems"});
+            return std::regex_search(items, item, std::regex("string \"([^/]*)(/.*)\""));
         },
         20s))
         << "no item registered with the watcher";
-    const std::string service = item.substr(0, item.find('/'));
-    const std::string menu = firstLineOf(
-        send + "--dest=" + service + " " + item.substr(item.find('/')) +
-        " org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierItem string:Menu"
-        " | sed -n 's/.*object path \"\\(.*\\)\"/\\1/p'");
-    ASSERT_FALSE(menu.empty()) << "the item exports no menu";
-    // Each item of the exported menu as "<id> <label>".
-    const std::string layout = outputOf(
-        send + "--dest=" + service + " " + menu +
-        " com.canonical.dbusmenu.GetLayout int32:0 int32:-1 array:string: | awk "
-        "'$1 == \"int32\" {id = $2} /string \"label\"/ {getline; sub(/.*string \"/, \"\"); "
-        "sub(/\"$/, \"\"); print id, $0}'");
-    std::vector<std::string> labels;
-    std::string quitId;
-    std::istringstream lines(layout);
-    for (std::string id, label; lines >> id && std::getline(lines >> std::ws, label);) {
-        labels.push_back(label);
-        quitId = label == "Quit Skylark" ? id : quitId;
+    const std::string itemMenu =
+        session.call(item[1], item[2], get, {"string:org.kde.StatusNotifierItem", "string:Menu"});
+    ASSERT_TRUE(std::regex_search(itemMenu, menu, std::regex("object path \"(.*)\"")));
+    const std::string layout = session.call(item[1], menu[1], "com.canonical.dbusmenu.GetLayout",
+                                            {"int32:0", "int32:-1", "array:string:"});
+    std::string labels, quitId;
+    const std::regex entry(
+        "int32 (\\d+)\\n(?:(?!int32)[^])*?string \"label\"\\s*variant\\s*string \"([^\"]*)\"");
+    for (std::sregex_iterator i(layout.begin(), layout.end(), entry), end; i != end; ++i) {
+        labels += (*i)[2].str() + "|";
+        quitId = (*i)[2] == "Quit Skylark" ? (*i)[1].str() : quitId;
     }
-    EXPECT_EQ(labels, (std::vector<std::string>{"Skylark", "Fire TV: http://192.168.1.7:8765",
-                                                "Ready", "Share Screen or App + Audio\u2026",
-                                                "Low Latency Sharing\u2026", "Copy Fire TV Address",
-                                                "Stop Casting", "Quit Skylark"}));
+    EXPECT_EQ(labels,
+              "Skylark|Fire TV: http://192.168.1.7:8765|Ready|Share Screen or App + Audio\u2026|"
+              "Low Latency Sharing\u2026|Copy Fire TV Address|Stop Casting|Quit Skylark|");
     // The host's click on an item runs its command.
-    runToEnd({"sh", "-c",
-              send + "--dest=" + service + " " + menu + " com.canonical.dbusmenu.Event int32:" +
-                  quitId + " string:clicked variant:string: uint32:0"});
+    session.call(item[1], menu[1], "com.canonical.dbusmenu.Event",
+                 {"int32:" + quitId, "string:clicked", "variant:string:", "uint32:0"});
     EXPECT_EQ(skylark->waitExit(10s), 0);
+}
+
+// The served stream's first picture: "<width>,<height>", and whether its pixel at
+// (8, height - 16) is #3366cc but for the encoder's small errors.
+std::pair<std::string, bool> servedPicture() {
+    const std::string stream = " http://127.0.0.1:8765/live/stream.m3u8";
+    std::istringstream rgb(
+        outputOf("ffmpeg -v error -i" + stream +
+                 " -frames:v 1 -vf crop=2:2:8:ih-16 -f rawvideo -pix_fmt rgb24 - |"
+                 " od -An -tu1"));
+    int r = 0, g = 0, b = 0;
+    rgb >> r >> g >> b;
+    return {outputOf("ffprobe -v error -show_entries stream=width,height -of csv=p=0" + stream),
+            std::abs(r - 0x33) + std::abs(g - 0x66) + std::abs(b - 0xcc) < 40};
+}
+
+// Reads `child`'s lines until one holds `text`; false at its end or after `timeout`.
+bool readUntil(ChildProcess& child, const std::string& text, std::chrono::seconds timeout) {
+    return pollUntil([&] { return child.readLine(1s).find(text) != std::string::npos; }, timeout);
+}
+
+TEST(OnGnome, TheMenuWindowSharesTheScreenThroughThePortalDialogWithRealFramesStopsAndQuits) {
+    if (const std::string error = privateNetworkError(); !error.empty()) {
+        GTEST_SKIP() << error;
+    } else if (const std::string why = testing::GnomeDesktop::missing(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    static int argc = 1;
+    static char name[] = "app_desktop_tests", *argv[] = {name, nullptr};
+    static QCoreApplication application(argc, argv);
+    testing::TempDir runtime("skylark-desktop-");
+    testing::GnomeDesktop desktop(640, 480);
+    std::vector<std::string> env = desktop.clientEnv();
+    env.insert(env.end(), {"QT_QPA_PLATFORM=", "XDG_RUNTIME_DIR=" + runtime.path(),
+                           "PULSE_SERVER=unix:/nonexistent"});
+    ChildProcess skylark({"sh", "-c", "exec \"$0\" 2>&1", SKYLARK_EXECUTABLE}, {env, true});
+    ASSERT_TRUE(readUntil(skylark, "Fire TV: http://192.168.1.7:8765", 30s));
+    // Ctrl+S in the menu's window, which has the focus once it shows: the portal's dialog,
+    // where the monitor is chosen and shared.
+    using testing::kControlKey;
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            desktop.keys({kControlKey, 's'});
+            return readUntil(skylark, "presenting content picker", 1s);
+        },
+        30s))
+        << "no picker";
+    ASSERT_TRUE(pollUntil(
+        [&] { return desktop.share(), outputOf(get("/api/live")) == "{\"active\":true}\n"; }, 30s))
+        << "the dialog did not share the screen";
+    // A window that opens now shows in the served stream, at the monitor's size.
+    env.insert(env.begin(), {"QT_QPA_PLATFORM=wayland", "QT_WAYLAND_DISABLE_WINDOWDECORATION=1"});
+    auto colour = std::make_unique<ChildProcess>(
+        std::vector<std::string>{SKYLARK_TEST_COLOUR_WINDOW}, ChildProcess::Options{env});
+    EXPECT_TRUE(pollUntil([&] { return servedPicture().second; }, 30s)) << "not its frames";
+    EXPECT_EQ(servedPicture().first, "640,480\n");
+    // The window's own shortcuts, the focus back in it once the other window is gone: Stop
+    // Casting and Quit.
+    colour.reset();
+    desktop.keys({kControlKey, '.'});
+    EXPECT_TRUE(eventually(get("/api/live"), "{\"active\":false}\n"));
+    desktop.keys({kControlKey, 'q'});
+    EXPECT_EQ(skylark.waitExit(10s), 0);
 }
 
 }  // namespace

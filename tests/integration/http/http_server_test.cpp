@@ -33,7 +33,7 @@ constexpr bool kSanitized = false;
 // A loopback client socket from a given source address, closed on destruction. `receiveBuffer`
 // shrinks the window of a reader that never reads.
 class Client {
-public:
+  public:
     explicit Client(std::uint16_t port, const char* from = "127.0.0.1", bool blocking = true,
                     int receiveBuffer = 0)
         : fd_(::socket(AF_INET, SOCK_STREAM | (blocking ? 0 : SOCK_NONBLOCK), 0)) {
@@ -78,7 +78,7 @@ public:
         return out + "<open>";
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -96,7 +96,7 @@ long residentKiB() {
 }
 
 class HTTPServerTest : public ::testing::Test {
-protected:
+  protected:
     HTTPServer& startServer(HTTPServer::Options options = {}) {
         options.port = 0;
         options.advertise = false;

@@ -1,0 +1,96 @@
+#include "support/gnome_desktop.hpp"
+
+#include <QDBusInterface>
+#include <QDBusObjectPath>
+#include <QDBusReply>
+#include <csignal>
+#include <filesystem>
+
+namespace skylark::testing {
+namespace {
+
+constexpr const char* kBackend = "/usr/libexec/xdg-desktop-portal-gnome";
+const QString kRemote = "org.gnome.Mutter.RemoteDesktop", kCast = "org.gnome.Mutter.ScreenCast";
+
+QString pathFrom(const QDBusMessage& reply) {
+    return QDBusReply<QDBusObjectPath>(reply).value().path();
+}
+
+}  // namespace
+
+std::string GnomeDesktop::missing() {
+    const bool here =
+        std::filesystem::exists("/usr/bin/mutter") && std::filesystem::exists(kBackend);
+    return here ? "" : "GNOME is not installed here (scripts/setup desktops)";
+}
+
+GnomeDesktop::GnomeDesktop(int width, int height)
+    : width_(width), height_(height), bus_(QString()) {
+    session_.startPipeWire();
+    session_.start({"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
+                    std::to_string(width) + "x" + std::to_string(height)},
+                   [&] { return session_.owns("org.gnome.Mutter.RemoteDesktop"); });
+    const std::vector<std::string> gnome = {clientEnv()[0], "XDG_CURRENT_DESKTOP=GNOME",
+                                            "GTK_A11Y=none"};
+    backend_ = &session_.start(
+        {kBackend}, [&] { return session_.owns("org.freedesktop.impl.portal.desktop.gnome"); },
+        gnome);
+    session_.start(
+        {"/usr/libexec/xdg-desktop-portal"},
+        [&] { return session_.owns("org.freedesktop.portal.Desktop"); }, gnome);
+
+    const QString address = QString::fromStdString(session_.busAddress());
+    bus_ = QDBusConnection::connectToBus(address, address + "/input");
+    remoteSession_ =
+        pathFrom(QDBusInterface(kRemote, "/org/gnome/Mutter/RemoteDesktop", kRemote, bus_)
+                     .call("CreateSession"));
+    QDBusInterface remote(kRemote, remoteSession_, kRemote + ".Session", bus_);
+    // Pointer positions are given in a screen-cast stream of the same session.
+    const QString cast = pathFrom(
+        QDBusInterface(kCast, "/org/gnome/Mutter/ScreenCast", kCast, bus_)
+            .call("CreateSession",
+                  QVariantMap{{"remote-desktop-session-id", remote.property("SessionId")}}));
+    stream_ = pathFrom(QDBusInterface(kCast, cast, kCast + ".Session", bus_)
+                           .call("RecordMonitor", QString(), QVariantMap()));
+    remote.call("Start");
+}
+
+std::vector<std::string> GnomeDesktop::clientEnv() const {
+    return {"WAYLAND_DISPLAY=" + session_.runtime() + "/wayland-0", "XDG_SESSION_TYPE=wayland",
+            "DBUS_SESSION_BUS_ADDRESS=" + session_.busAddress(), "DISPLAY="};
+}
+
+void GnomeDesktop::remote(const char* method, const QVariant& a, const QVariant& b,
+                          const QVariant& c) {
+    QList<QVariant> arguments = {a, b, c};
+    arguments.removeAll(QVariant());
+    QDBusInterface(kRemote, remoteSession_, kRemote + ".Session", bus_)
+        .callWithArgumentList(QDBus::Block, method, arguments);
+}
+
+void GnomeDesktop::keys(const std::vector<unsigned>& keysyms) {
+    for (size_t i = 0, n = keysyms.size(); i < 2 * n; ++i) {
+        remote("NotifyKeyboardKeysym", keysyms[i < n ? i : 2 * n - 1 - i], i < n);
+    }
+}
+
+void GnomeDesktop::click(double x, double y) {
+    remote("NotifyPointerMotionAbsolute", stream_, x, y);
+    for (bool pressed : {true, false}) {
+        remote("NotifyPointerButton", 0x110 /* the left button */, pressed);
+    }
+}
+
+void GnomeDesktop::share() {
+    // The dialog opens in the middle of the monitor, its one monitor row under the heading.
+    click(width_ / 2 + 210, height_ / 2 + 26);
+    keys({kAltKey, 's'});
+}
+
+int GnomeDesktop::castStreams() const {
+    ChildProcess count({"sh", "-c", "pw-cli ls Node | grep -c Stream/Output/Video"},
+                       {session_.env()});
+    return std::stoi("0" + count.readLine(std::chrono::seconds(10)));
+}
+
+}  // namespace skylark::testing
