@@ -18,15 +18,13 @@ class DesktopSession {
     ~DesktopSession();
     const std::string& runtime() const { return root_.path(); }
     const std::string& busAddress() const { return address_; }
-    // XDG_RUNTIME_DIR, HOME and DBUS_SESSION_BUS_ADDRESS of the session.
-    const std::vector<std::string>& env() const { return env_; }
+    const std::vector<std::string>& env() const { return env_; }  // its runtime, home and bus
     // Starts `argv` with env() and `extraEnv` and waits until `ready` holds; throws when it ends
     // or 20 s pass first.
     ChildProcess& start(const std::vector<std::string>& argv, const std::function<bool()>& ready,
                         const std::vector<std::string>& extraEnv = {});
     bool owns(const std::string& busName) const;
-    // PipeWire and its session manager, ready to link streams.
-    void startPipeWire();
+    void startPipeWire();  // and its session manager, ready to link streams
     // A D-Bus call by dbus-send: its reply as printed, or an empty string on an error.
     std::string call(const std::string& destination, const std::string& path,
                      const std::string& method, const std::vector<std::string>& arguments) const;

@@ -40,7 +40,7 @@ GnomeDesktop::GnomeDesktop(int width, int height)
         [&] { return session_.owns("org.freedesktop.portal.Desktop"); }, gnome);
 
     const QString address = QString::fromStdString(session_.busAddress());
-    bus_ = QDBusConnection::connectToBus(address, address + "/input");
+    bus_ = QDBusConnection::connectToBus(address, address);  // a name of its own for each desktop
     remoteSession_ =
         pathFrom(QDBusInterface(kRemote, "/org/gnome/Mutter/RemoteDesktop", kRemote, bus_)
                      .call("CreateSession"));

@@ -21,10 +21,8 @@ class GnomeDesktop {
     // Presses the keys in order and lets them go in reverse, as a shortcut is typed.
     void keys(const std::vector<unsigned>& keysyms);
     void click(double x, double y);  // in the monitor's pixels
-    // Clicks the monitor's row of the portal's dialog (open or about to be) and presses Share.
-    void share();
-    // Ends the portal's backend: mutter ends every share it had started.
-    void endPortalBackend() { backend_->stop(SIGTERM); }
+    void share();  // the monitor's row of the portal's dialog (open or about to be), then Share
+    void endPortalBackend() { backend_->stop(SIGTERM); }  // mutter ends the shares it started
     int castStreams() const;  // how many video streams mutter offers on PipeWire
 
   private:

@@ -56,13 +56,8 @@ TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSiz
     testing::ChildProcess colour({SKYLARK_TEST_COLOUR_WINDOW}, {env});
     const int ownStreams = desktop.castStreams();
     // The person picks the monitor, then closes the dialog with Escape.
-    EXPECT_EQ(present(desktop,
-                      [&] {
-                          desktop.click(530, 266);
-                          desktop.keys({testing::kEscapeKey});
-                      })
-                  ->seen,
-              std::vector<std::string>{"cancelled"});
+    auto cancel = [&] { desktop.click(530, 266), desktop.keys({testing::kEscapeKey}); };
+    EXPECT_EQ(present(desktop, cancel)->seen, std::vector<std::string>{"cancelled"});
     testing::PulseServer pulse;
     struct Row {
         int width, height;

@@ -1,6 +1,5 @@
 // The shell on Qt's offscreen platform with fakes of the server and the caster: state reports
-// from other threads. The menu's items and commands are tried on real desktops
-// (tests/integration/app).
+// from other threads. Its menu's items and commands are tried on real desktops (integration).
 #include <gtest/gtest.h>
 
 #include <QAction>
