@@ -54,16 +54,15 @@ Skylark.stream = (function () {
   // band it plays at normal speed; once nudging, it goes on until the target is reached, so
   // the rate does not flip at the edge of the band.
   var BAND_S = 0.04;
-  var MAX_NUDGE = 0.08;
+  var MAX_NUDGE = 0.1;
+
+  // In whole percent, so that the rate changes only when the error does.
+  function nudge(errorS, most) { return Math.min(most, Math.max(0.02, Math.round(errorS * 30) / 100)); }
 
   function steer(behindS, targetS, rate) {
     var error = behindS - targetS;
-    if (error > BAND_S || (rate > 1 && error > 0)) {
-      return 1 + Math.min(MAX_NUDGE, Math.max(0.02, Math.round(error * 20) / 100));
-    }
-    if (error < -BAND_S || (rate < 1 && error < 0)) {
-      return 1 - Math.min(MAX_NUDGE / 2, Math.max(0.02, Math.round(-error * 20) / 100));
-    }
+    if (error > BAND_S || (rate > 1 && error > 0)) { return 1 + nudge(error, MAX_NUDGE); }
+    if (error < -BAND_S || (rate < 1 && error < 0)) { return 1 - nudge(-error, MAX_NUDGE / 2); }
     return 1;
   }
 
