@@ -11,6 +11,7 @@ import { join, resolve, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createInterface } from 'node:readline';
 import { drawPlot } from './plot.mjs';
+import { recordStream, measureSync } from './av_sync.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const arg = (name, fallback = null) => {
@@ -18,8 +19,10 @@ const arg = (name, fallback = null) => {
   return i >= 0 ? process.argv[i + 1] : fallback;
 };
 const QUICK = process.argv.includes('--quick');
-// Parts to run, comma-separated: skylark (both paths' latency), peers, long (cycles, endurance).
-const PARTS = (arg('--only') || 'skylark,peers,long').split(',');
+// Parts to run, comma-separated: skylark (both paths' latency), peers, motion (cost on a
+// full-motion screen), sync (audio against video), memory (four TV pages, twenty casts), long
+// (cycles, endurance).
+const PARTS = (arg('--only') || 'skylark,peers,motion,sync,memory,long').split(',');
 const TAG = arg('--tag', QUICK ? 'quick' : '');
 const named = (base, ext) => `${base}${TAG ? `-${TAG}` : ''}.${ext}`;
 const BUILD = resolve(arg('--build', join(here, '../../build-e2e')));
@@ -93,6 +96,12 @@ function cpuMeter(pid) {
     return { cpuPerS: (cpuSeconds(pid) - c0) / s, peakMB: memoryMB(pid).peak, threads };
   };
 }
+
+// What each of the driver's threads does (names as the kernel keeps them, 15 characters).
+const STAGES = {
+  'skylark-grab': 'screen capture', 'threaded-ml': 'sound capture', 'k.capture.video': 'sample hand-over',
+  'skylark-writer': 'convert + encode + mux', 'skylark-server': 'HTTP server', 'rk.caster.tasks': 'start/stop tasks',
+};
 
 // ---- services ----------------------------------------------------------------------------
 async function startXvfb() {
@@ -442,13 +451,18 @@ async function main() {
 
 
   // -- ffmpeg peers, served by nginx, played by the same TV page
-  if (PARTS.includes('peers')) {
-  const www = join(work, 'www');
-  mkdirSync(www, { recursive: true });
-  for (const f of readdirSync(WEB)) cpSync(join(WEB, f), join(www, f));
   const liveDir = join(work, 'peer-live');
-  const nginx = startNginx(www, liveDir, 8766);
   const peerBase = 'http://198.18.0.1:8766';
+  let nginx = null;
+  const peerServer = () => {
+    if (nginx) return;
+    const www = join(work, 'www');
+    mkdirSync(www, { recursive: true });
+    for (const f of readdirSync(WEB)) cpSync(join(WEB, f), join(www, f));
+    nginx = startNginx(www, liveDir, 8766);
+  };
+  if (PARTS.includes('peers')) {
+  peerServer();
   // The tool's muxer holds video back until the sound's packets catch up with it, and the
   // sound from PulseAudio arrives late: the same peer without sound shows what that costs it.
   for (const [lowLatency, audio] of [[true, true], [true, false], [false, true]]) {
@@ -473,8 +487,52 @@ async function main() {
     }
     await stop(ff);
   }
-  await stop(nginx);
   }
+
+  // -- CPU on a screen where every pixel moves, Skylark and the ffmpeg tool (with sound)
+  if (PARTS.includes('motion')) {
+    const scene = start(join(BUILD, 'bin/skylark_e2e_scene'), ['motion'], { env });
+    await sleep(1500);
+    await castAndTimeToLive(cast, base);
+    const page = await openTv(tvBrowser, `${base}/tv.html`);
+    results.paths.push(await measure(page, 'Skylark native, Skylark player, full motion', () => cpuMeter(cast.pid)));
+    await page.close();
+    await stopCast(cast);
+    peerServer();
+    const ff = startFfmpegPeer(env, display, liveDir, true, true);
+    try {
+      await until('the peer playlist', () => existsSync(join(liveDir, 'stream.m3u8')), 20000, 50);
+      const peer = await openTv(tvBrowser, `${peerBase}/tv.html`);
+      results.paths.push(await measure(peer, 'ffmpeg 0.25 s fMP4 + nginx, Skylark player, full motion', () => cpuMeter(ff.pid)));
+      await peer.close();
+    } catch (e) {
+      log(`full-motion peer failed: ${e.message} ${ff.errText().slice(-300)}`);
+    }
+    await stop(ff);
+    await stop(scene);
+  }
+  if (nginx) await stop(nginx);
+
+  // -- Audio against video in the served stream, the screen flashing as a beep plays
+  if (PARTS.includes('sync')) {
+    const scene = start(join(BUILD, 'bin/skylark_e2e_scene'), ['flash'], { env });
+    await sleep(1000);
+    await castAndTimeToLive(cast, base);
+    await sleep(1500);   // past the audio clock's settling
+    try {
+      const file = join(work, 'sync.mp4');
+      const segments = await recordStream(base, QUICK ? 12 : 40, file);
+      results.sync = { segments, ...(await measureSync(file)) };
+    } catch (e) {
+      results.sync = { error: e.message };
+    }
+    log('audio/video', JSON.stringify(results.sync));
+    await stopCast(cast);
+    await stop(scene);
+  }
+
+  // -- Memory: a cast with four TV pages, then twenty casts in a row
+  if (PARTS.includes('memory')) results.memory = await memoryRuns(cast, base, tvBrowser);
 
   // The figures so far, written before the long parts.
   mkdirSync(DOCS, { recursive: true });
@@ -497,6 +555,39 @@ async function main() {
   await cast.quit();
   await tvBrowser.close();
   console.log(write());
+}
+
+// Peak resident memory of the driver while a cast plays to four TV pages (two on the Skylark
+// player, two on hls.js), then over twenty casts in a row, each played for a second by a client
+// fetching what a player would; the peak is reset before each phase.
+async function memoryRuns(cast, base, browser) {
+  const resetPeak = () => writeFileSync(`/proc/${cast.pid}/clear_refs`, '5');
+  resetPeak();
+  await castAndTimeToLive(cast, base);
+  const pages = [];
+  for (let i = 0; i < 4; i++) pages.push(await openTv(browser, `${base}/tv.html${i % 2 ? '?player=hlsjs' : ''}`));
+  for (const p of pages) await waitForClock(p);
+  await sleep((QUICK ? 10 : 30) * 1000);
+  const fourPages = { peakMB: Number(memoryMB(cast.pid).peak.toFixed(1)) };
+  for (const p of pages) await p.close();
+  await stopCast(cast);
+  resetPeak();
+  const rssAfterMB = [];
+  const toLiveMs = [];
+  for (let i = 0; i < 20; i++) {
+    toLiveMs.push(Math.round(await castAndTimeToLive(cast, base)));
+    const until = monoMs() + 1000;
+    while (monoMs() < until) {
+      const ids = [...(await (await fetch(`${base}/live/stream.m3u8`)).text()).matchAll(/segment(\d+)\.m4s/g)];
+      if (ids.length) await (await fetch(`${base}/live/segment${ids[ids.length - 1][1]}.m4s`)).arrayBuffer();
+      await sleep(100);
+    }
+    await stopCast(cast);
+    rssAfterMB.push(Number(memoryMB(cast.pid).rss.toFixed(1)));
+  }
+  const out = { fourPages, twentyCasts: { peakMB: Number(memoryMB(cast.pid).peak.toFixed(1)), rssAfterMB, toLiveMs } };
+  log('memory', JSON.stringify(out));
+  return out;
 }
 
 // Twenty start/stop cycles: each cast becomes playable and shows fresh frames on a TV page left
@@ -589,15 +680,37 @@ function report(r, plotName) {
   }
   lines.push('', `![latency over time](${plotName})`, '');
   lines.push('## Cost while casting 1920x1080 at 30 frames a second (one TV page playing)', '');
-  lines.push('| process | CPU s per s | peak memory MB |', '|---|---|---|');
-  for (const p of r.paths) if (p.cost) lines.push(`| ${p.name.split(',')[0]} | ${f(p.cost.cpuPerS, 2)} | ${f(p.cost.peakMB)} |`);
-  for (const p of r.paths) {
-    if (p.cost) lines.push('', `CPU s per s by thread, ${p.name.split(',')[0]}: ` + Object.entries(p.cost.threads).map(([k, v]) => `${k} ${v}`).join(', '));
+  const costName = (p) => p.name.replace(/, (hls\.js|Skylark player)/, '');
+  const costs = r.paths.filter((p) => p.cost);
+  lines.push('| process, screen | CPU s per s | peak memory MB |', '|---|---|---|');
+  for (const p of costs) lines.push(`| ${costName(p)}${p.name.includes('full motion') ? '' : ', clock window'} | ${f(p.cost.cpuPerS, 2)} | ${f(p.cost.peakMB)} |`);
+  const cpuOf = (re) => costs.find((p) => re.test(p.name))?.cost.cpuPerS;
+  for (const [screen, sk, ff] of [['clock window', /^Skylark native, Skylark player$/, /^ffmpeg 0\.25 s fMP4 \+ nginx, hls\.js$/],
+    ['full motion', /^Skylark native.*full motion$/, /^ffmpeg 0\.25 s fMP4.*full motion$/]]) {
+    if (cpuOf(sk) && cpuOf(ff)) lines.push('', `Skylark's CPU against the ffmpeg tool's (with sound), ${screen}: ${f(cpuOf(sk) / cpuOf(ff), 2)}x.`);
+  }
+  for (const p of costs) {
+    lines.push('', `CPU s per s by thread, ${costName(p)}: ` + Object.entries(p.cost.threads).map(([k, v]) => `${STAGES[k] ? `${STAGES[k]} (${k})` : k} ${v}`).join(', '));
   }
   lines.push('', `Selection in the picker to the first playable playlist (\`/api/live\` true): ${f((r.selectionToLiveMs || [])[0])} ms` +
     (r.cycles ? `; over ${r.cycles.n} start/stop cycles median ${f(median(r.cycles.toLiveMs))} ms, max ${f(Math.max(...r.cycles.toLiveMs))} ms.` : '.') +
     ` The initialization segment was there after ${f(r.selectionToInitMs)} ms (capture start, first frame, writer start); the rest is the first` +
     ' quarter-second media segment being filled and encoded.', '');
+  if (r.sync) {
+    const y = r.sync;
+    lines.push('## Audio against video in the served stream', '', y.error ? `Failed: ${y.error}` :
+      `The flash-and-beep screen cast for ${y.segments} segments, fetched over HTTP and decoded by the ffmpeg tool: ` +
+      `${y.offsetsMs.length} flashes paired with their beeps (${y.flashes} flashes, ${y.beeps} beeps found). Picture minus sound: ` +
+      `mean ${f(y.meanMs)} ms, worst ${f(y.worstMs)} ms (each: ${y.offsetsMs.join(', ')}). Positive: the picture is late. ` +
+      'A flash shows in the first frame captured after it, so the picture is up to one frame interval (33 ms) late by construction, 17 ms on average.', '');
+  }
+  if (r.memory) {
+    const m = r.memory;
+    lines.push('## Memory of the cast driver', '',
+      `Peak resident memory while one cast played to four TV pages (two Skylark player, two hls.js): ${f(m.fourPages.peakMB)} MB. ` +
+      `Over twenty casts in a row (each played for a second): peak ${f(m.twentyCasts.peakMB)} MB; resident after each stop (MB): ` +
+      `${m.twentyCasts.rssAfterMB.join(', ')}. Selection to live in those casts (ms): ${m.twentyCasts.toLiveMs.join(', ')}.`, '');
+  }
   lines.push('## Where the native path\'s time goes', '');
   const b = r.breakdown;
   for (const [k, v] of Object.entries(b)) {
