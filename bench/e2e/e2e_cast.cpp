@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "caster/native_caster.hpp"
+#include "common/allocator_tuning.hpp"
 #include "common/main_dispatcher.hpp"
 #include "hls/live_hls_store.hpp"
 #include "http/http_server.hpp"
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
         std::cerr << "usage: skylark_e2e_cast <web folder>\n";
         return 2;
     }
+    keepLargeBlocksMapped();  // as the application does first
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     auto store = std::make_shared<LiveHLSStore>();

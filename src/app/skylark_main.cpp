@@ -16,6 +16,7 @@
 #include "app/command_line.hpp"
 #include "app/desktop_platform.hpp"
 #include "app/headless.hpp"
+#include "common/allocator_tuning.hpp"
 #include "platform/x11/x11_connection.hpp"
 
 namespace skylark {
@@ -71,6 +72,7 @@ int runDesktop(int argc, char** argv) {
 }  // namespace
 
 int SkylarkMain::main(int argc, char** argv) {
+    keepLargeBlocksMapped();
     std::string error;
     const auto options =
         parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), error);
