@@ -131,7 +131,9 @@ void beep() {
     const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = kRate / 50 * 4;  // 20 ms
+    // 200 ms queued: a busy machine that wakes this thread late must not run the stream dry,
+    // which would put every later sample late by the gap.
+    attr.tlength = kRate / 5 * 4;
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(-1);
