@@ -1,5 +1,7 @@
 #include "platform/ffmpeg/hls_segment_encoder.hpp"
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -76,6 +78,9 @@ struct HLSSegmentEncoder::Shared {
 
 void HLSSegmentEncoder::Shared::run(const std::shared_ptr<Shared>& self,
                                     std::int64_t sessionStart_ns) {
+    // The encoder's own threads, started from here, take this name too: one name for the
+    // conversion, the encoding and the muxing in a profile.
+    pthread_setname_np(pthread_self(), "skylark-writer");
     try {
         self->engine->start(sessionStart_ns);
         for (;;) {

@@ -1,5 +1,7 @@
 #include "platform/x11/frame_pump.hpp"
 
+#include <pthread.h>
+
 namespace skylark::x11 {
 
 FramePump::FramePump(std::unique_ptr<FrameSource> source, Settings settings, FrameHandler onFrame,
@@ -55,6 +57,9 @@ bool FramePump::waitUntil(std::chrono::steady_clock::time_point when) {
 }
 
 void FramePump::run() {
+    // Named, or it would carry the name of whichever queue started it, and a profile could not
+    // tell the grabs from that queue's own work.
+    pthread_setname_np(pthread_self(), "skylark-grab");
     using Clock = std::chrono::steady_clock;
     Clock::time_point next = Clock::now();
     while (waitUntil(next)) {
