@@ -78,8 +78,7 @@ struct HLSSegmentEncoder::Shared {
 
 void HLSSegmentEncoder::Shared::run(const std::shared_ptr<Shared>& self,
                                     std::int64_t sessionStart_ns) {
-    // The encoder's own threads, started from here, take this name too: one name for the
-    // conversion, the encoding and the muxing in a profile.
+    // Conversion, the encoder's calls and muxing run here; a profile should say so.
     pthread_setname_np(pthread_self(), "skylark-writer");
     try {
         self->engine->start(sessionStart_ns);

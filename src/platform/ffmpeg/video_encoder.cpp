@@ -1,5 +1,7 @@
 #include "platform/ffmpeg/video_encoder.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <string>
 #include <thread>
@@ -80,9 +82,15 @@ VideoEncoder::VideoEncoder(const EncoderSettings& settings)
     // back until the next one arrives; it budgets by the nominal frame rate instead.)
     setOption(c.priv_data, "x264-params", "scenecut=0");
 
-    check(avcodec_open2(context_.get(), codec, nullptr),
-          "The H.264 encoder (libx264) could not be opened at " + std::to_string(c.width) + "x" +
-              std::to_string(c.height));
+    // x264 starts its worker threads here, and they take the opening thread's name: call them
+    // what they do, so a profile tells the encoding apart from the queue that opens it.
+    char opener[16] = {};
+    pthread_getname_np(pthread_self(), opener, sizeof opener);
+    pthread_setname_np(pthread_self(), "skylark-x264");
+    const int opened = avcodec_open2(context_.get(), codec, nullptr);
+    pthread_setname_np(pthread_self(), opener);
+    check(opened, "The H.264 encoder (libx264) could not be opened at " + std::to_string(c.width) +
+                      "x" + std::to_string(c.height));
 
     picture_->format = AV_PIX_FMT_YUV420P;
     picture_->width = c.width;
