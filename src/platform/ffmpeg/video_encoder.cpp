@@ -86,7 +86,7 @@ VideoEncoder::VideoEncoder(const EncoderSettings& settings)
     // what they do, so a profile tells the encoding apart from the queue that opens it.
     char opener[16] = {};
     pthread_getname_np(pthread_self(), opener, sizeof opener);
-    pthread_setname_np(pthread_self(), "skylark-x264");
+    pthread_setname_np(pthread_self(), "skylark-encode");
     const int opened = avcodec_open2(context_.get(), codec, nullptr);
     pthread_setname_np(pthread_self(), opener);
     check(opened, "The H.264 encoder (libx264) could not be opened at " + std::to_string(c.width) +
