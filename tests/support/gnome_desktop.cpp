@@ -5,6 +5,7 @@
 #include <QDBusReply>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 
 namespace skylark::testing {
 namespace {
@@ -24,12 +25,25 @@ std::string GnomeDesktop::missing() {
     return here ? "" : "GNOME is not installed here (scripts/setup desktops)";
 }
 
-GnomeDesktop::GnomeDesktop(int width, int height)
-    : width_(width), height_(height), bus_(QString()) {
+GnomeDesktop::GnomeDesktop(int width, int height, int scale)
+    : width_(width), height_(height), scale_(scale), bus_(QString()) {
     session_.startPipeWire();
+    // Scaled as GNOME's settings do: in logical coordinates, each screen at its own scale.
+    const std::string config = session_.runtime() + "/.config";
+    std::filesystem::create_directories(config + "/glib-2.0/settings");
+    std::ofstream(config + "/glib-2.0/settings/keyfile")
+        << "[org/gnome/mutter]\nexperimental-features=['scale-monitor-framebuffer']\n";
+    std::ofstream(config + "/monitors.xml")
+        << "<monitors version=\"2\"><configuration><logicalmonitor><x>0</x><y>0</y><scale>" << scale
+        << "</scale><primary>yes</primary><monitor><monitorspec><connector>Meta-0"
+        << "</connector><vendor>MetaVendor</vendor><product>MetaVirtualMonitor</product><serial>"
+        << "0x00</serial></monitorspec><mode><width>" << width << "</width><height>" << height
+        << "</height><rate>60.000</rate></mode></monitor></logicalmonitor></configuration>"
+        << "</monitors>";
     session_.start({"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
                     std::to_string(width) + "x" + std::to_string(height)},
-                   [&] { return session_.owns("org.gnome.Mutter.RemoteDesktop"); });
+                   [&] { return session_.owns("org.gnome.Mutter.RemoteDesktop"); },
+                   {"GSETTINGS_BACKEND=keyfile"});
     const std::vector<std::string> gnome = {clientEnv()[0], "XDG_CURRENT_DESKTOP=GNOME",
                                             "GTK_A11Y=none"};
     backend_ = &session_.start(
@@ -83,7 +97,7 @@ void GnomeDesktop::click(double x, double y) {
 
 void GnomeDesktop::share() {
     // The dialog opens in the middle of the monitor, its one monitor row under the heading.
-    click(width_ / 2 + 210, height_ / 2 + 26);
+    click((width_ / scale_ / 2 + 210) * scale_, (height_ / scale_ / 2 + 26) * scale_);
     keys({kAltKey, 's'});
 }
 

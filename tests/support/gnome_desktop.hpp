@@ -14,8 +14,10 @@ namespace skylark::testing {
 // remote-desktop interface, as a person's own would. Needs a QCoreApplication.
 class GnomeDesktop {
   public:
-    static std::string missing();         // why GNOME cannot run here, or ""
-    GnomeDesktop(int width, int height);  // throws when a program does not start
+    static std::string missing();  // why GNOME cannot run here, or ""
+    // A monitor of `width` x `height` pixels that GNOME scales by `scale`; throws when a program
+    // does not start.
+    GnomeDesktop(int width, int height, int scale = 1);
     DesktopSession& session() { return session_; }
     std::vector<std::string> clientEnv() const;  // what a Wayland client of it needs
     // Presses the keys in order and lets them go in reverse, as a shortcut is typed.
@@ -29,7 +31,7 @@ class GnomeDesktop {
     void remote(const char* method, const QVariant& a, const QVariant& b = {},
                 const QVariant& c = {});
     DesktopSession session_;
-    int width_, height_;
+    int width_, height_, scale_;
     ChildProcess* backend_ = nullptr;
     QDBusConnection bus_;
     QString remoteSession_, stream_;

@@ -26,12 +26,14 @@ void PortalSession::close() {
 }
 
 PortalContentFilter::PortalContentFilter(std::shared_ptr<PortalSession> session, int remoteFd,
-                                         std::uint32_t nodeId, Kind kind, ContentSize size)
+                                         std::uint32_t nodeId, Kind kind, ContentSize size,
+                                         float pixelScale)
     : session_(std::move(session)),
       remoteFd_(remoteFd),
       nodeId_(nodeId),
       kind_(kind),
-      size_(size) {}
+      size_(size),
+      pixelScale_(pixelScale) {}
 
 PortalContentFilter::~PortalContentFilter() {
     if (remoteFd_ >= 0) {

@@ -32,19 +32,19 @@ class PortalSession {
 
 // A display or window chosen in the portal's dialog: the PipeWire node that shows it, the
 // PipeWire connection the portal opened for this process, and the session that grants both.
-// The size is the one the portal reported, in the compositor's coordinates, with a pixel scale
-// of 1 (the portal does not say how many pixels a point has).
+// The size is the one the portal reported, in the compositor's coordinates; the pixel scale is
+// how many more pixels the stream's pictures have (2 on a screen the compositor scales by 2).
 class PortalContentFilter final : public PipeWireContentFilter {
   public:
     enum class Kind { display, window };
 
     // Takes ownership of `remoteFd`.
     PortalContentFilter(std::shared_ptr<PortalSession> session, int remoteFd, std::uint32_t nodeId,
-                        Kind kind, ContentSize size);
+                        Kind kind, ContentSize size, float pixelScale = 1.0f);
     ~PortalContentFilter() override;
 
     ContentSize contentRect() const override { return size_; }
-    float pointPixelScale() const override { return 1.0f; }
+    float pointPixelScale() const override { return pixelScale_; }
 
     int openRemote() const override;
     std::uint32_t nodeId() const override { return nodeId_; }
@@ -59,6 +59,7 @@ class PortalContentFilter final : public PipeWireContentFilter {
     const std::uint32_t nodeId_;
     const Kind kind_;
     const ContentSize size_;
+    const float pixelScale_;
 };
 
 }  // namespace skylark

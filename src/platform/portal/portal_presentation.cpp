@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -10,6 +12,7 @@
 #include <QDBusServiceWatcher>
 #include <QDBusUnixFileDescriptor>
 
+#include "platform/pipewire/node_video_size.hpp"
 #include "platform/portal/portal_content_filter.hpp"
 #include "platform/portal/portal_names.hpp"
 #include "platform/portal/portal_probe.hpp"
@@ -17,6 +20,9 @@
 
 namespace skylark::portal {
 namespace {
+
+// How long the stream's own picture size is waited for; it comes within milliseconds.
+constexpr int kPixelSizeTimeoutMs = 2000;
 
 // The first stream of a Start response: node id, kind and size.
 struct ChosenStream {
@@ -214,8 +220,13 @@ class Presentation : public QObject {
                                                             "opened (too many open files)."));
                         return;
                     }
+                    // A compositor that scales its screens gives their sizes in its own
+                    // coordinates: the stream's pictures have that many more pixels.
+                    const auto pixels = nodeVideoSize(fd, stream.node, kPixelSizeTimeoutMs);
+                    const double scale = pixels ? pixels->width / stream.size->width : 1.0;
                     finish(std::make_shared<const PortalContentFilter>(
-                        std::move(session_), fd, stream.node, stream.kind, *stream.size));
+                        std::move(session_), fd, stream.node, stream.kind, *stream.size,
+                        float(std::max(1.0, scale))));
                 });
     }
 

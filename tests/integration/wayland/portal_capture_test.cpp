@@ -99,6 +99,13 @@ TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSiz
         EXPECT_TRUE(testing::pollUntil([&] { return desktop.castStreams() == ownStreams; }, 15s))
             << "the desktop still shares the screen";
     }
+    // A screen scaled by 2: the portal gives its size in logical coordinates, the pictures have
+    // twice as many pixels each way, and the cast is made from those.
+    GnomeDesktop scaled(2560, 1600, 2);
+    auto filter = present(scaled, [&] { scaled.share(); })->filter;
+    ASSERT_TRUE(filter);
+    EXPECT_EQ(filter->contentRect().width, 1280);
+    EXPECT_EQ(filter->pointPixelScale(), 2.0f);
 }
 
 }  // namespace
