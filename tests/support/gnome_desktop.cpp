@@ -1,6 +1,6 @@
 #include "support/gnome_desktop.hpp"
 
-#include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <csignal>
@@ -13,6 +13,14 @@ namespace {
 constexpr const char* kBackend = "/usr/libexec/xdg-desktop-portal-gnome";
 const QString kRemote = "org.gnome.Mutter.RemoteDesktop", kCast = "org.gnome.Mutter.ScreenCast";
 
+// A call to one of mutter's services, without the introspection (and the lasting meta-objects)
+// of an interface object.
+QDBusMessage call(const QDBusConnection& bus, const QString& service, const QString& path,
+                  const QString& interface, const QString& method, const QVariantList& arguments) {
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    return bus.call(message);
+}
 QString pathFrom(const QDBusMessage& reply) {
     return QDBusReply<QDBusObjectPath>(reply).value().path();
 }
@@ -55,18 +63,19 @@ GnomeDesktop::GnomeDesktop(int width, int height, int scale)
 
     const QString address = QString::fromStdString(session_.busAddress());
     bus_ = QDBusConnection::connectToBus(address, address);  // a name of its own for each desktop
-    remoteSession_ =
-        pathFrom(QDBusInterface(kRemote, "/org/gnome/Mutter/RemoteDesktop", kRemote, bus_)
-                     .call("CreateSession"));
-    QDBusInterface remote(kRemote, remoteSession_, kRemote + ".Session", bus_);
+    remoteSession_ = pathFrom(
+        call(bus_, kRemote, "/org/gnome/Mutter/RemoteDesktop", kRemote, "CreateSession", {}));
+    const QVariant id =
+        QDBusReply<QVariant>(call(bus_, kRemote, remoteSession_, "org.freedesktop.DBus.Properties",
+                                  "Get", {kRemote + ".Session", "SessionId"}))
+            .value();
     // Pointer positions are given in a screen-cast stream of the same session.
-    const QString cast = pathFrom(
-        QDBusInterface(kCast, "/org/gnome/Mutter/ScreenCast", kCast, bus_)
-            .call("CreateSession",
-                  QVariantMap{{"remote-desktop-session-id", remote.property("SessionId")}}));
-    stream_ = pathFrom(QDBusInterface(kCast, cast, kCast + ".Session", bus_)
-                           .call("RecordMonitor", QString(), QVariantMap()));
-    remote.call("Start");
+    const QString cast =
+        pathFrom(call(bus_, kCast, "/org/gnome/Mutter/ScreenCast", kCast, "CreateSession",
+                      {QVariantMap{{"remote-desktop-session-id", id}}}));
+    stream_ = pathFrom(
+        call(bus_, kCast, cast, kCast + ".Session", "RecordMonitor", {QString(), QVariantMap()}));
+    call(bus_, kRemote, remoteSession_, kRemote + ".Session", "Start", {});
 }
 
 std::vector<std::string> GnomeDesktop::clientEnv() const {
@@ -74,24 +83,20 @@ std::vector<std::string> GnomeDesktop::clientEnv() const {
             "DBUS_SESSION_BUS_ADDRESS=" + session_.busAddress(), "DISPLAY="};
 }
 
-void GnomeDesktop::remote(const char* method, const QVariant& a, const QVariant& b,
-                          const QVariant& c) {
-    QList<QVariant> arguments = {a, b, c};
-    arguments.removeAll(QVariant());
-    QDBusInterface(kRemote, remoteSession_, kRemote + ".Session", bus_)
-        .callWithArgumentList(QDBus::Block, method, arguments);
+void GnomeDesktop::remote(const char* method, const QVariantList& arguments) {
+    call(bus_, kRemote, remoteSession_, kRemote + ".Session", method, arguments);
 }
 
 void GnomeDesktop::keys(const std::vector<unsigned>& keysyms) {
     for (size_t i = 0, n = keysyms.size(); i < 2 * n; ++i) {
-        remote("NotifyKeyboardKeysym", keysyms[i < n ? i : 2 * n - 1 - i], i < n);
+        remote("NotifyKeyboardKeysym", {keysyms[i < n ? i : 2 * n - 1 - i], i < n});
     }
 }
 
 void GnomeDesktop::click(double x, double y) {
-    remote("NotifyPointerMotionAbsolute", stream_, x, y);
+    remote("NotifyPointerMotionAbsolute", {stream_, x, y});
     for (bool pressed : {true, false}) {
-        remote("NotifyPointerButton", 0x110 /* the left button */, pressed);
+        remote("NotifyPointerButton", {0x110 /* the left button */, pressed});
     }
 }
 

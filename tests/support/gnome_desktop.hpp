@@ -18,6 +18,7 @@ class GnomeDesktop {
     // A monitor of `width` x `height` pixels that GNOME scales by `scale`; throws when a program
     // does not start.
     GnomeDesktop(int width, int height, int scale = 1);
+    ~GnomeDesktop() { QDBusConnection::disconnectFromBus(bus_.name()); }
     DesktopSession& session() { return session_; }
     std::vector<std::string> clientEnv() const;  // what a Wayland client of it needs
     // Presses the keys in order and lets them go in reverse, as a shortcut is typed.
@@ -28,8 +29,7 @@ class GnomeDesktop {
     int castStreams() const;  // how many video streams mutter offers on PipeWire
 
   private:
-    void remote(const char* method, const QVariant& a, const QVariant& b = {},
-                const QVariant& c = {});
+    void remote(const char* method, const QVariantList& arguments);
     DesktopSession session_;
     int width_, height_, scale_;
     ChildProcess* backend_ = nullptr;
