@@ -49,12 +49,15 @@ var Skylark = Skylark || {};
     } else {
       player = new players.NativeHlsPlayer();
     }
+    // The highest segment this cast reached, across the player's own restarts: when a new cast
+    // begins just before the TV sees a stop, the player may already be on the new one.
+    var highestId = -1;
     var session = {
       kind: player.kind,
       path: which,
       stop: function () { player.stop(); },
       stats: function (report) { player.stats(report); },
-      newestId: function () { return player.newestId(); },
+      newestId: function () { highestId = Math.max(highestId, player.newestId()); return highestId; },
       onMediaError: function () {
         if (player.onMediaError) { player.onMediaError(); }
         else if (player.restart) { player.restart('media error'); }
@@ -154,17 +157,19 @@ var Skylark = Skylark || {};
   function webrtcStats(pc, report) {
     if (!pc.getStats) { report([]); return; }
     pc.getStats().then(function (stats) {
-      var parts = [];
+      // In this order whatever order the browser lists its reports in.
+      var roundTrip = [];
+      var jitter = [];
       stats.forEach(function (s) {
         if (s.type === 'candidate-pair' && s.state === 'succeeded' && s.nominated &&
             typeof s.currentRoundTripTime === 'number') {
-          parts.push('round trip ' + Math.round(s.currentRoundTripTime * 1000) + ' ms');
+          roundTrip.push('round trip ' + Math.round(s.currentRoundTripTime * 1000) + ' ms');
         }
         if (s.type === 'inbound-rtp' && (s.kind || s.mediaType) === 'video' && s.jitterBufferEmittedCount) {
-          parts.push('jitter buffer ' + Math.round(s.jitterBufferDelay / s.jitterBufferEmittedCount * 1000) + ' ms');
+          jitter.push('jitter buffer ' + Math.round(s.jitterBufferDelay / s.jitterBufferEmittedCount * 1000) + ' ms');
         }
       });
-      report(parts);
+      report(roundTrip.concat(jitter));
     })['catch'](function () { report([]); });
   }
 
@@ -194,6 +199,7 @@ var Skylark = Skylark || {};
 
   function poll() {
     var replies = {};
+    if (S.current && S.current.newestId) { S.current.newestId(); }   // how far it got before a stop
     return S.request('GET', '/api/command').then(function (reply) {
       replies.command = reply;
       return S.request('GET', '/api/live');

@@ -21,7 +21,8 @@ const arg = (name, fallback = null) => {
 const QUICK = process.argv.includes('--quick');
 // Parts to run, comma-separated: skylark (both paths' latency), peers, motion (cost on a
 // full-motion screen), sync (audio against video), memory (four TV pages, twenty casts), long
-// (cycles, endurance).
+// (cycles, endurance), engines (the native path in each browser engine, with skylark; not run
+// by default).
 const PARTS = (arg('--only') || 'skylark,peers,motion,sync,memory,long').split(',');
 const TAG = arg('--tag', QUICK ? 'quick' : '');
 const named = (base, ext) => `${base}${TAG ? `-${TAG}` : ''}.${ext}`;
@@ -425,6 +426,12 @@ async function main() {
     const hls = await openTv(tvBrowser, `${base}/tv.html?player=hlsjs`);
     results.paths.push(await measure(hls, 'Skylark native, hls.js'));
     await hls.close();
+  }
+  // The same in each browser engine the TV page is tested in (bench/e2e/engines.mjs).
+  if (PARTS.includes('engines')) {
+    const { measureEngines } = await import('./engines.mjs');
+    results.paths.push(...await measureEngines({ base, measure, reader: readerSource(), log,
+      params: { offset: clockOffset, bits: STAMP.bits, block: STAMP.block, top: STAMP.top, screenW: SCREEN.w } }));
   }
   await stopCast(cast);
 
