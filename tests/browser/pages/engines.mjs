@@ -35,7 +35,8 @@ async function webdriver(label, binary, capabilities, env = {}, teardown = () =>
     const server = createServer().listen(0, '127.0.0.1', () => { const { port } = server.address(); server.close(() => resolve(port)); });
   });
   // No sound card here: a GStreamer audio sink that cannot open one can stall the page's media.
-  const driver = spawn(binary, [`--port=${port}`], { stdio: 'ignore', env: { ...process.env, GST_PLUGIN_FEATURE_RANK: 'fakeaudiosink:MAX', ...env } });
+  // SKYLARK_DRIVER_LOG=1 shows what the driver and the browser print.
+  const driver = spawn(binary, [`--port=${port}`], { stdio: process.env.SKYLARK_DRIVER_LOG ? 'inherit' : 'ignore', env: { ...process.env, GST_PLUGIN_FEATURE_RANK: 'fakeaudiosink:MAX', ...env } });
   const call = async (method, path, body) => {
     const reply = await fetch(`http://127.0.0.1:${port}${path}`, { method, body: body && JSON.stringify(body), signal: AbortSignal.timeout(60000) });
     const { value } = await reply.json();

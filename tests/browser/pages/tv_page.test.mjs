@@ -30,13 +30,14 @@ async function waitForPlayback(page, wantedMode) {
   await playsOn(page, 1.5);
 }
 
-// Records every request the page makes (they all go through its one HTTP helper) and can hold
-// segment requests back for 3 s, as a congested network would.
+// Records every request the page makes, through its XMLHttpRequest helper or (segments as they
+// are written) fetch, and can hold segment requests back for 3 s, as a congested network would.
 const RECORD = () => {
-  const [S, rec] = [Skylark.screen, window.rec = { asked: [], hold: false, held: 0 }];
-  const request = S.request;
-  S.request = (method, url, options) => rec.asked.push(`${method} ${url}`) && rec.hold && /segment\d+\.m4s$/.test(url) && ++rec.held
-    ? new Promise((resolve) => setTimeout(resolve, 3000)).then(() => request(method, url, options)) : request(method, url, options);
+  const rec = window.rec = { asked: [], hold: false, held: 0 };
+  const wrap = (call, what) => (...args) => rec.asked.push(what(...args)) && rec.hold && /segment\d+\.m4s$/.test(what(...args)) && ++rec.held
+    ? new Promise((resolve) => setTimeout(resolve, 3000)).then(() => call(...args)) : call(...args);
+  Skylark.screen.request = wrap(Skylark.screen.request, (method, url) => `${method} ${url}`);
+  if (window.fetch) window.fetch = wrap(window.fetch.bind(window), (url) => `GET ${url}`);
 };
 const asked = (page, pattern) => read(page, (p) => window.rec.asked.filter((a) => new RegExp(p).test(a)), pattern.source);
 
