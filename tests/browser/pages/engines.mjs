@@ -31,9 +31,8 @@ const devtoolsLike = (version, open, close) => ({
 
 // Classic WebDriver: one session and one window, which each page takes in turn.
 async function webdriver(label, binary, capabilities, env = {}, teardown = () => {}) {
-  const port = await new Promise((resolve) => {
-    const server = createServer().listen(0, '127.0.0.1', () => { const { port } = server.address(); server.close(() => resolve(port)); });
-  });
+  const port = await new Promise((resolve) => { const server = createServer().listen(0, '127.0.0.1',
+    () => { const { port } = server.address(); server.close(() => resolve(port)); }); });
   // No sound card here: a GStreamer audio sink that cannot open one can stall the page's media.
   // SKYLARK_DRIVER_LOG=1 shows what the driver and the browser print.
   const driver = spawn(binary, [`--port=${port}`], { stdio: process.env.SKYLARK_DRIVER_LOG ? 'inherit' : 'ignore', env: { ...process.env, GST_PLUGIN_FEATURE_RANK: 'fakeaudiosink:MAX', ...env } });

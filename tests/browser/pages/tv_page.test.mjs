@@ -6,8 +6,7 @@ import assert from 'node:assert/strict';
 import { startHarness, until, sleep } from './support.mjs';
 import { launchEngine, launchChromium } from './engines.mjs';
 
-const ENGINE = process.env.SKYLARK_ENGINE || 'chromium';
-const ADDRESS = process.env.SKYLARK_NETNS_ADDRESS;
+const { SKYLARK_ENGINE: ENGINE = 'chromium', SKYLARK_NETNS_ADDRESS: ADDRESS } = process.env;
 const NO_NETNS = !ADDRESS && 'needs root for a network namespace (a TV reaches the server by a non-loopback address)';
 // What each engine here can do: the page must find the same.
 const WEBRTC = { chromium: true, firefox: true, wpe: false, webkitgtk: false }[ENGINE];
