@@ -14,6 +14,7 @@ export async function measureEngines({ base, measure, reader, params, log }, nam
       engine = await launchEngine(name);
       const page = await engine.newPage({ width: 960, height: 540 });
       await page.goto(`${base}/tv.html`);
+      await page.evaluate(() => { window.__hlsFatal = []; });   // e2e.mjs hooks hls.js before load
       await page.evaluate(reader, params);
       const r = await measure(page, `Skylark native in ${engine.version}`);
       results.push({ ...r, engine: engine.version });
