@@ -4,7 +4,6 @@
 //   init <file>      store the file as the initialization segment
 //   segment <file>   store the file as the next media segment
 //   reset            start a new cast in the store (identifiers restart at 0)
-//   end              mark the cast stopped (the store keeps its content)
 //   stop             raise the stop counter, as the menu's "Stop Casting" does
 //   down             close the server: nothing listens on the port until "up"
 //   up               serve again on the same port (with a fresh signal state)
@@ -27,7 +26,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "common/bytes.hpp"
 #include "hls/live_hls_store.hpp"
@@ -159,8 +157,6 @@ std::string run(const std::string& line, const std::filesystem::path& webRoot,
         }
     } else if (command == "reset") {
         store->reset();
-    } else if (command == "end") {
-        store->stop();
     } else if (command == "stop") {
         if (!server) {
             return "the server is down";

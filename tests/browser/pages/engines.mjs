@@ -1,8 +1,7 @@
-// One small page interface over the browser engines the TV page is tested in: Chromium
-// (playwright-core), Firefox ESR (WebDriver BiDi through puppeteer-core), and WPE WebKit and
-// WebKitGTK (classic WebDriver, spoken here over plain HTTP). A page offers goto, url,
-// evaluate(fn, arg), press(key) and close; newPage's `before` (a function run ahead of the
-// page's own scripts) works only where the engine says `before: true`.
+// One page interface over Chromium (playwright-core), Firefox ESR (WebDriver BiDi through
+// puppeteer-core), WPE WebKit and WebKitGTK (classic WebDriver over plain HTTP): goto, url,
+// evaluate(fn, arg), press(key), close; newPage's `before` runs ahead of the page's scripts
+// where the engine says `before: true`.
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { createServer } from 'node:net';
@@ -84,8 +83,7 @@ const engines = {
       headless: true, userDataDir: profile, env: { ...process.env, HOME: profile } });
     return devtoolsLike((await browser.version()).replace(/^firefox\//i, 'Firefox ESR '), async (width, height) => {
       const page = await browser.newPage();
-      await page.setViewport({ width, height });
-      return page;
+      return page.setViewport({ width, height }).then(() => page);
     }, async () => { await browser.close(); rmSync(profile, { recursive: true, force: true }); });
   },
   // WPE WebKit as set-top boxes run it: cog, here on its headless platform.

@@ -160,10 +160,9 @@ test('a cast restarted right after a stop takes the screen back, the stopped one
 });
 
 test('everything the TV page runs but hls.js parses as ECMAScript 5 and calls no bare fetch()', () => {
-  const web = new URL('../../../web/', import.meta.url);
-  const read = (name) => readFileSync(new URL(name, web), 'utf8');
+  const read = (name) => readFileSync(new URL(`../../../web/${name}`, import.meta.url), 'utf8');
   for (const [name, code] of [...read('tv.html').matchAll(/<script>([\s\S]*?)<\/script>/g)].map((m) => ['tv.html', m[1]])
-    .concat(readdirSync(web).filter((f) => /^tv-.*\.js$/.test(f)).map((f) => [f, read(f)]))) {
+    .concat(readdirSync(new URL('../../../web/', import.meta.url)).filter((f) => /^tv-.*\.js$/.test(f)).map((f) => [f, read(f)]))) {
     assert.doesNotThrow(() => parse(code, { ecmaVersion: 5 }), name);
     // fetch only as window.fetch, behind a check: a bare call throws where there is none.
     assert.doesNotMatch(code.replace(/\/\*[\s\S]*?\*\/|\/\/.*$/gm, ''), /(?<![.\w])fetch\(/, name);
