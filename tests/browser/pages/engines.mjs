@@ -9,7 +9,6 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createInterface } from 'node:readline';
 import { chromium } from 'playwright-core';
-import puppeteer from 'puppeteer-core';
 import { CHROMIUM, CHROMIUM_ARGS, until } from './support.mjs';
 
 export const launchChromium = (extraArgs = []) =>
@@ -79,6 +78,7 @@ const engines = {
   },
   async firefox() {
     const profile = mkdtempSync(join(tmpdir(), 'skylark-firefox-'));
+    const { default: puppeteer } = await import('puppeteer-core');   // only this engine needs it
     const browser = await puppeteer.launch({ browser: 'firefox', executablePath: process.env.SKYLARK_FIREFOX || '/usr/bin/firefox-esr',
       headless: true, userDataDir: profile, env: { ...process.env, HOME: profile } });
     return devtoolsLike((await browser.version()).replace(/^firefox\//i, 'Firefox ESR '), async (width, height) => {

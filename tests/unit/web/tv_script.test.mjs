@@ -2,7 +2,6 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, readdirSync } from 'node:fs';
-import { parse } from 'acorn';
 import boxes from '../../../web/tv-boxes.js';
 import playlist from '../../../web/tv-playlist.js';
 import poll from '../../../web/tv-poll.js';
@@ -159,7 +158,8 @@ test('a cast restarted right after a stop takes the screen back, the stopped one
   }
 });
 
-test('everything the TV page runs but hls.js parses as ECMAScript 5 and calls no bare fetch()', () => {
+test('everything the TV page runs but hls.js parses as ECMAScript 5 and calls no bare fetch()', async () => {
+  const { parse } = await import('acorn');
   const read = (name) => readFileSync(new URL(`../../../web/${name}`, import.meta.url), 'utf8');
   for (const [name, code] of [...read('tv.html').matchAll(/<script>([\s\S]*?)<\/script>/g)].map((m) => ['tv.html', m[1]])
     .concat(readdirSync(new URL('../../../web/', import.meta.url)).filter((f) => /^tv-.*\.js$/.test(f)).map((f) => [f, read(f)]))) {
