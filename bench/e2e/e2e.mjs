@@ -258,7 +258,7 @@ function readerSource() {
     st.reset = () => { st.samples = []; st.stalls = []; st.last = null; st.frames = 0; st.unread = 0; st.ahead = []; };
     const onFrame = () => {
       const mono = Date.now() - offset;
-      if (st.last !== null && mono - st.last > 1000) st.stalls.push(Math.round(mono - st.last));
+      if (st.last !== null && mono - st.last > 500) st.stalls.push(Math.round(mono - st.last));
       st.last = mono;
       st.frames++;
       const scale = video.videoWidth / screenW;
@@ -656,7 +656,7 @@ async function endurance(cast, base, browser, minutes) {
       let gaps = 0;
       for (let i = 1; i < ids.length; i++) if (ids[i] > ids[i - 1] + 1) gaps++;
       const delays = st.samples.map((s) => s[1]);
-      per.push({ stallsOver1s: st.stalls.length, longestStallMs: Math.max(0, ...st.stalls), hlsFatal: st.hlsFatal,
+      per.push({ stallsOver500ms: st.stalls.length, longestStallMs: Math.max(0, ...st.stalls), hlsFatal: st.hlsFatal,
         hooked: st.hooked, segmentSkips: gaps, p50: median(delays), p99: pct(delays, 0.99), mode: st.mode });
       await p.close();
     }
@@ -680,7 +680,7 @@ function report(r, plotName) {
     `Xvfb 1920x1080, headless Chromium as the TV. Load average before ${r.loadBefore.map((x) => x.toFixed(2)).join(' ')}, ` +
     `after ${r.loadAfter.map((x) => x.toFixed(2)).join(' ')} (other work shares these cores: figures are noisy when that is high).`, '');
   lines.push(`## Glass-to-glass latency (${r.seconds} s per path, every presented frame)`, '');
-  lines.push('| path / peer | p50 ms | p95 ms | p99 ms | max ms | frames read | player buffer ahead ms | stalls > 1 s |');
+  lines.push('| path / peer | p50 ms | p95 ms | p99 ms | max ms | frames read | player buffer ahead ms | stalls > 0.5 s |');
   lines.push('|---|---|---|---|---|---|---|---|');
   for (const p of r.paths) {
     if (p.error) { lines.push(`| ${p.name} | failed: ${p.error.replace(/\|/g, '/')} | | | | | | |`); continue; }
@@ -735,10 +735,10 @@ function report(r, plotName) {
       `Resident memory after each stop (MB): ${c.rssAfterStopMB.join(', ')}.`, '');
   }
   if (r.endurance) {
-    lines.push('## Endurance', '', '| TV pages | minutes | RSS slope MB/min | RSS start → end MB | peak MB | per page: stalls > 1 s / hls.js fatal / skipped segment ids / p50 / p99 ms |', '|---|---|---|---|---|---|');
+    lines.push('## Endurance', '', '| TV pages | minutes | RSS slope MB/min | RSS start → end MB | peak MB | per page: stalls > 0.5 s / hls.js fatal / skipped segment ids / p50 / p99 ms |', '|---|---|---|---|---|---|');
     for (const ph of r.endurance.phases) {
       lines.push(`| ${ph.pages} | ${ph.minutes} | ${ph.slopeMBperMin} | ${ph.rssStartMB} → ${ph.rssEndMB} | ${ph.peakMB} | ` +
-        ph.per.map((p) => `${p.mode}: ${p.stallsOver1s} / ${p.hooked ? p.hlsFatal.length : 'n/a'} / ${p.segmentSkips} / ${f(p.p50)} / ${f(p.p99)}`).join('; ') + ' |');
+        ph.per.map((p) => `${p.mode}: ${p.stallsOver500ms} / ${p.hooked ? p.hlsFatal.length : 'n/a'} / ${p.segmentSkips} / ${f(p.p50)} / ${f(p.p99)}`).join('; ') + ' |');
     }
     lines.push('', `Playlist identifier breaks seen by a 5 Hz poller over the whole cast: ${r.endurance.playlistSequenceBreaks}.`, '');
   } else {
