@@ -108,5 +108,13 @@ TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSiz
     EXPECT_EQ(filter->pointPixelScale(), 2.0f);
 }
 
+// Reported as skipped, with the reason, until these machines can answer the desktops' dialogs.
+TEST(PortalCapture, UntriedHere) {
+    GTEST_SKIP() << "KDE: xdg-desktop-portal-kde and kwin_wayland --virtual start, but KWin takes "
+                    "injected keys only from a Wayland client speaking its fake-input protocol, "
+                    "and none is installed to confirm the dialog. One GNOME window: the dialog's "
+                    "window list comes from gnome-shell, which headless mutter does not run.";
+}
+
 }  // namespace
 }  // namespace skylark
