@@ -128,7 +128,7 @@ int motion(const Screen& s) {
 // Writes a continuous stream, silence and beeps, in 5 ms blocks; each block's samples are
 // placed by when they will reach the sink (now plus the stream's reported latency).
 void beep() {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, 2};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     // 200 ms queued: a busy machine that wakes this thread late must not run the stream dry,
@@ -139,7 +139,7 @@ void beep() {
     attr.fragsize = static_cast<std::uint32_t>(-1);
     int error = 0;
     pa_simple* pa = pa_simple_new(nullptr, "skylark_e2e_scene", PA_STREAM_PLAYBACK, nullptr, "beep",
-                                  &spec, nullptr, &attr, &error);
+                                  &format, nullptr, &attr, &error);
     if (!pa) {
         std::fprintf(stderr, "skylark_e2e_scene: %s\n", pa_strerror(error));
         std::exit(1);
