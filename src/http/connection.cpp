@@ -133,6 +133,7 @@ void Connection::onReadable(const asio::error_code& waitError) {
 
 void Connection::send(HTTPResponse response) {
     if (response.stream) {
+        streamHeader_ = responseHeader(response);  // sent before the first chunk
         stream_ = std::move(response.stream);
         resume();
         return;
@@ -175,10 +176,7 @@ void Connection::resume() {
 void Connection::queueChunk(ResponseStream::Step step) {
     framing_.clear();
     if (!streamBegun_) {
-        HTTPResponse head;
-        head.contentType = "video/iso.segment";
-        head.stream = stream_;
-        framing_ = responseHeader(head);
+        framing_ = std::move(streamHeader_);
         streamBegun_ = true;
         enter(Phase::Writing);
     }

@@ -85,6 +85,7 @@ private:
     std::vector<ByteBuffer> held_;
     bool writing_ = false;
     std::shared_ptr<ResponseStream> stream_;  // until its body has ended
+    std::string streamHeader_;                // the stream's header block, until it begins
     bool streamBegun_ = false;
     Clock::time_point awaitUntil_;
 };

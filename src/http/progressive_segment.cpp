@@ -1,5 +1,7 @@
 #include "http/progressive_segment.hpp"
 
+#include "http/routes.hpp"
+
 namespace skylark {
 namespace {
 
@@ -12,11 +14,9 @@ ResponseStream::Step stepOf(Kind kind) {
     return step;
 }
 
-ResponseStream::Step respond(std::string_view status, std::string_view type, ByteBuffer body) {
+ResponseStream::Step respond(HTTPResponse response) {
     ResponseStream::Step step = stepOf(Kind::respond);
-    step.response.status = status;
-    step.response.contentType = type;
-    step.response.body = std::move(body);
+    step.response = std::move(response);
     return step;
 }
 
@@ -31,7 +31,7 @@ ResponseStream::Step ProgressiveSegment::next(Clock::time_point now) {
     if (!cast_) {
         switch (progress.state) {
             case State::complete:
-                return respond("200 OK", "video/iso.segment", progress.segment);
+                return respond(segmentResponse(progress.segment));
             case State::waiting:
                 beginBy_ = beginBy_.value_or(now + beginWait_);
                 if (now < *beginBy_) {
@@ -39,9 +39,9 @@ ResponseStream::Step ProgressiveSegment::next(Clock::time_point now) {
                     step.until = *beginBy_;
                     return step;
                 }
-                return respond("404 Not Found", "text/plain", makeBuffer("Not found"));
+                return respond(notFound());
             case State::absent:
-                return respond("404 Not Found", "text/plain", makeBuffer("Not found"));
+                return respond(notFound());
             case State::growing:
                 cast_ = progress.cast;
                 break;

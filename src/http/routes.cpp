@@ -10,14 +10,6 @@ namespace {
 
 constexpr std::string_view kHTML = "text/html; charset=utf-8";
 
-HTTPResponse notFound() {
-    HTTPResponse response;
-    response.status = "404 Not Found";
-    response.contentType = "text/plain";
-    response.body = makeBuffer("Not found");
-    return response;
-}
-
 ByteBuffer ok() {
     static const ByteBuffer body = makeBuffer("{\"ok\":true}");
     return body;
@@ -51,6 +43,21 @@ HTTPResponse json(ByteBuffer body) {
 }
 
 }  // namespace
+
+HTTPResponse notFound() {
+    HTTPResponse response;
+    response.status = "404 Not Found";
+    response.contentType = "text/plain";
+    response.body = makeBuffer("Not found");
+    return response;
+}
+
+HTTPResponse segmentResponse(ByteBuffer segment) {
+    HTTPResponse response;
+    response.contentType = kSegmentType;
+    response.body = std::move(segment);
+    return response;
+}
 
 std::optional<std::int64_t> segmentIdentifier(std::string_view path, std::string_view prefix) {
     constexpr std::string_view suffix = ".m4s";
@@ -125,7 +132,7 @@ HTTPResponse route(const HTTPRequest& request, const RouteContext& context) {
     if (method == "GET" || method == "HEAD") {
         if (const auto id = segmentIdentifier(path, "/live/progressive/segment")) {
             HTTPResponse response;
-            response.contentType = "video/iso.segment";
+            response.contentType = kSegmentType;
             response.stream = std::make_shared<ProgressiveSegment>(*context.liveStore, *id,
                                                                    context.progressiveBeginWait);
             return response;
@@ -148,10 +155,7 @@ HTTPResponse route(const HTTPRequest& request, const RouteContext& context) {
     // Segments answer whatever the method, as players and probes may use HEAD or POST.
     if (const auto id = segmentIdentifier(path)) {
         if (ByteBuffer segment = context.liveStore->segment(*id)) {
-            HTTPResponse response;
-            response.contentType = "video/iso.segment";
-            response.body = std::move(segment);
-            return response;
+            return segmentResponse(std::move(segment));
         }
     }
     return notFound();

@@ -25,6 +25,12 @@ struct RouteContext {
     std::chrono::milliseconds progressiveBeginWait{1000};
 };
 
+inline constexpr std::string_view kSegmentType = "video/iso.segment";
+
+// The answers for an unknown path or segment, and for a whole media segment.
+HTTPResponse notFound();
+HTTPResponse segmentResponse(ByteBuffer segment);
+
 // The whole HTTP interface: every request gets exactly one response.
 HTTPResponse route(const HTTPRequest& request, const RouteContext& context);
 
