@@ -19,6 +19,7 @@ struct Delivery {
     double seconds = 0;  // its media time
     double arrival = 0;  // the monotonic clock when it arrived, in seconds
     bool onQueue = false;
+    const void* picture = nullptr;  // the video frame's storage
 };
 
 class CaptureRecorder : public CaptureStreamOutput,
@@ -31,15 +32,15 @@ class CaptureRecorder : public CaptureStreamOutput,
                                          int height, bool audio, std::optional<Error>& error);
 
     void streamDidOutputVideo(const VideoFrame& frame) override {
-        record(true, frame.time);
+        record(true, frame.time, frame.pixels.get());
         std::lock_guard lock(mutex_);
         frame_ = frame;  // only the newest is held: the capture's pool is small
     }
     void streamDidOutputAudio(const AudioBuffer& buffer) override { record(false, buffer.time); }
-    void record(bool video, const MediaTime& time) {
+    void record(bool video, const MediaTime& time, const void* picture = nullptr) {
         const auto now = std::chrono::steady_clock::now().time_since_epoch();
         const Delivery d{video, time.seconds(), std::chrono::duration<double>(now).count(),
-                         queue_ && queue_->isCurrent()};
+                         queue_ && queue_->isCurrent(), picture};
         std::lock_guard lock(mutex_);
         seen_.push_back(d);
     }
@@ -62,15 +63,40 @@ class CaptureRecorder : public CaptureStreamOutput,
     bool waitEnd() {
         return pollUntil([&] { return !ends().empty(); }, milliseconds(10000));
     }
-    // The newest frame's width, and its 0xRRGGBB value at (x, y) (no colour before the first).
+    // The newest frame's width, and its 0xRRGGBB value at (x, y) (no colour before the first;
+    // YUV decoded as BT.601 limited range).
     int width() { return locked(frame_).width; }
     std::uint32_t rgbAt(int x, int y) {
         std::lock_guard lock(mutex_);
-        if (!frame_.pixels) {
+        const VideoFrame& f = frame_;
+        if (!f.pixels) {
             return ~0u;
         }
-        const std::uint8_t* p = frame_.pixels.get() + frame_.stride_bytes * y + x * 4;
-        return std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+        if (f.layout == PixelLayout::bgra) {
+            const std::uint8_t* p = f.pixels.get() + f.stride_bytes * y + x * 4;
+            return std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+        }
+        const int c = 298 * (f.pixels.get()[f.stride_bytes * y + x] - 16) + 128;
+        const int d = f.u[f.chroma_stride_bytes * (y / 2) + x / 2] - 128;
+        const int e = f.v[f.chroma_stride_bytes * (y / 2) + x / 2] - 128;
+        std::uint32_t rgb = 0;
+        for (int channel : {c + 409 * e, c - 100 * d - 208 * e, c + 516 * d}) {
+            rgb = rgb << 8 | std::uint32_t(std::clamp(channel >> 8, 0, 255));
+        }
+        return rgb;
+    }
+    // Whether (x, y) shows `rgb`, give or take what YUV rounding changes.
+    bool shows(int x, int y, std::uint32_t rgb) {
+        const std::uint32_t seen = rgbAt(x, y);
+        if (seen > 0xffffff) {
+            return false;
+        }
+        for (int shift : {0, 8, 16}) {
+            if (std::abs(int(seen >> shift & 0xff) - int(rgb >> shift & 0xff)) > 6) {
+                return false;
+            }
+        }
+        return true;
     }
 
   private:

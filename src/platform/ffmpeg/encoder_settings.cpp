@@ -34,8 +34,13 @@ std::string checkSettings(const EncoderSettings& s) {
 }
 
 std::string checkVideoFrame(const VideoFrame& f) {
+    const bool planesOk = f.layout == PixelLayout::bgra
+                              ? f.stride_bytes >= 4 * f.width
+                              : f.layout == PixelLayout::i420 && f.u != nullptr && f.v != nullptr &&
+                                    f.stride_bytes >= f.width &&
+                                    f.chroma_stride_bytes >= (f.width + 1) / 2;
     if (!f.pixels || f.width <= 0 || f.height <= 0 || f.width > kMaxDimension ||
-        f.height > kMaxDimension || f.stride_bytes < 4 * f.width) {
+        f.height > kMaxDimension || !planesOk) {
         return "The frame is not a BGRA image the encoder can read.";
     }
     return {};

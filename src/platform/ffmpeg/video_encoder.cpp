@@ -28,6 +28,23 @@ int converterThreads() {
 // The capture's pixels, borrowed for one conversion: the wrapper frees nothing.
 void borrowedBufferFree(void*, uint8_t*) {}
 
+using SharedPixels = std::shared_ptr<const std::uint8_t>;
+
+// The capture's picture, lent to the encoder: dropped with the encoder's last reference.
+void lentBufferFree(void* holder, uint8_t*) {
+    std::unique_ptr<SharedPixels>(static_cast<SharedPixels*>(holder));
+}
+
+// Planes of an I420 frame `height` luma rows high, as the encoder and libswscale take them.
+void setPlanes(AVFrame& f, const VideoFrame& frame) {
+    f.data[0] = const_cast<uint8_t*>(frame.pixels.get());
+    f.data[1] = const_cast<uint8_t*>(frame.u);
+    f.data[2] = const_cast<uint8_t*>(frame.v);
+    f.linesize[0] = frame.stride_bytes;
+    f.linesize[1] = frame.chroma_stride_bytes;
+    f.linesize[2] = frame.chroma_stride_bytes;
+}
+
 }  // namespace
 
 VideoEncoder::VideoEncoder(const EncoderSettings& settings)
@@ -98,9 +115,27 @@ VideoEncoder::VideoEncoder(const EncoderSettings& settings)
     check(av_frame_get_buffer(picture_.get(), 0), "The streaming encoder ran out of memory");
 }
 
+FramePtr VideoEncoder::borrow(const VideoFrame& frame) {
+    FramePtr lent = allocateFrame();
+    auto holder = std::make_unique<SharedPixels>(frame.pixels);
+    lent->buf[0] = av_buffer_create(const_cast<uint8_t*>(frame.pixels.get()),
+                                    static_cast<size_t>(frame.stride_bytes) * frame.height,
+                                    lentBufferFree, holder.get(), AV_BUFFER_FLAG_READONLY);
+    if (lent->buf[0] == nullptr) {
+        throw EncoderFailure("The streaming encoder ran out of memory.");
+    }
+    holder.release();  // the buffer owns it now
+    lent->format = AV_PIX_FMT_YUV420P;
+    lent->width = frame.width;
+    lent->height = frame.height;
+    setPlanes(*lent, frame);
+    return lent;
+}
+
 void VideoEncoder::convert(const VideoFrame& frame) {
     check(av_frame_make_writable(picture_.get()), "The streaming encoder ran out of memory");
-    if (frame.width == context_->width && frame.height == context_->height) {
+    if (frame.layout == PixelLayout::bgra && frame.width == context_->width &&
+        frame.height == context_->height) {
         // The usual case: one pass from the capture's pixels into the encoder's planes.
         AVFrame& p = *picture_;
         if (libyuv::ARGBToI420(frame.pixels.get(), frame.stride_bytes, p.data[0], p.linesize[0],
@@ -114,7 +149,10 @@ void VideoEncoder::convert(const VideoFrame& frame) {
 }
 
 void VideoEncoder::scale(const VideoFrame& frame) {
-    if (!scaler_ || frame.width != scalerWidth_ || frame.height != scalerHeight_) {
+    const AVPixelFormat format =
+        frame.layout == PixelLayout::i420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_BGRA;
+    if (!scaler_ || frame.width != scalerWidth_ || frame.height != scalerHeight_ ||
+        format != scalerFormat_) {
         scaler_.reset(sws_alloc_context());
         if (!scaler_) {
             throw EncoderFailure("The streaming encoder ran out of memory.");
@@ -122,22 +160,25 @@ void VideoEncoder::scale(const VideoFrame& frame) {
         SwsContext* s = scaler_.get();
         av_opt_set_int(s, "srcw", frame.width, 0);
         av_opt_set_int(s, "srch", frame.height, 0);
-        av_opt_set_int(s, "src_format", AV_PIX_FMT_BGRA, 0);
+        av_opt_set_int(s, "src_format", format, 0);
         av_opt_set_int(s, "dstw", context_->width, 0);
         av_opt_set_int(s, "dsth", context_->height, 0);
         av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
         av_opt_set_int(s, "sws_flags", SWS_BILINEAR, 0);
         av_opt_set_int(s, "threads", converterThreads(), 0);
         check(sws_init_context(s, nullptr, nullptr), "The picture converter could not be set up");
-        // Full-range RGB in, BT.601 limited-range YUV out, as the stream's colour tags say.
+        // Full-range RGB (or limited-range YUV) in, BT.601 limited-range YUV out, as the
+        // stream's colour tags say.
         const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
-        sws_setColorspaceDetails(s, bt601, 1, bt601, 0, 0, 1 << 16, 1 << 16);
+        sws_setColorspaceDetails(s, bt601, format == AV_PIX_FMT_BGRA ? 1 : 0, bt601, 0, 0, 1 << 16,
+                                 1 << 16);
         scalerWidth_ = frame.width;
         scalerHeight_ = frame.height;
+        scalerFormat_ = format;
     }
 
     FramePtr source = allocateFrame();
-    source->format = AV_PIX_FMT_BGRA;
+    source->format = format;
     source->width = frame.width;
     source->height = frame.height;
     source->linesize[0] = frame.stride_bytes;
@@ -151,6 +192,9 @@ void VideoEncoder::scale(const VideoFrame& frame) {
         throw EncoderFailure("The streaming encoder ran out of memory.");
     }
     source->data[0] = pixels;
+    if (format == AV_PIX_FMT_YUV420P) {
+        setPlanes(*source, frame);
+    }
 
     check(sws_scale_frame(scaler_.get(), picture_.get(), source.get()),
           "The picture could not be converted for the H.264 encoder");
@@ -158,10 +202,18 @@ void VideoEncoder::scale(const VideoFrame& frame) {
 
 void VideoEncoder::encode(const VideoFrame& frame, std::int64_t pts, bool keyFrame,
                           const std::function<void(AVPacket&)>& sink) {
-    convert(frame);
-    picture_->pts = pts;
-    picture_->pict_type = keyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-    check(avcodec_send_frame(context_.get(), picture_.get()), "The H.264 encoder failed");
+    FramePtr lent;
+    AVFrame* input = picture_.get();
+    if (frame.layout == PixelLayout::i420 && frame.width == context_->width &&
+        frame.height == context_->height) {
+        lent = borrow(frame);
+        input = lent.get();
+    } else {
+        convert(frame);
+    }
+    input->pts = pts;
+    input->pict_type = keyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    check(avcodec_send_frame(context_.get(), input), "The H.264 encoder failed");
     for (;;) {
         int result = avcodec_receive_packet(context_.get(), packet_.get());
         if (result == AVERROR(EAGAIN)) {

@@ -8,10 +8,11 @@
 
 namespace skylark::ffmpeg {
 
-// BGRA frames to H.264: libyuv converts a frame of the configured size to BT.601 limited-range
-// YUV 4:2:0 in one SIMD pass (libswscale scales any other size), libx264 encodes with zero
-// latency: one packet comes out for every frame that goes in, before encode() returns. Not
-// thread-safe: one thread drives it.
+// Frames to H.264. A YUV 4:2:0 frame of the configured size goes to libx264 as it is, by
+// reference (x264 copies it into its own picture); libyuv converts a BGRA frame of that size to
+// BT.601 limited-range YUV 4:2:0 in one SIMD pass, and libswscale scales any other size.
+// libx264 encodes with zero latency: one packet comes out for every frame that goes in, before
+// encode() returns. Not thread-safe: one thread drives it.
 class VideoEncoder {
   public:
     // Times of frames and packets are in this unit.
@@ -28,6 +29,8 @@ class VideoEncoder {
                 const std::function<void(AVPacket&)>& sink);
 
   private:
+    // The frame's own planes as an encoder frame that keeps them alive while x264 reads them.
+    FramePtr borrow(const VideoFrame& frame);
     void convert(const VideoFrame& frame);
     void scale(const VideoFrame& frame);  // a frame of another size
 
@@ -37,6 +40,7 @@ class VideoEncoder {
     SwsContextPtr scaler_;
     std::int32_t scalerWidth_ = 0;
     std::int32_t scalerHeight_ = 0;
+    AVPixelFormat scalerFormat_ = AV_PIX_FMT_NONE;
 };
 
 }  // namespace skylark::ffmpeg

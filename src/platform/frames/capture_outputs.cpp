@@ -97,6 +97,27 @@ void CaptureOutputs::postScreen(std::shared_ptr<const Picture> picture,
     frame.stride_bytes = static_cast<std::int32_t>(picture->stride());
     const std::uint8_t* pixels = picture->data();
     frame.pixels = std::shared_ptr<const std::uint8_t>(std::move(picture), pixels);
+    post(std::move(frame), time, std::move(queued));
+}
+
+void CaptureOutputs::postScreen(std::shared_ptr<const YuvPicture> picture,
+                                std::chrono::nanoseconds time,
+                                std::shared_ptr<const void> queued) const {
+    VideoFrame frame;
+    frame.layout = PixelLayout::i420;
+    frame.width = static_cast<std::int32_t>(picture->width());
+    frame.height = static_cast<std::int32_t>(picture->height());
+    frame.stride_bytes = static_cast<std::int32_t>(picture->stride());
+    frame.chroma_stride_bytes = static_cast<std::int32_t>(picture->chromaStride());
+    frame.u = picture->plane(1);
+    frame.v = picture->plane(2);
+    const std::uint8_t* luma = picture->plane(0);
+    frame.pixels = std::shared_ptr<const std::uint8_t>(std::move(picture), luma);
+    post(std::move(frame), time, std::move(queued));
+}
+
+void CaptureOutputs::post(VideoFrame frame, std::chrono::nanoseconds time,
+                          std::shared_ptr<const void> queued) const {
     frame.time = monotonicTime(time);
     screen.queue->post(
         [output = screen.output, frame = std::move(frame), queued = std::move(queued)]() mutable {

@@ -49,6 +49,11 @@ struct CaptureOutputs {
     // queued until the output has handled it (or the queue dropped the work unrun).
     void postScreen(std::shared_ptr<const Picture> picture, std::chrono::nanoseconds time,
                     std::shared_ptr<const void> queued) const;
+    void postScreen(std::shared_ptr<const YuvPicture> picture, std::chrono::nanoseconds time,
+                    std::shared_ptr<const void> queued) const;
+    // What both postScreen do once the frame is made.
+    void post(VideoFrame frame, std::chrono::nanoseconds time,
+              std::shared_ptr<const void> queued) const;
     // Posts an audio buffer to an audio output that has a queue.
     void postAudio(pulse::AudioChunk chunk) const;
 };

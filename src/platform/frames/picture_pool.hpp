@@ -14,18 +14,20 @@ namespace skylark::frames {
 // owner is gone: the pool is shared with every picture's deleter.
 //
 // Threads: acquire() from any thread; pictures may be released on any thread.
-class PicturePool : public std::enable_shared_from_this<PicturePool> {
+template <class P>
+class BasicPicturePool : public std::enable_shared_from_this<BasicPicturePool<P>> {
   public:
-    static std::shared_ptr<PicturePool> create(uint32_t width, uint32_t height, uint32_t limit) {
-        return std::shared_ptr<PicturePool>(new PicturePool(width, height, limit));
+    static std::shared_ptr<BasicPicturePool> create(uint32_t width, uint32_t height,
+                                                    uint32_t limit) {
+        return std::shared_ptr<BasicPicturePool>(new BasicPicturePool(width, height, limit));
     }
 
     uint32_t width() const { return width_; }
     uint32_t height() const { return height_; }
 
     // A picture to draw into, or null while `limit` pictures are out.
-    std::shared_ptr<Picture> acquire() {
-        std::unique_ptr<Picture> picture;
+    std::shared_ptr<P> acquire() {
+        std::unique_ptr<P> picture;
         {
             std::lock_guard lock(mutex_);
             if (!free_.empty()) {
@@ -37,11 +39,11 @@ class PicturePool : public std::enable_shared_from_this<PicturePool> {
             ++outstanding_;
         }
         if (!picture) {
-            picture = std::make_unique<Picture>(width_, height_);
+            picture = std::make_unique<P>(width_, height_);
         }
-        std::weak_ptr<PicturePool> self = weak_from_this();
-        return {picture.release(), [self](Picture* p) {
-                    std::unique_ptr<Picture> owned(p);
+        std::weak_ptr<BasicPicturePool> self = this->weak_from_this();
+        return {picture.release(), [self](P* p) {
+                    std::unique_ptr<P> owned(p);
                     if (auto pool = self.lock()) {
                         std::lock_guard lock(pool->mutex_);
                         --pool->outstanding_;
@@ -51,15 +53,18 @@ class PicturePool : public std::enable_shared_from_this<PicturePool> {
     }
 
   private:
-    PicturePool(uint32_t width, uint32_t height, uint32_t limit)
+    BasicPicturePool(uint32_t width, uint32_t height, uint32_t limit)
         : width_(width), height_(height), limit_(limit) {}
 
     const uint32_t width_;
     const uint32_t height_;
     const uint32_t limit_;
     std::mutex mutex_;
-    std::vector<std::unique_ptr<Picture>> free_;
+    std::vector<std::unique_ptr<P>> free_;
     uint32_t outstanding_ = 0;
 };
+
+using PicturePool = BasicPicturePool<Picture>;
+using YuvPicturePool = BasicPicturePool<YuvPicture>;
 
 }  // namespace skylark::frames

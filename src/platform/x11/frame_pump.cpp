@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include "platform/frames/yuv_convert.hpp"
+
 namespace skylark::x11 {
 
 FramePump::FramePump(std::unique_ptr<FrameSource> source, Settings settings, FrameHandler onFrame,
@@ -11,9 +13,10 @@ FramePump::FramePump(std::unique_ptr<FrameSource> source, Settings settings, Fra
       onFrame_(std::move(onFrame)),
       onEnd_(std::move(onEnd)),
       scaler_(settings.width, settings.height),
-      pool_(frames::PicturePool::create(
+      // One more than may be out: the previous picture, kept to copy unchanged rows from.
+      pool_(frames::YuvPicturePool::create(
           settings.width, settings.height,
-          std::max<uint32_t>(settings.queueDepth, 1) + settings.sparePictures)) {}
+          std::max<uint32_t>(settings.queueDepth, 1) + settings.sparePictures + 1)) {}
 
 FramePump::~FramePump() {
     stop();
@@ -72,7 +75,7 @@ void FramePump::run() {
         }
         const Clock::time_point stamp = next;
         next += settings_.minimumInterval;
-        std::shared_ptr<Picture> picture;
+        std::shared_ptr<YuvPicture> picture;
         if (queued_->load() < std::max<uint32_t>(settings_.queueDepth, 1)) {
             picture = pool_->acquire();
         }
@@ -91,13 +94,40 @@ void FramePump::run() {
             failedGrabs_.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
-        scaler_.draw(grab.pixels, *picture);
+        std::shared_ptr<const YuvPicture> frame = convert(grab, std::move(picture));
         delivered_.fetch_add(1, std::memory_order_relaxed);
         queued_->fetch_add(1);
         std::shared_ptr<const void> token(
             nullptr, [counter = queued_](const void*) { counter->fetch_sub(1); });
-        onFrame_({std::move(picture), stamp.time_since_epoch(), std::move(token)});
+        onFrame_({std::move(frame), stamp.time_since_epoch(), std::move(token)});
     }
+}
+
+std::shared_ptr<const YuvPicture> FramePump::convert(const FrameSource::Grab& grab,
+                                                     std::shared_ptr<YuvPicture> picture) {
+    const frames::PixelView& pixels = grab.pixels;
+    const bool direct = pixels.width == settings_.width && pixels.height == settings_.height;
+    if (!grab.whole && previous_) {
+        if (grab.changed.empty()) {
+            return previous_;  // `picture` goes back to the pool
+        }
+        if (direct) {
+            frames::updateYuv(pixels, grab.changed, *previous_, *picture);
+            return previous_ = std::move(picture);
+        }
+    }
+    if (direct) {
+        frames::convertToYuv(pixels, *picture);
+    } else {
+        if (!scaled_) {
+            scaled_ = std::make_unique<frames::Picture>(settings_.width, settings_.height);
+        }
+        scaler_.draw(pixels, *scaled_);
+        frames::convertToYuv({scaled_->data(), settings_.width, settings_.height, scaled_->stride(),
+                              frames::ChannelOrder::bgrx},
+                             *picture);
+    }
+    return previous_ = std::move(picture);
 }
 
 }  // namespace skylark::x11

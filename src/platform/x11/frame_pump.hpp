@@ -17,19 +17,25 @@
 
 namespace skylark::x11 {
 
-using frames::Picture;
+using frames::YuvPicture;
 
-// One delivered frame. The picture returns to the pump's pool when its last reference goes.
-// `queued` stands for the frame's place in the consumer's queue: the consumer drops it once it
-// has handled the frame (it may keep the picture longer, e.g. while an encoder reads it).
+// One delivered frame, in the encoder's YUV. The picture returns to the pump's pool when its last
+// reference goes. `queued` stands for the frame's place in the consumer's queue: the consumer drops
+// it once it has handled the frame (it may keep the picture longer, e.g. while an encoder reads
+// it).
 struct CapturedFrame {
-    std::shared_ptr<const Picture> picture;
+    std::shared_ptr<const YuvPicture> picture;
     std::chrono::nanoseconds time{0};  // monotonic clock (steady_clock): the grab's grid time
     std::shared_ptr<const void> queued;
 };
 
-// Runs a capture thread that grabs a FrameSource at a steady pace, draws each grab into a
-// picture of the configured size, and hands it to `onFrame`.
+// Runs a capture thread that grabs a FrameSource at a steady pace, converts each grab into a
+// YUV picture of the configured size, and hands it to `onFrame`.
+//
+// Conversion: a grab of the configured size goes straight from the grabbed pixels into the
+// picture, and when the source says which rows changed, only those are converted and the rest
+// copied from the previous picture; when nothing changed, the previous picture itself goes
+// out again. Other sizes are scaled into a picture of the configured size first.
 //
 // Pacing: frames follow a grid of `minimumInterval` and are stamped with its times, so they are
 // never closer than the interval; after a stall of a whole interval the grid restarts rather
@@ -81,8 +87,14 @@ class FramePump {
     Settings settings_;
     FrameHandler onFrame_;
     EndHandler onEnd_;
+    // Draws `grab` into `picture`, or returns the previous picture when it is the same.
+    std::shared_ptr<const YuvPicture> convert(const FrameSource::Grab& grab,
+                                              std::shared_ptr<YuvPicture> picture);
+
     frames::FrameScaler scaler_;
-    std::shared_ptr<frames::PicturePool> pool_;
+    std::unique_ptr<frames::Picture> scaled_;  // made the first time a grab needs scaling
+    std::shared_ptr<frames::YuvPicturePool> pool_;
+    std::shared_ptr<const YuvPicture> previous_;
 
     std::mutex mutex_;
     std::condition_variable wake_;

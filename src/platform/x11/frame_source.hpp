@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/x11/shm_image.hpp"
 #include "platform/x11/x11_desktop.hpp"
@@ -22,11 +23,17 @@ class FrameSource {
     struct Grab {
         Status status = Status::failed;
         PixelView pixels;
+        // True when all of `pixels` may differ from the previous grab's. Otherwise only the
+        // rows in `changed` (in order, merged) do: the previous grab was of the same area and
+        // size, and every other row holds the same pixels as then, pointer included.
+        bool whole = true;
+        std::vector<frames::RowSpan> changed;
     };
 
     virtual ~FrameSource() = default;
 
-    // Copies the current pixels. The view stays valid until the next call.
+    // Copies the current pixels (or what changed of them). The view stays valid until the next
+    // call.
     virtual Grab grab() = 0;
 
     // A sentence for the user once grab() has answered `ended`.

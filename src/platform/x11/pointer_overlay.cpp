@@ -58,8 +58,8 @@ void PointerOverlay::ask(xcb_window_t window) {
     }
 }
 
-void PointerOverlay::draw(uint8_t* pixels, uint32_t width, uint32_t height, size_t stride,
-                          int32_t originX, int32_t originY, bool onlyInside) {
+bool PointerOverlay::settle() {
+    bool changed = false;
     if (image_) {
         Reply<xcb_xfixes_get_cursor_image_reply_t> image(
             xcb_xfixes_get_cursor_image_reply(conn_.get(), *image_, nullptr));
@@ -71,29 +71,44 @@ void PointerOverlay::draw(uint8_t* pixels, uint32_t width, uint32_t height, size
             cursorHeight_ = image->height;
             hotX_ = image->xhot;
             hotY_ = image->yhot;
+            changed = true;
         } else {
             stale_ = true;  // asked again with the next frame
         }
     }
     if (!position_) {
-        return;
+        return changed;
     }
     Reply<xcb_query_pointer_reply_t> where(
         xcb_query_pointer_reply(conn_.get(), *position_, nullptr));
     position_.reset();
-    if (!where || !where->same_screen || argb_.empty()) {
-        return;
-    }
-    const int32_t x = where->win_x - originX, y = where->win_y - originY;
-    if (onlyInside && (x < 0 || y < 0 || x >= int32_t(width) || y >= int32_t(height))) {
-        return;
-    }
-    blendPremultiplied(argb_.data(), cursorWidth_, cursorHeight_, x - int32_t(hotX_),
-                       y - int32_t(hotY_), pixels, width, height, stride);
+    const bool shown = where && where->same_screen && !argb_.empty();
+    const int32_t x = shown ? where->win_x : 0, y = shown ? where->win_y : 0;
+    changed |= shown != shown_ || x != x_ || y != y_;
+    shown_ = shown;
+    x_ = x;
+    y_ = y;
+    return changed;
 }
 
-void blendPremultiplied(const uint32_t* argb, uint32_t w, uint32_t h, int32_t x, int32_t y,
-                        uint8_t* pixels, uint32_t width, uint32_t height, size_t stride) {
+frames::RowSpan PointerOverlay::draw(uint8_t* pixels, uint32_t width, uint32_t height,
+                                     size_t stride, int32_t originX, int32_t originY,
+                                     bool onlyInside) {
+    settle();
+    if (!shown_) {
+        return {};
+    }
+    const int32_t x = x_ - originX, y = y_ - originY;
+    if (onlyInside && (x < 0 || y < 0 || x >= int32_t(width) || y >= int32_t(height))) {
+        return {};
+    }
+    return blendPremultiplied(argb_.data(), cursorWidth_, cursorHeight_, x - int32_t(hotX_),
+                              y - int32_t(hotY_), pixels, width, height, stride);
+}
+
+frames::RowSpan blendPremultiplied(const uint32_t* argb, uint32_t w, uint32_t h, int32_t x,
+                                   int32_t y, uint8_t* pixels, uint32_t width, uint32_t height,
+                                   size_t stride) {
     const int32_t left = std::max(x, 0), right = std::min<int32_t>(x + int32_t(w), width);
     const int32_t top = std::max(y, 0), bottom = std::min<int32_t>(y + int32_t(h), height);
     for (int32_t row = top; row < bottom; ++row) {
@@ -113,6 +128,10 @@ void blendPremultiplied(const uint32_t* argb, uint32_t w, uint32_t h, int32_t x,
             }
         }
     }
+    if (top >= bottom || left >= right) {
+        return {};
+    }
+    return {uint32_t(top), uint32_t(bottom)};
 }
 
 }  // namespace skylark::x11

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/frames/picture.hpp"
 #include "platform/x11/x11_connection.hpp"
 
 namespace skylark::x11 {
@@ -34,11 +35,16 @@ class PointerOverlay {
     // Sends this frame's requests: the position relative to `window` (and the image if stale).
     void ask(xcb_window_t window);
 
-    // Reads the answers of ask() and blends the pointer into `pixels` (B, G, R, X rows of
-    // `stride` bytes, whose top-left is at `origin` in the window given to ask()). `onlyInside`:
-    // draw only when the pointer's hot spot lies within the pixels.
-    void draw(uint8_t* pixels, uint32_t width, uint32_t height, size_t stride, int32_t originX,
-              int32_t originY, bool onlyInside);
+    // Reads the answers of ask(). True when the pointer now differs from the last time: moved,
+    // changed its image, or came or went.
+    bool settle();
+
+    // Reads the answers of ask() unless settle() did, and blends the pointer into `pixels` (B, G,
+    // R, X rows of `stride` bytes, whose top-left is at `origin` in the window given to ask()).
+    // `onlyInside`: draw only when the pointer's hot spot lies within the pixels. Returns the rows
+    // it drew on (none: an empty span).
+    frames::RowSpan draw(uint8_t* pixels, uint32_t width, uint32_t height, size_t stride,
+                         int32_t originX, int32_t originY, bool onlyInside);
 
   private:
     void discard();  // drops answers that were asked for but not read
@@ -53,11 +59,16 @@ class PointerOverlay {
     // The current cursor: premultiplied A, R, G, B words, `hotX`/`hotY` its hot spot.
     std::vector<uint32_t> argb_;
     uint32_t cursorWidth_ = 0, cursorHeight_ = 0, hotX_ = 0, hotY_ = 0;
+    // Where the pointer is, relative to the window given to ask(); `shown` false when unknown
+    // or on another screen.
+    bool shown_ = false;
+    int32_t x_ = 0, y_ = 0;
 };
 
 // Blends a premultiplied ARGB image of `w` x `h` with its top-left at (x, y) into B, G, R, X
-// pixels, clipped to them.
-void blendPremultiplied(const uint32_t* argb, uint32_t w, uint32_t h, int32_t x, int32_t y,
-                        uint8_t* pixels, uint32_t width, uint32_t height, size_t stride);
+// pixels, clipped to them. Returns the rows it covers.
+frames::RowSpan blendPremultiplied(const uint32_t* argb, uint32_t w, uint32_t h, int32_t x,
+                                   int32_t y, uint8_t* pixels, uint32_t width, uint32_t height,
+                                   size_t stride);
 
 }  // namespace skylark::x11

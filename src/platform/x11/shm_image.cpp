@@ -68,21 +68,31 @@ ShmImage::~ShmImage() {
 
 PixelView ShmImage::grab(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_t width,
                          uint16_t height) {
-    const size_t stride = size_t{width} * 4;
-    if (stride * height > size_ || width == 0 || height == 0) {
+    if (!fetch(drawable, x, y, width, height, 0)) {
         return {};
+    }
+    return {data_, width, height, size_t{width} * 4};
+}
+
+bool ShmImage::grabRows(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_t width, uint16_t top,
+                        uint16_t bottom) {
+    return top < bottom && fetch(drawable, x, static_cast<int16_t>(y + top), width,
+                                 static_cast<uint16_t>(bottom - top), size_t{width} * 4 * top);
+}
+
+bool ShmImage::fetch(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_t width, uint16_t height,
+                     size_t offset) {
+    if (offset + size_t{width} * 4 * height > size_ || width == 0 || height == 0) {
+        return false;
     }
     xcb_generic_error_t* rawError = nullptr;
-    Reply<xcb_shm_get_image_reply_t> reply(
-        xcb_shm_get_image_reply(conn_.get(),
-                                xcb_shm_get_image(conn_.get(), drawable, x, y, width, height, ~0u,
-                                                  XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0),
-                                &rawError));
+    Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+        conn_.get(),
+        xcb_shm_get_image(conn_.get(), drawable, x, y, width, height, ~0u,
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, static_cast<uint32_t>(offset)),
+        &rawError));
     Reply<xcb_generic_error_t> error(rawError);
-    if (!reply || error) {
-        return {};
-    }
-    return {data_, width, height, stride};
+    return reply && !error;
 }
 
 bool pixelLayoutUsable(Connection& conn, uint8_t depth, xcb_visualid_t visual, std::string& error) {

@@ -39,7 +39,15 @@ class ShmImage {
     // drawable, the window went away) or the connection broke.
     PixelView grab(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_t width, uint16_t height);
 
+    // Copies only rows [top, bottom) of that area into their place in the segment, leaving
+    // the other rows as an earlier grab of the same area left them. False when refused.
+    bool grabRows(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_t width, uint16_t top,
+                  uint16_t bottom);
+
   private:
+    bool fetch(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_t width, uint16_t height,
+               size_t offset);
+
     ShmImage(Connection& conn, size_t size) : conn_(conn), size_(size) {}
 
     Connection& conn_;

@@ -72,7 +72,7 @@ class WindowSource final : public FrameSource {
             return end(std::string(kConnectionLostText));
         }
         if (!mapped_ || pixmap_ == XCB_PIXMAP_NONE) {
-            return {Status::failed, {}};
+            return {Status::failed, {}, true, {}};
         }
         std::string error;
         if (!growShm(error)) {
@@ -90,11 +90,11 @@ class WindowSource final : public FrameSource {
             if (!windowExists()) {
                 return end("The application's window went away.");
             }
-            return {Status::failed, {}};
+            return {Status::failed, {}, true, {}};
         }
         // Only while the pointer is over the window's area, covered there or not.
         pointer_.draw(shm_->data(), pixels.width, pixels.height, pixels.stride, 0, 0, true);
-        return {Status::ok, pixels};
+        return {Status::ok, pixels, true, {}};
     }
 
     const std::string& endReason() const override { return endReason_; }
@@ -186,7 +186,7 @@ class WindowSource final : public FrameSource {
 
     Grab end(std::string reason) {
         endReason_ = std::move(reason);
-        return {Status::ended, {}};
+        return {Status::ended, {}, true, {}};
     }
 
     std::unique_ptr<Connection> conn_;
