@@ -141,35 +141,31 @@ TEST_F(X11CaptureTest, FramesFollowWhatChangesOnScreenAndKeepTheRestAsItWas) {
     ASSERT_EQ(testing::runToEnd({"xdotool", "mousemove", "200", "100"}), 0);
     auto stream = start(screen(), 1280, 720, false);
     std::optional<TestWindow> patch;
+    const auto moveAway = [] { testing::runToEnd({"xdotool", "mousemove", "400", "100"}); };
     struct Row {
         const char* step;
         std::function<void()> act;
         uint32_t patchColour;  // at the patch's centre, rows 501 to 564
     } const rows[] = {
-        {"pointer moved",
-         [] {
-             testing::runToEnd({"xdotool", "mousemove", "400", "100"});
-         },
-         kBlue},
+        {"pointer moved", moveAway, kBlue},
         {"window opened", [&] { patch.emplace("00ff00", "64x64+300+501", "1"); }, kGreen},
         {"window closed", [&] { patch.reset(); }, kBlue},
         {"nothing", [] {}, kBlue},
     };
+    // Rows above, beside and below the patch, which stay as they were.
+    const std::tuple<int, int, uint32_t> kept[] = {{332, 490, kBlue},  {250, 532, kBlue},
+                                                   {320, 180, kRed},   {960, 180, kGreen},
+                                                   {960, 540, kWhite}, {332, 600, kBlue}};
     for (const Row& r : rows) {
         SCOPED_TRACE(r.step);
         r.act();
         EXPECT_TRUE(
             testing::pollUntil([&] { return recorder_->shows(332, 532, r.patchColour); }, 5s));
         ASSERT_TRUE(recorder_->waitFor(true, recorder_->seen().size() + 15));
-        // Rows above, beside and below the change as they were; the pointer only where it is.
-        for (auto [x, y, rgb] : {std::tuple{332, 490, kBlue},
-                                 {250, 532, kBlue},
-                                 {320, 180, kRed},
-                                 {960, 180, kGreen},
-                                 {960, 540, kWhite},
-                                 {332, 600, kBlue}}) {
+        for (auto [x, y, rgb] : kept) {
             EXPECT_TRUE(recorder_->shows(x, y, rgb)) << x << "," << y;
         }
+        // The pointer only where it is, its old place restored.
         EXPECT_TRUE(pointerAt(*recorder_, 400, 100, kRed));
         EXPECT_FALSE(pointerAt(*recorder_, 200, 100, kRed));
     }
