@@ -100,8 +100,8 @@ function cpuMeter(pid) {
 
 // What each of the driver's threads does (names as the kernel keeps them, 15 characters).
 const STAGES = {
-  'skylark-grab': 'screen capture', 'threaded-ml': 'sound capture', 'k.capture.video': 'sample hand-over',
-  'skylark-writer': 'convert + encode + mux', 'skylark-encode': 'encode, x264 slice workers',
+  'skylark-grab': 'screen capture + convert', 'threaded-ml': 'sound capture', 'k.capture.video': 'sample hand-over',
+  'skylark-writer': 'encode + mux', 'skylark-encode': 'encode, x264 slice workers',
   'skylark-server': 'HTTP server', 'rk.caster.tasks': 'start/stop tasks',
 };
 
