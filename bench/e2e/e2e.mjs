@@ -32,6 +32,7 @@ const WEB = join(BUILD, 'share/skylark/web');
 const MEASURE_S = Number(arg('--seconds', QUICK ? 15 : 60));
 const ENDURANCE_MIN = process.argv.includes('--no-endurance') || QUICK ? 0 : Number(arg('--endurance-minutes', 10));
 const CYCLES = Number(arg('--cycles', QUICK ? 3 : 20));
+const READER_MIN = Number(arg('--reader-minutes', QUICK ? 1 : 5));
 const SCREEN = { w: 1920, h: 1080 };
 const STAMP = { bits: 24, block: 16, top: 8 };
 
@@ -565,11 +566,64 @@ async function main() {
   console.log(write());
 }
 
-// Peak resident memory of the driver while a cast plays to four TV pages (two on the Skylark
-// player, two on hls.js), then over twenty casts in a row, each played for a second by a client
-// fetching what a player would; the peak is reset before each phase.
+// Resident memory of the driver, sampled every 10 s, while four readers fetch the cast as TV
+// pages do (the page's once-a-second polls beside), with no browser's cost; least-squares MB
+// per minute.
+async function readerMemory(base, pid, minutes, count = 4) {
+  let running = true; let segments = 0; let misses = 0;
+  const latest = async () => {
+    const ids = [...(await (await fetch(`${base}/live/stream.m3u8`)).text()).matchAll(/segment(\d+)\.m4s/g)];
+    return ids.length ? Number(ids[ids.length - 1][1]) : null;
+  };
+  // Half stream each segment as it is written, half take whole listed segments as hls.js does.
+  const reader = async (progressive) => {
+    let next = null;
+    while (running) {
+      try {
+        const newest = progressive && next !== null ? next : await latest();
+        if (newest === null || (!progressive && next !== null && newest < next)) { await sleep(250); continue; }
+        next ??= newest;
+        const path = progressive ? '/live/progressive/segment' : '/live/segment';
+        const response = await fetch(`${base}${path}${next}.m4s`, { cache: 'no-store' });
+        if (response.status !== 200) { await response.arrayBuffer(); misses++; next = null; continue; }
+        for await (const chunk of response.body) void chunk;
+        segments++; next++;
+      } catch { misses++; next = null; await sleep(100); }
+    }
+  };
+  const poller = async () => {
+    while (running) {
+      for (const path of ['/api/command', '/api/live', '/api/offer']) await fetch(`${base}${path}`).then((r) => r.text()).catch(() => {});
+      await sleep(1000);
+    }
+  };
+  const tasks = [];
+  for (let i = 0; i < count; i++) tasks.push(reader(i % 2 === 0), poller());
+  const rss = [];
+  const t0 = monoMs();
+  while (monoMs() - t0 < minutes * 60000) {
+    rss.push([(monoMs() - t0) / 60000, memoryMB(pid).rss]);
+    await sleep(10000);
+  }
+  running = false;
+  await Promise.all(tasks);
+  const mx = rss.reduce((a, r) => a + r[0], 0) / rss.length; const my = rss.reduce((a, r) => a + r[1], 0) / rss.length;
+  const slope = rss.reduce((a, r) => a + (r[0] - mx) * (r[1] - my), 0) / rss.reduce((a, r) => a + (r[0] - mx) ** 2, 0);
+  return { readers: count, minutes, segments, misses, slopeMBperMin: Number(slope.toFixed(3)),
+    rssMB: rss.map((r) => Number(r[1].toFixed(1))), peakMB: Number(memoryMB(pid).peak.toFixed(1)) };
+}
+
+// Resident memory of the driver while four readers stream one cast, its peak while the cast
+// plays to four TV pages (two on the Skylark player, two on hls.js), then over twenty casts in a
+// row, each played for a second by a client fetching what a player would; the peak is reset
+// before each phase.
 async function memoryRuns(cast, base, browser) {
   const resetPeak = () => writeFileSync(`/proc/${cast.pid}/clear_refs`, '5');
+  resetPeak();
+  await castAndTimeToLive(cast, base);
+  const readers = await readerMemory(base, cast.pid, READER_MIN);
+  log('memory, four readers', JSON.stringify(readers));
+  await stopCast(cast);
   resetPeak();
   await castAndTimeToLive(cast, base);
   const pages = [];
@@ -593,7 +647,7 @@ async function memoryRuns(cast, base, browser) {
     await stopCast(cast);
     rssAfterMB.push(Number(memoryMB(cast.pid).rss.toFixed(1)));
   }
-  const out = { fourPages, twentyCasts: { peakMB: Number(memoryMB(cast.pid).peak.toFixed(1)), rssAfterMB, toLiveMs } };
+  const out = { readers, fourPages, twentyCasts: { peakMB: Number(memoryMB(cast.pid).peak.toFixed(1)), rssAfterMB, toLiveMs } };
   log('memory', JSON.stringify(out));
   return out;
 }
@@ -714,7 +768,11 @@ function report(r, plotName) {
   }
   if (r.memory) {
     const m = r.memory;
+    const rd = m.readers;
     lines.push('## Memory of the cast driver', '',
+      `Four readers without a browser (two streaming each segment as it is written, two taking whole segments as hls.js ` +
+      `does) for ${rd.minutes} min: resident ${f(rd.rssMB[0], 1)} → ${f(rd.rssMB[rd.rssMB.length - 1], 1)} MB, ` +
+      `${rd.slopeMBperMin} MB per minute, peak ${f(rd.peakMB)} MB (${rd.segments} segments read).`, '',
       `Peak resident memory while one cast played to four TV pages (two Skylark player, two hls.js): ${f(m.fourPages.peakMB)} MB. ` +
       `Over twenty casts in a row (each played for a second): peak ${f(m.twentyCasts.peakMB)} MB; resident after each stop (MB): ` +
       `${m.twentyCasts.rssAfterMB.join(', ')}. Selection to live in those casts (ms): ${m.twentyCasts.toLiveMs.join(', ')}.`, '');
