@@ -12,6 +12,7 @@ import { fileURLToPath } from 'node:url';
 import { createInterface } from 'node:readline';
 import { drawPlot } from './plot.mjs';
 import { recordStream, measureSync } from './av_sync.mjs';
+import { TRACE_HOOK } from './player_trace.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const arg = (name, fallback = null) => {
@@ -33,6 +34,9 @@ const MEASURE_S = Number(arg('--seconds', QUICK ? 15 : 60));
 const ENDURANCE_MIN = process.argv.includes('--no-endurance') || QUICK ? 0 : Number(arg('--endurance-minutes', 10));
 const CYCLES = Number(arg('--cycles', QUICK ? 3 : 20));
 const READER_MIN = Number(arg('--reader-minutes', QUICK ? 1 : 5));
+// A JSON file for the own player's trace (player_trace.mjs) and latency samples; with it the
+// skylark part measures only that player.
+const TRACE = arg('--trace-player');
 const SCREEN = { w: 1920, h: 1080 };
 const STAMP = { bits: 24, block: 16, top: 8 };
 
@@ -290,6 +294,7 @@ let clockOffset = 0;   // Date.now() - monotonic ms, the same in every process o
 async function openTv(browser, url) {
   const page = await browser.newPage({ viewport: { width: 960, height: 540 } });
   await page.addInitScript(HLS_HOOK);
+  if (TRACE) await page.addInitScript(`window.__traceOffset = ${clockOffset};\n${TRACE_HOOK}`);
   page.segmentIds = [];
   page.on('request', (r) => {
     const m = /segment(\d+)\.m4s$/.exec(r.url());
@@ -421,12 +426,18 @@ async function main() {
   {
     const page = await openTv(tvBrowser, `${base}/tv.html`);
     results.paths.push(await measure(page, 'Skylark native, Skylark player', () => cpuMeter(cast.pid)));
+    if (TRACE) {
+      writeFileSync(TRACE, JSON.stringify({ samples: results.paths.at(-1).series, trace: await page.evaluate(() => window.__trace) }));
+      log(`player trace in ${TRACE}`);
+    }
     results.breakdown.skylark = await sourceAge(page, QUICK ? 5 : 10);
     log('skylark source age', JSON.stringify(results.breakdown.skylark));
     await page.close();
-    const hls = await openTv(tvBrowser, `${base}/tv.html?player=hlsjs`);
-    results.paths.push(await measure(hls, 'Skylark native, hls.js'));
-    await hls.close();
+    if (!TRACE) {
+      const hls = await openTv(tvBrowser, `${base}/tv.html?player=hlsjs`);
+      results.paths.push(await measure(hls, 'Skylark native, hls.js'));
+      await hls.close();
+    }
   }
   // The same in each browser engine the TV page is tested in (bench/e2e/engines.mjs).
   if (PARTS.includes('engines')) {
@@ -437,7 +448,7 @@ async function main() {
   await stopCast(cast);
 
   // -- Skylark, low-latency path: the sender page in a real browser on the same screen
-  {
+  if (!TRACE) {
     const sender = await chromium.launch({ executablePath: CHROMIUM, headless: false, env,
       args: [...CHROMIUM_ARGS, '--auto-select-desktop-capture-source=Entire screen',
         '--window-position=560,200', '--window-size=1000,700'] });
