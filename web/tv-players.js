@@ -8,6 +8,7 @@ Skylark.players = (function () {
   var S = Skylark.screen;
   var video = S.video;
   var SEGMENT_S = 0.25;
+  var HAVE_FUTURE_DATA = 3;
   // Engines that hand over a response while it arrives can play the segment being written.
   var STREAMS = typeof window.fetch === 'function' && typeof window.ReadableStream === 'function';
 
@@ -29,6 +30,10 @@ Skylark.players = (function () {
     this.watchdog = null;
     this.reader = null;
     this.streaming = STREAMS;
+    // Raised where the engine stops for data with media still in hand; kept across restarts,
+    // since it is this engine's own need.
+    this.streamingTarget = this.STREAMING_TARGET_S;
+    this.onWaiting = null;
     this.kind = 'hls (Skylark player)';
   }
 
@@ -64,6 +69,21 @@ Skylark.players = (function () {
       self.loadWindow(generation);
     });
     this.watchdog = setInterval(function () { self.tick(); }, 250);
+    this.onWaiting = function () { self.underflow(); };
+    video.addEventListener('waiting', this.onWaiting);
+  };
+
+  // The engine stopped for data during playback (not for a seek): hold more from now on if it
+  // still had media at the playing position.
+  LivePlayer.prototype.underflow = function () {
+    if (!this.started || !this.streaming || video.seeking) { return; }
+    var b = video.buffered;
+    var t = video.currentTime;
+    var held = 0;
+    for (var i = 0; i < b.length; i++) {
+      if (b.start(i) <= t && t < b.end(i)) { held = b.end(i) - t; }
+    }
+    this.streamingTarget = Skylark.stream.underflowTarget(this.streamingTarget, held);
   };
 
   LivePlayer.prototype.alive = function (generation) { return generation === this.generation; };
@@ -284,7 +304,7 @@ Skylark.players = (function () {
     var end = S.bufferedEnd();
     if (end === null || !this.sourceBuffer) { return; }
     var b = video.buffered;
-    var target = this.streaming ? this.STREAMING_TARGET_S : this.TARGET_BEHIND_S;
+    var target = this.streaming ? this.streamingTarget : this.TARGET_BEHIND_S;
     if (!this.started) {
       if (end - b.start(b.length - 1) >= Math.min(SEGMENT_S * 0.9, target + 0.05)) {
         this.started = true;
@@ -307,7 +327,9 @@ Skylark.players = (function () {
     // newest segment. Unlike the buffer alone it does not saw up and down with each arrival.
     var age = this.edge ? (S.now() - this.edge.at) / 1000 : 0;
     var behind = ahead + age;
-    if (ahead > (this.streaming ? this.STREAMING_JUMP_S : this.JUMP_AHEAD_S)) {
+    // Not while the engine refills after stopping for data: a seek then only stops it longer.
+    var jumpS = this.streaming ? Math.max(this.STREAMING_JUMP_S, target + 0.45) : this.JUMP_AHEAD_S;
+    if (ahead > jumpS && video.readyState >= HAVE_FUTURE_DATA) {
       video.currentTime = end - target;
       video.playbackRate = 1;
     } else if (age > 2 * SEGMENT_S) {
@@ -370,6 +392,8 @@ Skylark.players = (function () {
   LivePlayer.prototype.teardown = function () {
     clearInterval(this.watchdog);
     this.watchdog = null;
+    if (this.onWaiting) { video.removeEventListener('waiting', this.onWaiting); }
+    this.onWaiting = null;
     this.dropReader();
     for (var i = 0; i < this.timers.length; i++) { clearTimeout(this.timers[i]); }
     this.timers = [];

@@ -66,6 +66,24 @@ Skylark.stream = (function () {
     return 1;
   }
 
-  return { Splitter: Splitter, steer: steer };
+  // The engine stopped to wait for data while it still had heldS buffered at the playing
+  // position: it needs more in hand than the target leaves it (Chromium's audio stops near a
+  // tenth of a second, and the buffer dips by another fragment or two where a segment ends and
+  // the next one's first fragment is still being made). The target to hold from then on: clear
+  // of that floor by such a dip and the steering band, and above the old one, so that stopping
+  // again at the same floor still raises it; never above MOST_TARGET_S. Stopping with nothing
+  // in hand is the network's doing, not the engine's: the target stays.
+  var FLOOR_MARGIN_S = 0.13;
+  var RAISE_S = 0.04;
+  var MOST_TARGET_S = 0.5;
+  var HELD_S = 0.03;
+
+  function underflowTarget(targetS, heldS) {
+    if (!(heldS >= HELD_S)) { return targetS; }
+    var raised = Math.max(targetS + RAISE_S, heldS + FLOOR_MARGIN_S);
+    return Math.max(targetS, Math.min(MOST_TARGET_S, Math.round(raised * 1000) / 1000));
+  }
+
+  return { Splitter: Splitter, steer: steer, underflowTarget: underflowTarget };
 })();
 if (typeof module !== 'undefined') { module.exports = Skylark.stream; }

@@ -76,6 +76,14 @@ test('the playback rate steers the buffer to its target gently, without flipping
   ]) assert.equal(stream.steer(behind, 0.12, rate), steered, `${behind} s behind at ${rate}`);
 });
 
+test('stopping for data with media in hand raises the target clear of that floor, within a bound', () => {
+  for (const [target, held, raised] of [
+    [0.12, 0.093, 0.223], [0.223, 0.093, 0.263],   // the same floor again still raises it
+    [0.12, 0, 0.12], [0.12, 0.01, 0.12], [0.12, NaN, 0.12],   // nothing in hand: the network
+    [0.45, 0.4, 0.5], [0.5, 0.1, 0.5],
+  ]) assert.equal(stream.underflowTarget(target, held), raised, `${held} s held at ${target}`);
+});
+
 test('the playlist gives the window of segment identifiers', () => {
   const live = (first, ids) => '#EXTM3U\n#EXT-X-VERSION:7\n#EXT-X-TARGETDURATION:1\n' +
     `#EXT-X-MEDIA-SEQUENCE:${first}\n#EXT-X-INDEPENDENT-SEGMENTS\n#EXT-X-MAP:URI="init.mp4"\n` +
