@@ -33,6 +33,7 @@ Skylark.live = (function () {
     // Raised where the engine stops for data with media still in hand; kept across restarts,
     // since it is this engine's own need.
     this.streamingTarget = this.STREAMING_TARGET_S;
+    this.floorS = 0;              // held when the engine last stopped for data
     this.onWaiting = null;
     this.kind = 'hls (Skylark player)';
   }
@@ -45,6 +46,7 @@ Skylark.live = (function () {
   LivePlayer.prototype.STREAMING_JUMP_S = 0.6;
   LivePlayer.prototype.RETRY_MS = 40;                    // next segment not there yet
   LivePlayer.prototype.KEEP_BEHIND_S = 3;                // played media kept for seeking back
+  LivePlayer.prototype.RELAX_MS = 20000;                 // no stop for data this long: hold less
 
   LivePlayer.prototype.start = function () {
     this.teardown();
@@ -58,6 +60,7 @@ Skylark.live = (function () {
     this.lastProgress = { time: -1, at: S.now() };
     this.nudges = 0;
     this.misses = 0;              // progressive requests answered 404 in a row
+    this.quietSince = S.now();    // the last stop for data, or the last step down of the target
 
     var ms = new S.MediaSource();
     this.mediaSource = ms;
@@ -84,6 +87,8 @@ Skylark.live = (function () {
       if (b.start(i) <= t && t < b.end(i)) { held = b.end(i) - t; }
     }
     this.streamingTarget = Skylark.stream.underflowTarget(this.streamingTarget, held);
+    if (held >= Skylark.stream.HELD_S) { this.floorS = held; }
+    this.quietSince = S.now();
   };
 
   LivePlayer.prototype.alive = function (generation) { return generation === this.generation; };
@@ -335,6 +340,10 @@ Skylark.live = (function () {
     } else if (age > 2 * SEGMENT_S) {
       video.playbackRate = 1;                          // nothing new arriving: no steering
     } else if (this.streaming) {
+      if (S.now() - this.quietSince > this.RELAX_MS) {
+        this.quietSince = S.now();
+        this.streamingTarget = Skylark.stream.relaxedTarget(target, this.floorS, this.STREAMING_TARGET_S);
+      }
       video.playbackRate = Skylark.stream.steer(behind, target, video.playbackRate);
     } else if (behind > this.TARGET_BEHIND_S + 0.1) {
       video.playbackRate = 1 + Math.min(0.1, (behind - this.TARGET_BEHIND_S) * 0.4);

@@ -84,6 +84,20 @@ Skylark.stream = (function () {
     return Math.max(targetS, Math.min(MOST_TARGET_S, Math.round(raised * 1000) / 1000));
   }
 
-  return { Splitter: Splitter, steer: steer, underflowTarget: underflowTarget };
+  // After a quiet spell without such stops, the target comes down a step, but not below what the
+  // floor seen at the last of them (floorS, 0 for none) needs nor below baseS: stops that a
+  // passing load caused must not raise it for good.
+  var RELAX_S = 0.02;
+
+  function relaxedTarget(targetS, floorS, baseS) {
+    var least = floorS >= HELD_S ? Math.min(MOST_TARGET_S, floorS + FLOOR_MARGIN_S) : baseS;
+    var lowered = Math.round((targetS - RELAX_S) * 1000) / 1000;
+    return Math.max(baseS, Math.min(targetS, Math.max(least, lowered)));
+  }
+
+  return {
+    Splitter: Splitter, steer: steer, underflowTarget: underflowTarget, relaxedTarget: relaxedTarget,
+    HELD_S: HELD_S
+  };
 })();
 if (typeof module !== 'undefined') { module.exports = Skylark.stream; }

@@ -76,12 +76,16 @@ test('the playback rate steers the buffer to its target gently, without flipping
   ]) assert.equal(stream.steer(behind, 0.12, rate), steered, `${behind} s behind at ${rate}`);
 });
 
-test('stopping for data with media in hand raises the target clear of that floor, within a bound', () => {
+test('the buffer target rises clear of where the engine stops for data; a quiet spell lowers it back', () => {
   for (const [target, held, raised] of [
     [0.12, 0.093, 0.223], [0.223, 0.093, 0.263],   // the same floor again still raises it
     [0.12, 0, 0.12], [0.12, 0.01, 0.12], [0.12, NaN, 0.12],   // nothing in hand: the network
     [0.45, 0.4, 0.5], [0.5, 0.1, 0.5],
   ]) assert.equal(stream.underflowTarget(target, held), raised, `${held} s held at ${target}`);
+  for (const [target, floor, relaxed] of [
+    [0.4, 0.093, 0.38], [0.23, 0.093, 0.223], [0.223, 0.093, 0.223],   // down to the floor's need
+    [0.14, 0, 0.12], [0.12, 0, 0.12], [0.5, 0.45, 0.5],
+  ]) assert.equal(stream.relaxedTarget(target, floor, 0.12), relaxed, `${target} over a floor of ${floor}`);
 });
 
 test('the playlist gives the window of segment identifiers', () => {
