@@ -55,6 +55,7 @@ Skylark.live = (function () {
     this.next = null;
     this.lastStart = null;
     this.edge = null;             // {at}: when the newest media segment was appended
+    this.endBefore = null;        // the buffered end before the newest media was appended
     this.started = false;
     this.waitingSince = null;
     this.lastProgress = { time: -1, at: S.now() };
@@ -86,6 +87,8 @@ Skylark.live = (function () {
     for (var i = 0; i < b.length; i++) {
       if (b.start(i) <= t && t < b.end(i)) { held = b.end(i) - t; }
     }
+    // The event may come after a fragment that arrived too late: the engine stopped before it.
+    if (this.endBefore !== null && this.endBefore - t < held) { held = Math.max(0, this.endBefore - t); }
     this.streamingTarget = Skylark.stream.underflowTarget(this.streamingTarget, held);
     if (held >= Skylark.stream.HELD_S) { this.floorS = held; }
     this.quietSince = S.now();
@@ -285,6 +288,7 @@ Skylark.live = (function () {
     var op = this.queue.shift();
     try {
       if (op.append) {
+        if (op.media) { this.endBefore = S.bufferedEnd(); }
         sb.appendBuffer(op.append);
         if (op.media) { this.edge = { at: S.now() }; }
       } else {
