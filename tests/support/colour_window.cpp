@@ -1,18 +1,28 @@
-// A maximized window of one colour, #3366cc, for a desktop's frames to show.
+// A maximized window of one colour, #3366cc, for a desktop's frames to show; or, given another
+// colour (RRGGBB), a small window of that one.
 #include <QGuiApplication>
 #include <QPainter>
 #include <QRasterWindow>
 
 class ColourWindow : public QRasterWindow {
+  public:
+    QColor colour{0x33, 0x66, 0xcc};
+
   protected:
     void paintEvent(QPaintEvent*) override {
-        QPainter(this).fillRect(QRect(QPoint(), size()), QColor(0x33, 0x66, 0xcc));
+        QPainter(this).fillRect(QRect(QPoint(), size()), colour);
     }
 };
 
 int main(int argc, char** argv) {
     QGuiApplication application(argc, argv);
     ColourWindow window;
-    window.showMaximized();
+    if (argc > 1) {
+        window.colour = QColor(QString("#") + argv[1]);
+        window.resize(160, 120);
+        window.show();
+    } else {
+        window.showMaximized();
+    }
     return QGuiApplication::exec();
 }

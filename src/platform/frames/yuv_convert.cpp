@@ -70,4 +70,21 @@ void updateYuv(const PixelView& source, const std::vector<RowSpan>& changed,
     copyRows(previous, done, height, target);
 }
 
+void mergeRows(std::vector<RowSpan>& rows) {
+    std::sort(rows.begin(), rows.end(),
+              [](const RowSpan& a, const RowSpan& b) { return a.top < b.top; });
+    size_t kept = 0;
+    for (const RowSpan& span : rows) {
+        if (span.top >= span.bottom) {
+            continue;
+        }
+        if (kept > 0 && span.top <= rows[kept - 1].bottom) {
+            rows[kept - 1].bottom = std::max(rows[kept - 1].bottom, span.bottom);
+        } else {
+            rows[kept++] = span;
+        }
+    }
+    rows.resize(kept);
+}
+
 }  // namespace skylark::frames

@@ -17,4 +17,7 @@ void convertToYuv(const PixelView& source, YuvPicture& target);
 void updateYuv(const PixelView& source, const std::vector<RowSpan>& changed,
                const YuvPicture& previous, YuvPicture& target);
 
+// Sorts `rows` and merges spans that overlap or touch.
+void mergeRows(std::vector<RowSpan>& rows);
+
 }  // namespace skylark::frames

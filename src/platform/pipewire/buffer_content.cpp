@@ -4,29 +4,43 @@
 
 #include <algorithm>
 
+#include "platform/frames/yuv_convert.hpp"
+
 namespace skylark::pipewire {
 namespace {
 
-// Whether the buffer's damage says nothing changed. Without damage metadata every buffer is
-// taken as changed.
-bool undamaged(const spa_buffer* buffer) {
+// The rows of the crop that the buffer's damage touches, counted from the crop's top; nothing
+// without damage metadata. The regions end at the first invalid one.
+std::optional<std::vector<frames::RowSpan>> damagedRows(const spa_buffer* buffer, uint32_t left,
+                                                        uint32_t top, uint32_t width,
+                                                        uint32_t height) {
     spa_meta* damage = spa_buffer_find_meta(buffer, SPA_META_VideoDamage);
     if (!damage) {
-        return false;
+        return std::nullopt;
     }
+    std::vector<frames::RowSpan> rows;
     spa_meta_region* region;
     spa_meta_for_each(region, damage) {
-        if (spa_meta_region_is_valid(region)) {
-            return false;
+        if (!spa_meta_region_is_valid(region)) {
+            break;
+        }
+        const spa_region& r = region->region;
+        const int64_t from = std::max<int64_t>(r.position.y - int64_t{top}, 0);
+        const int64_t to = std::min<int64_t>(r.position.y + int64_t{r.size.height} - top, height);
+        const bool across =
+            r.position.x < int64_t{left} + width && r.position.x + int64_t{r.size.width} > left;
+        if (across && from < to) {
+            rows.push_back({static_cast<uint32_t>(from), static_cast<uint32_t>(to)});
         }
     }
-    return true;
+    frames::mergeRows(rows);
+    return rows;
 }
 
 }  // namespace
 
-std::optional<frames::PixelView> newContent(const spa_buffer* b, uint32_t sourceWidth,
-                                            uint32_t sourceHeight, frames::ChannelOrder order) {
+std::optional<BufferContent> newContent(const spa_buffer* b, uint32_t sourceWidth,
+                                        uint32_t sourceHeight, frames::ChannelOrder order) {
     if (b->n_datas < 1 || sourceWidth == 0 || sourceHeight == 0) {
         return std::nullopt;
     }
@@ -36,7 +50,7 @@ std::optional<frames::PixelView> newContent(const spa_buffer* b, uint32_t source
         spa_buffer_find_meta_data(b, SPA_META_Header, sizeof(spa_meta_header)));
     const bool corrupted = (chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0 ||
                            (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0);
-    if (!d.data || chunk->size == 0 || corrupted || undamaged(b)) {
+    if (!d.data || chunk->size == 0 || corrupted) {
         return std::nullopt;
     }
     uint32_t x = 0;
@@ -62,13 +76,15 @@ std::optional<frames::PixelView> newContent(const spa_buffer* b, uint32_t source
     if (stride < size_t{sourceWidth} * 4 || needed > d.maxsize) {
         return std::nullopt;
     }
-    frames::PixelView view;
-    view.data = static_cast<const uint8_t*>(d.data) + first;
-    view.width = width;
-    view.height = height;
-    view.stride = stride;
-    view.order = order;
-    return view;
+    BufferContent content;
+    content.changed = damagedRows(b, x, y, width, height);
+    if (content.changed && content.changed->empty()) {
+        return std::nullopt;
+    }
+    content.pixels = {static_cast<const uint8_t*>(d.data) + first, width, height, stride, order};
+    content.left = x;
+    content.top = y;
+    return content;
 }
 
 }  // namespace skylark::pipewire

@@ -13,7 +13,7 @@ void FramePacer::start() {
     thread_ = std::thread([this] { run(); });
 }
 
-void FramePacer::offer(std::shared_ptr<const frames::Picture> picture) {
+void FramePacer::offer(std::shared_ptr<const frames::YuvPicture> picture) {
     {
         std::lock_guard lock(mutex_);
         newest_ = std::move(picture);
@@ -44,7 +44,7 @@ void FramePacer::stop() {
 
 void FramePacer::run() {
     using Clock = std::chrono::steady_clock;
-    std::shared_ptr<const frames::Picture> current;
+    std::shared_ptr<const frames::YuvPicture> current;
     {
         std::unique_lock lock(mutex_);
         wake_.wait_until(lock, Clock::now() + settings_.firstFrameTimeout,

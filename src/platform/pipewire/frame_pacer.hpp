@@ -18,7 +18,7 @@ namespace skylark::pipewire {
 // One frame handed on by the pacer. `queued` stands for its place in the consumer's queue:
 // the consumer drops it once it has handled the frame.
 struct PacedFrame {
-    std::shared_ptr<const frames::Picture> picture;
+    std::shared_ptr<const frames::YuvPicture> picture;
     std::chrono::nanoseconds time{0};  // monotonic clock (steady_clock), when it was handed on
     std::shared_ptr<const void> queued;
 };
@@ -56,7 +56,7 @@ class FramePacer {
 
     void start();
     // The newest content; replaces any picture not yet handed on.
-    void offer(std::shared_ptr<const frames::Picture> picture);
+    void offer(std::shared_ptr<const frames::YuvPicture> picture);
     // The source is gone for good, with a sentence for the user.
     void end(const std::string& reason);
     // Stops and joins the thread. When it returns, no handler is running or will run.
@@ -70,7 +70,7 @@ class FramePacer {
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::shared_ptr<const frames::Picture> newest_;
+    std::shared_ptr<const frames::YuvPicture> newest_;
     std::optional<std::string> endReason_;
     bool stopping_ = false;
     std::thread thread_;

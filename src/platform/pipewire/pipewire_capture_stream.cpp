@@ -111,7 +111,7 @@ class PipeWireCaptureStream final : public CaptureStream,
         std::shared_ptr<Trace> trace = options_.trace;
         video_ = std::make_unique<pipewire::VideoCapture>(
             filter_->openRemote(), filter_->nodeId(), video,
-            [pacer](std::shared_ptr<const frames::Picture> p) { pacer->offer(std::move(p)); },
+            [pacer](std::shared_ptr<const frames::YuvPicture> p) { pacer->offer(std::move(p)); },
             [pacer](const std::string& reason) { pacer->end(reason); },
             [trace](std::string_view line) {
                 if (trace) {

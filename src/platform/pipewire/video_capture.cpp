@@ -9,8 +9,8 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/frames/frame_scaler.hpp"
 #include "platform/frames/picture_pool.hpp"
+#include "platform/frames/yuv_convert.hpp"
 #include "platform/pipewire/buffer_content.hpp"
 #include "platform/pipewire/pipewire_handles.hpp"
 #include "platform/pipewire/stream_params.hpp"
@@ -26,9 +26,10 @@ class VideoCapture::Impl {
           onFrame_(std::move(onFrame)),
           onEnd_(std::move(onEnd)),
           onTrace_(std::move(onTrace)),
-          pool_(frames::PicturePool::create(settings_.width, settings_.height,
-                                            std::max<uint32_t>(settings_.pictures, 2))),
-          scaler_(settings_.width, settings_.height) {}
+          // One more than may be out: the previous picture, kept to copy unchanged rows from.
+          pool_(frames::YuvPicturePool::create(settings_.width, settings_.height,
+                                               std::max<uint32_t>(settings_.pictures, 2) + 1)),
+          drawer_(settings_.width, settings_.height) {}
 
     ~Impl() {
         stop();
@@ -185,6 +186,7 @@ class VideoCapture::Impl {
         self->order_ = info.format == SPA_VIDEO_FORMAT_RGBx || info.format == SPA_VIDEO_FORMAT_RGBA
                            ? frames::ChannelOrder::rgbx
                            : frames::ChannelOrder::bgrx;
+        self->wholeNext_ = true;
         self->trace(std::string("PipeWire stream format ") + formatName(info.format) + " " +
                     std::to_string(info.size.width) + "x" + std::to_string(info.size.height) +
                     ", at most " + std::to_string(info.max_framerate.num) + "/" +
@@ -219,27 +221,48 @@ class VideoCapture::Impl {
     }
 
     // Draws the buffer when it carries content. A skipped older buffer with content still
-    // counts: the newest one then carries at least as much.
+    // counts: the newest one then carries at least as much, and its damage is kept for it.
     void consider(pw_buffer* buffer, bool draw) {
-        const std::optional<frames::PixelView> view =
+        const std::optional<BufferContent> content =
             newContent(buffer->buffer, sourceWidth_, sourceHeight_, order_);
-        if (!view) {
+        if (!content) {
             ++withoutContent_;
             return;
         }
+        noteDamage(*content);
         if (!draw) {
             return;
         }
-        std::shared_ptr<frames::Picture> picture = pool_->acquire();
+        std::shared_ptr<frames::YuvPicture> picture = pool_->acquire();
         if (!picture) {
             ++droppedBusy_;
             return;
         }
-        scaler_.draw(*view, *picture);
+        // Whole now and then as well: damage the compositor dropped along with a frame it
+        // could not hand over would otherwise leave stale rows for good.
+        const bool whole = wholeNext_ || ++sinceWhole_ >= kWholeEvery;
+        std::shared_ptr<const frames::YuvPicture> frame =
+            drawer_.draw(content->pixels, whole ? nullptr : &damage_, std::move(picture));
+        damage_.clear();
+        wholeNext_ = false;
+        sinceWhole_ = whole ? 0 : sinceWhole_;
         ++drawn_;
         if (onFrame_ && !ended_) {
-            onFrame_(std::move(picture));
+            onFrame_(std::move(frame));
         }
+    }
+
+    // Adds a buffer's damage to what changed since the last picture. Rows counted from another
+    // crop's top say nothing about this one.
+    void noteDamage(const BufferContent& content) {
+        if (!content.changed || content.left != cropLeft_ || content.top != cropTop_) {
+            wholeNext_ = true;
+        } else {
+            damage_.insert(damage_.end(), content.changed->begin(), content.changed->end());
+            frames::mergeRows(damage_);
+        }
+        cropLeft_ = content.left;
+        cropTop_ = content.top;
     }
 
     void end(const std::string& reason) {
@@ -284,7 +307,7 @@ class VideoCapture::Impl {
     const FrameHandler onFrame_;
     const EndHandler onEnd_;
     const TraceHandler onTrace_;
-    const std::shared_ptr<frames::PicturePool> pool_;
+    const std::shared_ptr<frames::YuvPicturePool> pool_;
 
     // Declared so that destruction runs in reverse: stream, registry, core, context, loop.
     std::unique_ptr<pw_thread_loop, LoopDeleter> loop_;
@@ -298,7 +321,13 @@ class VideoCapture::Impl {
     bool started_ = false;
 
     // On PipeWire's thread only, after start().
-    frames::FrameScaler scaler_;
+    static constexpr uint32_t kWholeEvery = 30;
+    frames::YuvDrawer drawer_;
+    std::vector<frames::RowSpan> damage_;  // rows changed since the last picture
+    bool wholeNext_ = true;
+    uint32_t sinceWhole_ = 0;
+    uint32_t cropLeft_ = 0;
+    uint32_t cropTop_ = 0;
     uint32_t sourceWidth_ = 0;
     uint32_t sourceHeight_ = 0;
     frames::ChannelOrder order_ = frames::ChannelOrder::bgrx;

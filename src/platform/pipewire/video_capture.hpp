@@ -6,17 +6,18 @@
 #include <string>
 #include <string_view>
 
-#include "platform/frames/picture.hpp"
+#include "platform/frames/yuv_drawer.hpp"
 
 namespace skylark::pipewire {
 
 // Receives one PipeWire video node and draws each buffer that carries new content into a
-// picture of a fixed size, in B, G, R, A order with opaque alpha.
+// picture of a fixed size in the encoder's YUV, on PipeWire's thread. Where the compositor
+// reports damage and the size needs no scaling, only the damaged rows are converted and the
+// rest copied from the previous picture.
 //
-// Formats: BGRx and BGRA are preferred; RGBx and RGBA are converted in the same pass that
-// scales. Only memory the process can map is asked for (no DMA-BUF), which every compositor
-// that offers screen casting supports. The compositor is asked for at most `maxFrameRate`
-// frames a second.
+// Formats: BGRx and BGRA are preferred; RGBx and RGBA are converted in the same pass. Only memory
+// the process can map is asked for (no DMA-BUF), which every compositor that offers screen casting
+// supports. The compositor is asked for at most `maxFrameRate` frames a second.
 //
 // A buffer counts as new content only when it has data, is not marked corrupted, and its
 // damage (when the compositor reports damage) is not empty; any other buffer is skipped.
@@ -34,7 +35,7 @@ class VideoCapture {
         std::string clientName = "Skylark";
     };
     // A newly drawn picture of the node's current content.
-    using FrameHandler = std::function<void(std::shared_ptr<const frames::Picture>)>;
+    using FrameHandler = std::function<void(std::shared_ptr<const frames::YuvPicture>)>;
     // Called at most once, with a sentence for the user, when the node or the connection goes
     // away or the stream fails for good.
     using EndHandler = std::function<void(const std::string& reason)>;

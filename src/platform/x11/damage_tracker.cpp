@@ -72,21 +72,4 @@ bool DamageTracker::changedRows(const Rect& area, std::vector<frames::RowSpan>& 
     return true;
 }
 
-void mergeRows(std::vector<frames::RowSpan>& rows) {
-    std::sort(rows.begin(), rows.end(),
-              [](const frames::RowSpan& a, const frames::RowSpan& b) { return a.top < b.top; });
-    size_t kept = 0;
-    for (const frames::RowSpan& span : rows) {
-        if (span.top >= span.bottom) {
-            continue;
-        }
-        if (kept > 0 && span.top <= rows[kept - 1].bottom) {
-            rows[kept - 1].bottom = std::max(rows[kept - 1].bottom, span.bottom);
-        } else {
-            rows[kept++] = span;
-        }
-    }
-    rows.resize(kept);
-}
-
 }  // namespace skylark::x11

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/frames/picture.hpp"
+#include "platform/frames/yuv_convert.hpp"
 #include "platform/x11/x11_connection.hpp"
 #include "platform/x11/x11_desktop.hpp"
 
@@ -42,7 +43,6 @@ class DamageTracker {
     std::optional<xcb_xfixes_fetch_region_cookie_t> answer_;
 };
 
-// Sorts `rows` and merges spans that overlap or touch.
-void mergeRows(std::vector<frames::RowSpan>& rows);
+using frames::mergeRows;
 
 }  // namespace skylark::x11

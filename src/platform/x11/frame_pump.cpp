@@ -2,8 +2,6 @@
 
 #include <pthread.h>
 
-#include "platform/frames/yuv_convert.hpp"
-
 namespace skylark::x11 {
 
 FramePump::FramePump(std::unique_ptr<FrameSource> source, Settings settings, FrameHandler onFrame,
@@ -12,7 +10,7 @@ FramePump::FramePump(std::unique_ptr<FrameSource> source, Settings settings, Fra
       settings_(settings),
       onFrame_(std::move(onFrame)),
       onEnd_(std::move(onEnd)),
-      scaler_(settings.width, settings.height),
+      drawer_(settings.width, settings.height),
       // One more than may be out: the previous picture, kept to copy unchanged rows from.
       pool_(frames::YuvPicturePool::create(
           settings.width, settings.height,
@@ -94,40 +92,14 @@ void FramePump::run() {
             failedGrabs_.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
-        std::shared_ptr<const YuvPicture> frame = convert(grab, std::move(picture));
+        std::shared_ptr<const YuvPicture> frame =
+            drawer_.draw(grab.pixels, grab.whole ? nullptr : &grab.changed, std::move(picture));
         delivered_.fetch_add(1, std::memory_order_relaxed);
         queued_->fetch_add(1);
         std::shared_ptr<const void> token(
             nullptr, [counter = queued_](const void*) { counter->fetch_sub(1); });
         onFrame_({std::move(frame), stamp.time_since_epoch(), std::move(token)});
     }
-}
-
-std::shared_ptr<const YuvPicture> FramePump::convert(const FrameSource::Grab& grab,
-                                                     std::shared_ptr<YuvPicture> picture) {
-    const frames::PixelView& pixels = grab.pixels;
-    const bool direct = pixels.width == settings_.width && pixels.height == settings_.height;
-    if (!grab.whole && previous_) {
-        if (grab.changed.empty()) {
-            return previous_;  // `picture` goes back to the pool
-        }
-        if (direct) {
-            frames::updateYuv(pixels, grab.changed, *previous_, *picture);
-            return previous_ = std::move(picture);
-        }
-    }
-    if (direct) {
-        frames::convertToYuv(pixels, *picture);
-    } else {
-        if (!scaled_) {
-            scaled_ = std::make_unique<frames::Picture>(settings_.width, settings_.height);
-        }
-        scaler_.draw(pixels, *scaled_);
-        frames::convertToYuv({scaled_->data(), settings_.width, settings_.height, scaled_->stride(),
-                              frames::ChannelOrder::bgrx},
-                             *picture);
-    }
-    return previous_ = std::move(picture);
 }
 
 }  // namespace skylark::x11

@@ -10,9 +10,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/frames/frame_scaler.hpp"
 #include "platform/frames/picture.hpp"
 #include "platform/frames/picture_pool.hpp"
+#include "platform/frames/yuv_drawer.hpp"
 #include "platform/x11/frame_source.hpp"
 
 namespace skylark::x11 {
@@ -87,14 +87,9 @@ class FramePump {
     Settings settings_;
     FrameHandler onFrame_;
     EndHandler onEnd_;
-    // Draws `grab` into `picture`, or returns the previous picture when it is the same.
-    std::shared_ptr<const YuvPicture> convert(const FrameSource::Grab& grab,
-                                              std::shared_ptr<YuvPicture> picture);
 
-    frames::FrameScaler scaler_;
-    std::unique_ptr<frames::Picture> scaled_;  // made the first time a grab needs scaling
+    frames::YuvDrawer drawer_;
     std::shared_ptr<frames::YuvPicturePool> pool_;
-    std::shared_ptr<const YuvPicture> previous_;
 
     std::mutex mutex_;
     std::condition_variable wake_;

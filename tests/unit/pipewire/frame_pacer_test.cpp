@@ -59,7 +59,7 @@ TEST(FramePacer, AStartWithoutAPictureFailsOnceWithTheReason) {
         row.act(r.pacer);
         ASSERT_TRUE(
             testing::pollUntil([&] { return r.locked([&] { return !r.starts.empty(); }); }, 5s));
-        r.pacer.offer(std::make_shared<const frames::Picture>(4, 4));  // too late
+        r.pacer.offer(std::make_shared<const frames::YuvPicture>(4, 4));  // too late
         r.pacer.stop();
         EXPECT_EQ(r.starts, std::vector<std::optional<std::string>>{row.reason});
         EXPECT_TRUE(r.frames.empty());
@@ -70,7 +70,7 @@ TEST(FramePacer, AStartWithoutAPictureFailsOnceWithTheReason) {
 TEST(FramePacer, OnePictureIsRepeatedWhileFramesQueuedAllowAndTheSourcesEndIsReportedOnce) {
     Paced r(2);
     r.holdTokens = true;
-    auto picture = std::make_shared<const frames::Picture>(4, 4);
+    auto picture = std::make_shared<const frames::YuvPicture>(4, 4);
     r.pacer.offer(picture);
     ASSERT_TRUE(r.waitFrames(2));
     std::this_thread::sleep_for(50ms);  // ten intervals later, still two
