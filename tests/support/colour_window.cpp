@@ -18,11 +18,8 @@ int main(int argc, char** argv) {
     QGuiApplication application(argc, argv);
     ColourWindow window;
     if (argc > 1) {
-        window.colour = QColor(QString("#") + argv[1]);
-        window.resize(160, 120);
-        window.show();
-    } else {
-        window.showMaximized();
+        window.colour = QColor(QString("#") + argv[1]), window.resize(160, 120);
     }
+    argc > 1 ? window.show() : window.showMaximized();
     return QGuiApplication::exec();
 }

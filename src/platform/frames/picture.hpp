@@ -87,6 +87,7 @@ class YuvPicture {
 struct RowSpan {
     uint32_t top = 0;
     uint32_t bottom = 0;
+    bool operator==(const RowSpan&) const = default;
 };
 
 }  // namespace skylark::frames

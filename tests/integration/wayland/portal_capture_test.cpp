@@ -85,9 +85,8 @@ TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSiz
             [&] { return recorder->shows(r.width / 2, r.height / 2, 0x3366cc); }, 10s));
         EXPECT_TRUE(recorder->shows(0, 0, r.bars ? 0 : 0x3366cc));
         EXPECT_EQ(recorder->width(), r.width);
-        // A small window opens near the top left and closes again: both changes reach the
-        // pictures (with bars, the picture is 400 pixels wide from x = 48).
-        const int x = r.bars ? 48 + 400 / 5 : r.width / 5, y = r.height / 5;
+        // A small window opens near the top left and closes: both reach the pictures.
+        const int x = r.bars ? 48 + 400 / 5 : r.width / 5, y = r.height / 5;  // bars: 48 px
         testing::ChildProcess other({SKYLARK_TEST_COLOUR_WINDOW, "cc3333"}, {env});
         EXPECT_TRUE(testing::pollUntil([&] { return recorder->shows(x, y, 0xcc3333); }, 10s));
         other.stop(SIGTERM);
