@@ -20,6 +20,8 @@ constexpr std::int64_t kMaxPendingAudio_s = 4;
 // Audio is stamped when captured and reaches the writer within a few tens of milliseconds;
 // beyond this lag behind the video it is taken as missing.
 constexpr std::int64_t kMaxAudioLag_ms = 150;
+// Audio packets (21 ms each at 48 kHz) that may wait for a late frame before going out alone.
+constexpr std::size_t kMaxAudioPacketsWaiting = 4;
 
 }  // namespace
 
@@ -79,6 +81,12 @@ bool SegmentEngine::addVideo(const VideoFrame& frame, std::int64_t time_ns) {
                   : nominalFrameInterval_;
 
     video_.encode(frame, pts, keyFrame, [this](AVPacket& packet) { holdVideo(packet); });
+    // A segment's first frame waits for the next to give its duration; the audio that ends the
+    // previous segment's video reaches us only now, and holding it that frame longer would
+    // leave readers without anything to play across the boundary. It goes ahead on its own.
+    if (startsSegment && holdingVideo_ && segment_.empty()) {
+        flushPart();
+    }
     anyVideo_ = true;
     cutAhead_ = false;
     lastPts_ = pts;
@@ -124,6 +132,16 @@ void SegmentEngine::addAudio(const AudioBuffer& samples, std::int64_t time_ns) {
     }
     const std::int64_t position = toTicks(time_ns - sessionStart_ns_, audio_.timeBase());
     audio_.add(samples, position, [this](AVPacket& packet) { keepAudio(packet); });
+    // A late frame keeps the audio before it waiting too; past a few packets, more than the
+    // two frame intervals of a segment boundary gather at 30 fps, that audio goes out on its
+    // own. Frames at 20 fps or more never let this many gather between them, so the fragment
+    // rate stays the video's.
+    const std::int64_t videoEnd =
+        av_rescale_q(writtenVideoEnd_, VideoEncoder::kTimeBase, audio_.timeBase());
+    if (holdingVideo_ && pendingAudio_.size() >= kMaxAudioPacketsWaiting &&
+        pendingAudio_[kMaxAudioPacketsWaiting - 1]->pts < videoEnd) {
+        flushPart();
+    }
 }
 
 void SegmentEngine::keepAudio(AVPacket& packet) {

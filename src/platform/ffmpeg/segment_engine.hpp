@@ -25,8 +25,9 @@ namespace skylark::ffmpeg {
 //
 // A segment is written as fragments, so a reader can play it while it grows: each video frame,
 // once the next one gives its duration, goes out as a part with the audio that starts before
-// it ends. The segment's last part also settles its audio (silence for audio that lags too far,
-// at least one packet), and then the whole segment, the concatenation of its parts, follows.
+// it ends; audio that has waited for a segment's first frame or for a late frame goes out in a
+// part of its own. The segment's last part also settles its audio (silence for audio that lags too
+// far, at least one packet), and then the whole segment, the concatenation of its parts, follows.
 //
 // Times are nanoseconds on the clock of the session start.
 class SegmentEngine {

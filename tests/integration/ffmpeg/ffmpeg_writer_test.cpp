@@ -22,6 +22,7 @@ struct Receiver : StreamWriterDelegate {
         std::unique_lock guard(lock);
         if (kind == SegmentKind::part) {  // fragments concatenate to the segment that follows
             growing.insert(growing.end(), data->begin(), data->end());
+            audioAloneParts += init && probe({init.get(), data.get()}).video.empty();
             return;
         }
         if (kind == SegmentKind::media) {
@@ -53,7 +54,7 @@ struct Receiver : StreamWriterDelegate {
     std::mutex lock;
     std::condition_variable changed;
     bool closed = false, held = false, afterCancel = false;
-    int lateDeliveries = 0;
+    int lateDeliveries = 0, audioAloneParts = 0;
     ByteBuffer init;
     std::vector<ByteBuffer> media;
     Bytes growing;
@@ -81,6 +82,7 @@ struct Feed {
     std::function<std::tuple<std::int64_t, int, std::int64_t>(int)> audioBuffer = nullptr;
     int refusedFrames = 0;  // frames not later than the one before
     bool regular = true;
+    int audioAloneParts = 0;  // at least: audio that waited for a frame goes out without it
 };
 
 std::int64_t nominal(int index, double fps) {
@@ -132,6 +134,7 @@ TEST_P(WriterFeeds, EverySegmentPlaysOnItsOwnAndTheStreamIsContinuous) {
     EXPECT_EQ(encoder->status(), WriterStatus::completed);
     EXPECT_EQ(encoder->error(), "");
     EXPECT_EQ(out.expectPlayable(f.width, f.height, f.regular), accepted - f.refusedFrames);
+    EXPECT_GE(out.audioAloneParts, f.audioAloneParts);
 }
 
 std::vector<Feed> feeds() {
@@ -172,6 +175,15 @@ std::vector<Feed> feeds() {
                             first, hole ? 0 : size(index),
                             first * kSecond_ns / 48000 + ((index * 31) % 31 - 15) * 1'000'000};
                     }});
+    // As captured: audio 60 ms behind; it must not wait at each boundary nor for a late frame.
+    list.push_back({.name = "audio_behind_video",
+                    .frameTime = [](int i, std::int64_t t) { return i > 39 && i < 43 ? -1 : t; },
+                    .audioBuffer =
+                        [](int index) {
+                            auto [first, count, stamp] = steadyAudio(index, 48000);
+                            return std::tuple{first + 2880, count, stamp};
+                        },
+                    .audioAloneParts = 12});
     list.push_back({.name = "audio_starts_late", .audioBuffer = [](int index) {
                         auto [first, count, stamp] = steadyAudio(index, 48000);
                         return std::tuple{first, first < 24000 ? 0 : count, stamp};
