@@ -367,9 +367,12 @@ async function sourceAge(page, seconds) {
       };
       video.requestVideoFrameCallback(once);
     });
+    // The first frame's decode time: the video track's (1), as a segment may open with audio.
     const tfdt = (view) => {
+      let track = 0;
       for (let i = 4; i + 16 < view.byteLength; i++) {
-        if (view.getUint32(i) !== 0x74666474) continue;
+        if (view.getUint32(i) === 0x74666864) track = view.getUint32(i + 8);   // tfhd
+        if (view.getUint32(i) !== 0x74666474 || track !== 1) continue;
         return view.getUint8(i + 4) === 1 ? view.getUint32(i + 8) * 4294967296 + view.getUint32(i + 12) : view.getUint32(i + 8);
       }
       return null;
