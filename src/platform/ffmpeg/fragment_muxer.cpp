@@ -13,7 +13,8 @@ namespace {
 constexpr int kIOBufferSize = 64 * 1024;
 
 // empty_moov: the header holds no samples, so it can be sent before any media exists.
-// frag_custom: fragments are cut only where the writer asks: after every frame.
+// frag_custom: fragments are cut only where the writer asks: after every frame, and for audio
+// that goes out ahead of its frame.
 // default_base_moof: sample offsets count from each moof, so a segment is self-contained.
 // skip_trailer: a live stream has no index at its end.
 // Not delay_moov: it merges the first two fragments.
