@@ -68,11 +68,11 @@ Skylark.stream = (function () {
 
   // The engine stopped to wait for data while it still had heldS buffered at the playing
   // position: it needs more in hand than the target leaves it (Chromium's audio stops near a
-  // tenth of a second, and the buffer dips by another fragment or two where a segment ends and
-  // the next one's first fragment is still being made). The target to hold from then on: clear
-  // of that floor by such a dip and the steering band, and above the old one, so that stopping
-  // again at the same floor still raises it; never above MOST_TARGET_S. Stopping with nothing
-  // in hand is the network's doing, not the engine's: the target stays.
+  // tenth of a second, and the buffer still dips by a fragment or two when a frame comes late).
+  // The target to hold from then on: clear of that floor by such a dip and the steering band,
+  // and above the old one, so that stopping again at the same floor still raises it; never
+  // above MOST_TARGET_S. Stopping with nothing in hand is the network's doing, not the
+  // engine's: the target stays.
   var FLOOR_MARGIN_S = 0.13;
   var RAISE_S = 0.04;
   var MOST_TARGET_S = 0.5;
