@@ -52,8 +52,9 @@ GnomeDesktop::GnomeDesktop(int width, int height, int scale)
                     std::to_string(width) + "x" + std::to_string(height)},
                    [&] { return session_.owns("org.gnome.Mutter.RemoteDesktop"); },
                    {"GSETTINGS_BACKEND=keyfile"});
-    const std::vector<std::string> gnome = {clientEnv()[0], "XDG_CURRENT_DESKTOP=GNOME",
-                                            "GTK_A11Y=none"};
+    // GNOME 48's portal backend offers no screen unless it knows it runs on Wayland.
+    const std::vector<std::string> gnome = {clientEnv()[0], "XDG_SESSION_TYPE=wayland",
+                                            "XDG_CURRENT_DESKTOP=GNOME", "GTK_A11Y=none"};
     backend_ = &session_.start(
         {kBackend}, [&] { return session_.owns("org.freedesktop.impl.portal.desktop.gnome"); },
         gnome);

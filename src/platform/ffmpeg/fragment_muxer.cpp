@@ -84,7 +84,7 @@ Bytes FragmentMuxer::take() {
     return taken;
 }
 
-int FragmentMuxer::collect(void* opaque, uint8_t* data, int size) {
+int FragmentMuxer::collect(void* opaque, WrittenBytes data, int size) {
     auto* self = static_cast<FragmentMuxer*>(opaque);
     self->output_.insert(self->output_.end(), data, data + size);
     return size;

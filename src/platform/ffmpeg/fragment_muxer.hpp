@@ -26,7 +26,13 @@ class FragmentMuxer {
     Bytes flushFragment();
 
   private:
-    static int collect(void* opaque, uint8_t* data, int size);
+    // libavformat 61 (FFmpeg 7) hands the write callback const bytes; 59 (FFmpeg 5) does not.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+    using WrittenBytes = const uint8_t*;
+#else
+    using WrittenBytes = uint8_t*;
+#endif
+    static int collect(void* opaque, WrittenBytes data, int size);
     Bytes take();
 
     IOContextPtr io_;

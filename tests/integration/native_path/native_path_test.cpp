@@ -135,7 +135,10 @@ TEST(NativePath, ACastOfTheScreenIsServedAsSegmentsThatDecodeToWhatIsShown) {
     EXPECT_NEAR(probe.centreV, 219, 4);
 
     main->post([&] { caster->stop(); });
-    auto ready = [&] { return std::lock_guard(lock), status == "Ready"; };
+    auto ready = [&] {
+        const std::lock_guard guard(lock);
+        return status == "Ready";
+    };
     for (int i = 0; i < 200 && !ready(); ++i) {
         std::this_thread::sleep_for(50ms);
     }

@@ -271,7 +271,7 @@ struct Rig {
             {'O', configure([](FakeStream& s) { s.failOutput = StreamOutputType::audio; })},
             {'X', [this] { streamError = FakeStream::kFailure; }},
             {'W', [this] { writerRefusal = Error::withDescription("test", 1, "No H.264."); }},
-            {'r', [this] { streamError = writerRefusal = std::nullopt, run("n"); }},
+            {'r', [this] { streamError.reset(), writerRefusal.reset(), run("n"); }},
             {'C', [this] { picker->observer()->contentSharingPickerDidCancel(*picker); }},
             {'x', [this] { picker->observer()->contentSharingPickerStartDidFail(kPickerFailed); }},
             {'E', [this] { streams.front()->end(); }},
