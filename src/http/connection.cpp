@@ -113,7 +113,9 @@ void Connection::onReadable(const asio::error_code& waitError) {
                 enter(Phase::Body);
             }
             if (framer_.state() == RequestFramer::State::Complete) {
-                send(host_.respond(framer_.takeRequest()));
+                HTTPRequest request = framer_.takeRequest();
+                request.peer = peerAddress();
+                send(host_.respond(request));
             } else if (framer_.state() == RequestFramer::State::Rejected) {
                 send(framer_.takeRejection());
             }
@@ -129,6 +131,18 @@ void Connection::onReadable(const asio::error_code& waitError) {
     if (receiving() || phase_ == Phase::Lingering) {
         waitForBytes();
     }
+}
+
+std::string Connection::peerAddress() const {
+    asio::error_code error;
+    asio::ip::address address = socket_.remote_endpoint(error).address();
+    if (error) {
+        return {};
+    }
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    return address.to_string();
 }
 
 void Connection::send(HTTPResponse response) {

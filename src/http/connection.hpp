@@ -66,6 +66,7 @@ private:
     void enter(Phase phase);
     Clock::time_point deadline() const;
     void onTimer(const asio::error_code& error);
+    std::string peerAddress() const;
     void send(HTTPResponse response);
     void queueChunk(ResponseStream::Step step);
     void writeMore();

@@ -9,6 +9,7 @@
 #include <optional>
 #include <thread>
 
+#include "http/access_routes.hpp"
 #include "http/connection.hpp"
 #include "http/dns_sd.hpp"
 #include "http/local_address.hpp"
@@ -25,6 +26,7 @@ public:
         : webRoot_(std::move(webRoot)),
           store_(std::move(store)),
           options_(options),
+          access_(options.access ? options.access : std::make_shared<DeviceAccess>()),
           port_(options.port),
           ownHostName_(hostName()),
           deadlines_{.header = options.headerTimeout,
@@ -73,11 +75,14 @@ public:
     std::uint16_t port() const { return port_; }
     SignalState& state() { return state_; }
     LiveHLSStore& store() { return *store_; }
+    DeviceAccess& access() { return *access_; }
 
     std::optional<HTTPResponse> refuse(const HTTPRequest& head, std::int64_t length) override {
         return refuseRequest(head, length, ownHostName_);
     }
-    HTTPResponse respond(const HTTPRequest& request) override { return route(request, routes_); }
+    HTTPResponse respond(const HTTPRequest& request) override {
+        return routeForDevice(request, routes_, *access_);
+    }
     std::span<std::uint8_t> readScratch() override { return scratch_; }
     const ConnectionDeadlines& deadlines() const override { return deadlines_; }
     void awaitChange(std::weak_ptr<Connection> connection) override {
@@ -217,6 +222,7 @@ private:
     const std::filesystem::path webRoot_;
     const std::shared_ptr<LiveHLSStore> store_;
     const Options options_;
+    const std::shared_ptr<DeviceAccess> access_;
     std::uint16_t port_;
     const std::string ownHostName_;
     SignalState state_;
@@ -260,6 +266,9 @@ SignalState& HTTPServer::state() {
 }
 LiveHLSStore& HTTPServer::liveStore() {
     return impl_->store();
+}
+DeviceAccess& HTTPServer::access() {
+    return impl_->access();
 }
 std::string HTTPServer::localAddress() const {
     return skylark::localAddress();

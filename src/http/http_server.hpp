@@ -7,6 +7,7 @@
 #include <string>
 
 #include "hls/live_hls_store.hpp"
+#include "http/device_access.hpp"
 #include "signal/signal_state.hpp"
 
 namespace skylark {
@@ -31,6 +32,8 @@ public:
         std::size_t maxConnections = 512;
         std::size_t maxConnectionsPerPeer = 32;
         bool advertise = true;  // DNS-SD as "Skylark on <computer name>"
+        // Which devices may watch; empty: a list of its own, asking, with nobody allowed.
+        std::shared_ptr<DeviceAccess> access;
     };
 
     HTTPServer(std::filesystem::path webRoot, std::shared_ptr<LiveHLSStore> liveStore);
@@ -48,6 +51,7 @@ public:
     std::uint16_t port() const;
     SignalState& state();
     LiveHLSStore& liveStore();
+    DeviceAccess& access();
     // The IPv4 address the TV should open, found afresh on every call.
     std::string localAddress() const;
 

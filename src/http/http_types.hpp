@@ -17,6 +17,7 @@ struct HTTPRequest {
     std::string path;    // request target without its query string, not percent-decoded
     std::string header;  // request line and header lines, CR LF separated, without the blank line
     ByteBuffer body;     // exactly Content-Length bytes; never null
+    std::string peer;    // the client's address (an IPv4 one as such, not mapped); may be empty
 };
 
 // One response; the writer adds the fixed header lines around it.
