@@ -235,7 +235,8 @@ Skylark.live = (function () {
         return read();
       });
     }
-    window.fetch('/live/progressive/segment' + id + '.m4s', { cache: 'no-store' }).then(function (response) {
+    // Engines before 2019 send no cookie, so no key, with fetch unless asked to.
+    window.fetch('/live/progressive/segment' + id + '.m4s', { cache: 'no-store', credentials: 'same-origin' }).then(function (response) {
       var body = response.body;
       if (!self.alive(generation) || response.status !== 200 || !body || !body.getReader) {
         if (body && body.cancel) { body.cancel()['catch'](function () {}); }

@@ -197,9 +197,51 @@ var Skylark = Skylark || {};
     }
   };
 
+  // ---- This TV's key --------------------------------------------------------------------------
+
+  var A = Skylark.access;
+  var accessDenied = false;
+
+  function storedKey() {
+    try { return window.localStorage ? localStorage.getItem('skylark-key') || '' : ''; } catch (e) { return ''; }
+  }
+
+  // Kept twice: the cookie goes with every request; storage brings it back if cookies are cleared.
+  function keepKey(key) {
+    document.cookie = A.cookieFor(key);
+    try {
+      if (!window.localStorage) { return; }
+      if (key) { localStorage.setItem('skylark-key', key); } else { localStorage.removeItem('skylark-key'); }
+    } catch (e) { /* storage refused: the cookie alone carries it */ }
+  }
+
+  if (!A.keyInCookies(document.cookie) && storedKey()) { keepKey(storedKey()); }
+
+  // Asks the computer whether this TV may watch; resolves with true once it may.
+  function checkAccess() {
+    return S.request('POST', '/api/access').then(function (reply) {
+      var access = A.read(reply);
+      if (access.key) { keepKey(access.key); }
+      if (access.state !== 'allowed') { goIdle(); }     // forgotten on the computer, say
+      if (access.state === 'denied') {
+        keepKey('');                                    // a reload asks afresh
+        accessDenied = true;
+      }
+      S.showAccess(A.message(access));
+      return access.state === 'allowed';
+    });
+  }
+
   function poll() {
     var replies = {};
     if (S.current && S.current.newestId) { S.current.newestId(); }   // how far it got before a stop
+    return checkAccess().then(function (allowed) {
+      if (!allowed) { return null; }
+      return pollServer(replies);
+    });
+  }
+
+  function pollServer(replies) {
     return S.request('GET', '/api/command').then(function (reply) {
       replies.command = reply;
       return S.request('GET', '/api/live');
@@ -225,7 +267,9 @@ var Skylark = Skylark || {};
       }, function () {
         failures = Math.min(failures + 1, 8);
         S.setOffline(true);
-      }).then(schedulePoll);
+      }).then(function () {
+        if (!accessDenied) { schedulePoll(); }           // told so on the screen; asks on reload
+      });
     }, delay);
   }
 
@@ -240,5 +284,7 @@ var Skylark = Skylark || {};
   }
   S.setMode('idle');
   poll().then(function () { S.setOffline(false); },
-              function () { failures = 1; S.setOffline(true); }).then(schedulePoll);
+              function () { failures = 1; S.setOffline(true); }).then(function () {
+    if (!accessDenied) { schedulePoll(); }
+  });
 })();

@@ -75,6 +75,17 @@ Skylark.screen = (function () {
 
   screen.setOffline = function (offline) { offlineLine.hidden = !offline; };
 
+  // What Skylark.access.message() says while this TV may not watch yet; null once it may.
+  screen.showAccess = function (message) {
+    document.getElementById('access').hidden = message === null;
+    document.getElementById('hint').hidden = message !== null;
+    document.getElementById('caps').hidden = message !== null;
+    if (message === null) { return; }
+    document.getElementById('accessTitle').textContent = message.title;
+    document.getElementById('accessCode').textContent = message.code;
+    document.getElementById('accessDetail').textContent = message.detail;
+  };
+
   // ---- Screen, sound and the remote -------------------------------------------------------------
 
   var wakeLock = null;

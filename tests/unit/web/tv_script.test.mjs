@@ -2,6 +2,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, readdirSync } from 'node:fs';
+import access from '../../../web/tv-access.js';
 import boxes from '../../../web/tv-boxes.js';
 import playlist from '../../../web/tv-playlist.js';
 import poll from '../../../web/tv-poll.js';
@@ -168,6 +169,27 @@ test('a cast restarted right after a stop takes the screen back, the stopped one
     const resumed = seen.findIndex((last) => poll.newCastBegun(state, last === null ? null : { first: 0, last }));
     assert.equal(resumed === -1 ? null : resumed, resumedAt, name);
   }
+});
+
+test('the computer\'s answer on access decides what the TV says and which key it keeps', () => {
+  const key = 'c0ffee'.repeat(5) + '00';
+  for (const [status, body, state, code, kept, title] of [
+    [200, '{"access":"allowed"}', 'allowed', '', '', null],
+    [200, `{"access":"waiting","code":"0042","key":"${key}"}`, 'waiting', '0042', key, 'Waiting for the computer to allow this TV'],
+    [200, '{"access":"waiting","code":"0042","key":"<b>"}', 'waiting', '0042', '', 'Waiting for the computer to allow this TV'],
+    [200, '{"access":"denied"}', 'denied', '', '', 'The computer did not allow this TV to watch'],
+    [403, 'Forbidden', 'waiting', '', '', 'Waiting for the computer to allow this TV'],  // never let in by an error
+    [200, 'not json', 'waiting', '', '', 'Waiting for the computer to allow this TV'],
+    [404, '', 'allowed', '', '', null],                                               // a server without allowing
+  ]) {
+    const read = access.read({ status, body });
+    assert.deepEqual([read.state, read.code, read.key, access.message(read)?.title ?? null], [state, code, kept, title], body);
+  }
+  assert.equal(access.message({ state: 'waiting', code: '0042' }).code, '0042');
+  for (const [cookies, found] of [['a=1; skylark-key=' + key, key], ['skylark-key=' + key + ';b=2', key],
+    ['xskylark-key=ab', ''], ['', ''], [undefined, '']]) assert.equal(access.keyInCookies(cookies), found, cookies);
+  assert.match(access.cookieFor(key), new RegExp(`^skylark-key=${key}; path=/; max-age=[1-9]\\d+;`));
+  assert.match(access.cookieFor(''), /^skylark-key=; path=\/; max-age=0;/);
 });
 
 test('everything the TV page runs but hls.js parses as ECMAScript 5 and calls no bare fetch()', async () => {
