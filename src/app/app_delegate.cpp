@@ -14,6 +14,8 @@
 #include <QUrl>
 #include <exception>
 
+#include "app/access_prompts.hpp"
+#include "app/allowed_devices_window.hpp"
 #include "app/launch_messages.hpp"
 #include "app/no_tray_window.hpp"
 #include "app/qt_main_dispatcher.hpp"
@@ -48,6 +50,9 @@ AppDelegate::AppDelegate(ShellPlatform platform)
 AppDelegate::~AppDelegate() {
     // Reports still on their way have nowhere to go.
     main_->close();
+    if (server_ != nullptr && server_->access() != nullptr) {
+        server_->access()->setListener(nullptr);
+    }
 }
 
 bool AppDelegate::applicationDidFinishLaunching() {
@@ -67,6 +72,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
 
     buildMenuAndStatusItem();
     createCaster();
+    watchAccess();
     return true;
 }
 
@@ -76,6 +82,9 @@ void AppDelegate::buildMenuAndStatusItem() {
     commands.openSender = [this] { openSender(); };
     commands.copyAddress = [this] { copyAddress(); };
     commands.stopCasting = [this] { stopCasting(); };
+    if (server_->access() != nullptr) {
+        commands.allowedDevices = [this] { showAllowedDevices(); };
+    }
     commands.quit = [] { QCoreApplication::quit(); };
     commands.menuWillOpen = [this](QMenu& menu) { menuWillOpen(menu); };
     menu_ = buildStatusMenu(toQString(tvAddressLine(server_->localAddress(), server_->port())),
@@ -113,6 +122,46 @@ void AppDelegate::installStateHandler() {
             dispatcher->post(std::move(apply));
         }
     });
+}
+
+void AppDelegate::watchAccess() {
+    const std::shared_ptr<DeviceAccess> access = server_->access();
+    if (access == nullptr) {
+        return;
+    }
+    accessPrompts_ = std::make_unique<AccessPrompts>(access);
+    QPointer<AppDelegate> self(this);
+    std::weak_ptr<QtMainDispatcher> main = main_;
+    // Changes come from the server's thread (a device asks) and from the questions' own
+    // buttons; always posted, so no window is rebuilt under the button that changed it.
+    access->setListener([self, main] {
+        if (auto dispatcher = main.lock()) {
+            dispatcher->post([self] {
+                if (self == nullptr) {
+                    return;
+                }
+                self->accessPrompts_->update();
+                if (self->allowedDevicesWindow_ != nullptr) {
+                    self->allowedDevicesWindow_->refresh();
+                }
+            });
+        }
+    });
+    accessPrompts_->update();
+}
+
+void AppDelegate::showAllowedDevices() {
+    if (server_ == nullptr || server_->access() == nullptr) {
+        return;
+    }
+    if (allowedDevicesWindow_ == nullptr) {
+        allowedDevicesWindow_ = std::make_unique<AllowedDevicesWindow>(
+            server_->access(), [this] { return currentTVAddress(); });
+    }
+    allowedDevicesWindow_->refresh();
+    allowedDevicesWindow_->show();
+    allowedDevicesWindow_->raise();
+    allowedDevicesWindow_->activateWindow();
 }
 
 std::string AppDelegate::currentTVAddress() const {

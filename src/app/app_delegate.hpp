@@ -14,6 +14,8 @@ class QSystemTrayIcon;
 
 namespace skylark {
 
+class AccessPrompts;
+class AllowedDevicesWindow;
 class NoTrayWindow;
 class QtMainDispatcher;
 class StatusItem;
@@ -50,6 +52,8 @@ class AppDelegate : public QObject {
     void stopCasting();
     // Right before the menu is shown: the address line follows the current network address.
     void menuWillOpen(QMenu& menu);
+    // Shows the window of allowed TVs (when the server asks before a device may watch).
+    void showAllowedDevices();
 
     // ---- What the launch created (null before, or after a failed start) ----
     ShellServer* server() const { return server_.get(); }
@@ -59,6 +63,8 @@ class AppDelegate : public QObject {
     QSystemTrayIcon* statusItem() const;
     bool statusItemShowsTitle() const;
     NoTrayWindow* noTrayWindow() const { return noTrayWindow_.get(); }
+    AccessPrompts* accessPrompts() const { return accessPrompts_.get(); }
+    AllowedDevicesWindow* allowedDevicesWindow() const { return allowedDevicesWindow_.get(); }
     // The notice shown when no browser could be opened, once it has been needed.
     QMessageBox* browserAlert() const { return browserAlert_.get(); }
 
@@ -69,6 +75,8 @@ class AppDelegate : public QObject {
     // The status line takes every report's text; reports from other threads are carried to
     // the main thread first.
     void installStateHandler();
+    // Questions for devices that ask, and the allowed list, follow every change of access.
+    void watchAccess();
 
     ShellPlatform platform_;
     std::shared_ptr<QtMainDispatcher> main_;
@@ -80,6 +88,8 @@ class AppDelegate : public QObject {
     std::unique_ptr<StatusItem> statusItem_;
     std::unique_ptr<NoTrayWindow> noTrayWindow_;
     std::unique_ptr<QMessageBox> browserAlert_;
+    std::unique_ptr<AccessPrompts> accessPrompts_;
+    std::unique_ptr<AllowedDevicesWindow> allowedDevicesWindow_;
 };
 
 }  // namespace skylark

@@ -2,6 +2,7 @@
 
 #include "app/http_shell_server.hpp"
 #include "caster/native_caster.hpp"
+#include "http/device_access_file.hpp"
 #include "http/web_resources.hpp"
 #include "platform/desktop_capture.hpp"
 #include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
@@ -28,7 +29,9 @@ class NativeShellCaster final : public ShellCaster {
 ShellPlatform desktopShellPlatform() {
     ShellPlatform platform;
     platform.makeServer = [](std::shared_ptr<LiveHLSStore> store) {
-        return makeHTTPShellServer(defaultWebRoot(), std::move(store), HTTPServer::Options{});
+        HTTPServer::Options options;
+        options.access = loadDeviceAccess(deviceAccessFile());
+        return makeHTTPShellServer(defaultWebRoot(), std::move(store), options);
     };
     platform.makeCaster = [](std::shared_ptr<LiveHLSStore> store,
                              std::shared_ptr<MainDispatcher> main) {

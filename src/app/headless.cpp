@@ -5,13 +5,64 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <iostream>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include "app/launch_messages.hpp"
+#include "http/device_access_file.hpp"
 #include "http/http_server.hpp"
 #include "http/web_resources.hpp"
 
 namespace skylark {
+namespace {
+
+// With no desktop the terminal asks: each new request is printed once, and a line
+// "allow <code>" or "deny <code>" on standard input answers it.
+void askInTerminal(const std::shared_ptr<DeviceAccess>& access) {
+    auto printed = std::make_shared<std::pair<std::mutex, std::set<std::string>>>();
+    std::weak_ptr<DeviceAccess> weak = access;
+    access->setListener([weak, printed] {
+        const auto access = weak.lock();
+        if (!access) {
+            return;
+        }
+        std::lock_guard lock(printed->first);
+        for (const DeviceAccess::Request& request : access->waiting()) {
+            if (printed->second.insert(request.key).second) {
+                std::printf("Let %s watch your screen? The TV shows the code %s. Type \"allow %s\" "
+                            "or \"deny %s\" and press Enter.\n",
+                            request.address.c_str(), request.code.c_str(), request.code.c_str(),
+                            request.code.c_str());
+                std::fflush(stdout);
+            }
+        }
+    });
+    // Detached: it blocks in a read until the process ends.
+    std::thread([access] {
+        std::string verb, code;
+        while (std::cin >> verb >> code) {
+            bool found = false;
+            for (const DeviceAccess::Request& request : access->waiting()) {
+                if (request.code == code && (verb == "allow" || verb == "deny")) {
+                    verb == "allow" ? access->allow(request.key) : access->deny(request.key);
+                    std::printf("%s %s.\n", verb == "allow" ? "Allowed" : "Denied",
+                                request.address.c_str());
+                    found = true;
+                    break;
+                }
+            }
+            if (!found) {
+                std::printf("No TV waits with the code %s.\n", code.c_str());
+            }
+            std::fflush(stdout);
+        }
+    }).detach();
+}
+
+}  // namespace
 
 int runHeadless(const std::string& reason) {
     sigset_t stopSignals;
@@ -21,7 +72,10 @@ int runHeadless(const std::string& reason) {
     // Blocked before the server's thread starts, so every thread leaves them to sigwait below.
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    HTTPServer server(defaultWebRoot(), std::make_shared<LiveHLSStore>());
+    HTTPServer::Options options;
+    options.access = loadDeviceAccess(deviceAccessFile());
+    askInTerminal(options.access);
+    HTTPServer server(defaultWebRoot(), std::make_shared<LiveHLSStore>(), options);
     try {
         server.start();
     } catch (const std::exception& error) {

@@ -8,6 +8,7 @@ class HTTPShellServer final : public ShellServer {
     HTTPShellServer(std::filesystem::path webRoot, std::shared_ptr<LiveHLSStore> store,
                     HTTPServer::Options options, InterfaceLister interfaces)
         : server_(std::move(webRoot), std::move(store), options),
+          access_(options.access),
           interfaces_(std::move(interfaces)) {}
 
     void start() override { server_.start(); }
@@ -16,9 +17,11 @@ class HTTPShellServer final : public ShellServer {
         return interfaces_ ? chooseLocalAddress(interfaces_()) : server_.localAddress();
     }
     void requestStop() override { server_.state().requestStop(); }
+    std::shared_ptr<DeviceAccess> access() const override { return access_; }
 
   private:
     HTTPServer server_;
+    std::shared_ptr<DeviceAccess> access_;
     InterfaceLister interfaces_;
 };
 

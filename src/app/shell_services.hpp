@@ -9,6 +9,7 @@
 
 #include "common/main_dispatcher.hpp"
 #include "hls/live_hls_store.hpp"
+#include "http/device_access.hpp"
 
 namespace skylark {
 
@@ -27,6 +28,8 @@ class ShellServer {
     virtual std::string localAddress() const = 0;
     // Raises the stop counter that low-latency pages read at /api/command.
     virtual void requestStop() = 0;
+    // Which devices may watch, when this server asks the person (null: it does not).
+    virtual std::shared_ptr<DeviceAccess> access() const { return nullptr; }
 };
 
 // The native caster as the shell uses it. The application wraps NativeCaster; tests pass

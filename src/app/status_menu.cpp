@@ -72,6 +72,10 @@ std::unique_ptr<QMenu> buildStatusMenu(const QString& addressLine, StatusMenuCom
                std::move(commands.copyAddress));
     addCommand(*menu, QStringLiteral("Stop Casting"), Qt::CTRL | Qt::Key_Period,
                std::move(commands.stopCasting));
+    if (commands.allowedDevices) {
+        addCommand(*menu, QStringLiteral("Allowed TVs\u2026"), Qt::CTRL | Qt::Key_T,
+                   std::move(commands.allowedDevices));
+    }
     menu->addSeparator();
     addCommand(*menu, QStringLiteral("Quit Skylark"), Qt::CTRL | Qt::Key_Q,
                std::move(commands.quit));

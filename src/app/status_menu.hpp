@@ -21,6 +21,7 @@ struct StatusMenuCommands {
     std::function<void()> openSender;
     std::function<void()> copyAddress;
     std::function<void()> stopCasting;
+    std::function<void()> allowedDevices;  // optional: "Allowed TVs…" only when set
     std::function<void()> quit;
     std::function<void(QMenu&)> menuWillOpen;
 };
@@ -28,7 +29,8 @@ struct StatusMenuCommands {
 // The status menu, in this order: "Skylark", the address line (tag 100), the status line
 // "Ready" (tag 101), a separator, "Share Screen or App + Audio…" (Ctrl+S), "Low Latency
 // Sharing…" (Ctrl+O), "Copy Fire TV Address" (Ctrl+C), "Stop Casting" (Ctrl+.), a separator,
-// "Quit Skylark" (Ctrl+Q). The first three lines are disabled and carry no shortcut.
+// "Quit Skylark" (Ctrl+Q); with an allowedDevices command, "Allowed TVs…" (Ctrl+T) before the
+// second separator. The first three lines are disabled and carry no shortcut.
 std::unique_ptr<QMenu> buildStatusMenu(const QString& addressLine, StatusMenuCommands commands);
 
 // The menu's item carrying `tag`, or null.

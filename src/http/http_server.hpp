@@ -33,7 +33,7 @@ public:
         std::size_t maxConnectionsPerPeer = 32;
         bool advertise = true;  // DNS-SD as "Skylark on <computer name>"
         // Which devices may watch; empty: a list of its own, asking, with nobody allowed.
-        std::shared_ptr<DeviceAccess> access;
+        std::shared_ptr<DeviceAccess> access = nullptr;
     };
 
     HTTPServer(std::filesystem::path webRoot, std::shared_ptr<LiveHLSStore> liveStore);
