@@ -34,7 +34,7 @@ public:
     // What is saved across launches.
     struct Saved {
         bool asks = true;  // false: every device is let in without asking
-        std::vector<Device> allowed;
+        std::vector<Device> allowed = {};
     };
     // The answer to a device that asks. `key` is set only when a key was issued now.
     struct Answer {
@@ -49,12 +49,12 @@ public:
     static constexpr std::chrono::seconds kDeniedCooldown{60};
 
     struct Options {
-        Saved saved;
+        Saved saved = {};
         // Writes what is to be kept; called after every change of it. Empty: nothing is kept.
-        std::function<void(const Saved&)> save;
+        std::function<void(const Saved&)> save = nullptr;
         // `n` random bytes; empty: the system's random source.
-        std::function<std::string(std::size_t n)> randomBytes;
-        std::function<Clock::time_point()> now;  // empty: the steady clock
+        std::function<std::string(std::size_t n)> randomBytes = nullptr;
+        std::function<Clock::time_point()> now = nullptr;  // empty: the steady clock
     };
 
     DeviceAccess();

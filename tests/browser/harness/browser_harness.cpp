@@ -10,6 +10,8 @@
 //   writer           start a new cast from Skylark's own FFmpeg writer: a moving 640x360
 //                    picture and a tone, encoded in real time into the store
 //   writer-stop      end that cast (the store keeps its content, marked stopped)
+//   ask on|off       whether a device other than this computer must be allowed (off at start)
+//   allow|deny <code>  answer the waiting request whose TV shows <code>, as the person would
 //
 // It prints "listening <port>" once serving, and "ok" or "error <reason>" after each command,
 // so a test can wait for a command to have taken effect. End of input ends the program.
@@ -132,8 +134,10 @@ class SyntheticCast {
 
 std::unique_ptr<HTTPServer> serve(const std::filesystem::path& webRoot,
                                   const std::shared_ptr<LiveHLSStore>& store, std::uint16_t port) {
+    static const auto access = std::make_shared<skylark::DeviceAccess>(
+        skylark::DeviceAccess::Options{.saved = {.asks = false}});
     auto server = std::make_unique<HTTPServer>(
-        webRoot, store, HTTPServer::Options{.port = port, .advertise = false});
+        webRoot, store, HTTPServer::Options{.port = port, .advertise = false, .access = access});
     server->start();
     return server;
 }
@@ -173,6 +177,17 @@ std::string run(const std::string& line, const std::filesystem::path& webRoot,
         cast = std::make_unique<SyntheticCast>(store);
     } else if (command == "writer-stop") {
         cast.reset();
+    } else if (command == "ask" && server) {
+        server->access().setAsks(argument == "on");
+    } else if ((command == "allow" || command == "deny") && server) {
+        for (const auto& request : server->access().waiting()) {
+            if (request.code == argument) {
+                command == "allow" ? server->access().allow(request.key)
+                                   : server->access().deny(request.key);
+                return {};
+            }
+        }
+        return "no device waits with the code " + argument;
     } else {
         return "unknown command " + command;
     }

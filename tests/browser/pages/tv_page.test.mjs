@@ -57,6 +57,41 @@ test('the root sends a TV to its page, with a way back, and stays the sender pag
   await until('the TV address', async () => /^http:\/\/[\d.]+:\d+$/.test(await text(page, '#tvAddress')));
 });
 
+test('a TV on another address waits with the code the computer asks about, plays once allowed, and is told when denied', { skip: NO_NETNS }, async () => {
+  const tvUrl = `http://${ADDRESS}:${harness.port}`;
+  const code = (page) => until('the code', async () => /^\d{4}$/.test(await text(page, '#accessCode')) && text(page, '#accessCode'));
+  await harness.send('ask on');
+  await harness.send('writer');
+  const tv = await engine.newPage();
+  try {
+    await tv.goto(`${tvUrl}/tv.html`);
+    const shownCode = await code(tv);
+    assert.equal(await text(tv, '#accessTitle'), 'Waiting for the computer to allow this TV');
+    assert.equal(await shown(tv, '#hint'), false);
+    // Another client at the same address, without the TV's key, gets neither stream nor relay.
+    const stranger = async () => Promise.all(['/live/stream.m3u8', '/live/init.mp4', '/live/progressive/segment0.m4s', '/api/offer']
+      .map(async (path) => (await fetch(tvUrl + path)).status));
+    assert.deepEqual(await stranger(), [403, 403, 403, 403]);
+    await sleep(1500);
+    assert.equal(await mode(tv), 'idle');
+    await harness.send(`allow ${shownCode}`);
+    await waitForPlayback(tv, 'hls-mse');
+    assert.equal(await shown(tv, '#access'), false);
+    assert.deepEqual(await stranger(), [403, 403, 403, 403]);
+    // Once its key is gone it asks again; denied, it says so and stops asking.
+    await tv.evaluate(() => { document.cookie = 'skylark-key=; path=/; max-age=0'; try { localStorage.clear(); } catch (e) {} });
+    await tv.goto(`${tvUrl}/tv.html`);
+    const second = await code(tv);
+    await harness.send(`deny ${second}`);
+    await until('the refusal', async () => (await text(tv, '#accessTitle')) === 'The computer did not allow this TV to watch');
+    assert.equal(await mode(tv), 'idle');
+  } finally {
+    await harness.send('writer-stop');
+    await harness.send('ask off');
+    await tv.close();
+  }
+});
+
 test('the idle screen says what works on this TV, and fits the screen', async (t) => {
   for (const [width, height, lacking, lines] of [
     [1920, 1080, [], `${WORKS} | ${WEBRTC ? 'yes: Low Latency Sharing works on this TV.' : NO_WEBRTC}`],
