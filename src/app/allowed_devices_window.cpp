@@ -25,8 +25,9 @@ AllowedDevicesWindow::AllowedDevicesWindow(std::shared_ptr<DeviceAccess> access,
     rows_->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(rows);
     auto* add = new QPushButton(QStringLiteral("Add a Media Player"), this);
-    add->setToolTip(QStringLiteral("A player that opens a playlist address cannot ask: it gets "
-                                   "an address of its own, copied to the clipboard."));
+    add->setToolTip(
+        QStringLiteral("A player that opens a playlist address cannot ask: it gets "
+                       "an address of its own, copied to the clipboard."));
     connect(add, &QPushButton::clicked, this, [this] {
         const std::string name =
             "Media player " + std::to_string(access_->saved().allowed.size() + 1);

@@ -32,10 +32,11 @@ void askInTerminal(const std::shared_ptr<DeviceAccess>& access) {
         std::lock_guard lock(printed->first);
         for (const DeviceAccess::Request& request : access->waiting()) {
             if (printed->second.insert(request.key).second) {
-                std::printf("Let %s watch your screen? The TV shows the code %s. Type \"allow %s\" "
-                            "or \"deny %s\" and press Enter.\n",
-                            request.address.c_str(), request.code.c_str(), request.code.c_str(),
-                            request.code.c_str());
+                std::printf(
+                    "Let %s watch your screen? The TV shows the code %s. Type \"allow %s\" "
+                    "or \"deny %s\" and press Enter.\n",
+                    request.address.c_str(), request.code.c_str(), request.code.c_str(),
+                    request.code.c_str());
                 std::fflush(stdout);
             }
         }

@@ -7,15 +7,14 @@ namespace {
 
 bool needsAccess(const HTTPRequest& request) {
     const std::string& path = request.path;
-    return path.starts_with("/live/") ||
-           (request.method == "POST" && path == "/api/reset") || path == "/api/offer" ||
-           path == "/api/answer";
+    return path.starts_with("/live/") || (request.method == "POST" && path == "/api/reset") ||
+           path == "/api/offer" || path == "/api/answer";
 }
 
 HTTPResponse accessAnswer(const DeviceAccess::Answer& answer) {
     using State = DeviceAccess::Answer::State;
     std::string json = "{\"access\":\"";
-    json += answer.state == State::allowed   ? "allowed\""
+    json += answer.state == State::allowed  ? "allowed\""
             : answer.state == State::denied ? "denied\""
                                             : "waiting\",\"code\":\"" + answer.code + "\"";
     if (!answer.key.empty()) {
@@ -54,7 +53,8 @@ std::string requestKey(std::string_view header) {
 HTTPResponse routeForDevice(const HTTPRequest& request, const RouteContext& context,
                             DeviceAccess& access) {
     if (request.path.starts_with(kDevicePathPrefix)) {
-        const std::string_view rest = std::string_view(request.path).substr(kDevicePathPrefix.size());
+        const std::string_view rest =
+            std::string_view(request.path).substr(kDevicePathPrefix.size());
         const auto slash = rest.find('/');
         if (slash == std::string_view::npos || slash == 0 ||
             !access.admits(rest.substr(0, slash), request.peer)) {

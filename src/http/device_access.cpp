@@ -77,8 +77,8 @@ std::string DeviceAccess::newKey() {
 
 std::string DeviceAccess::newCode() {
     const std::string bytes = options_.randomBytes(2);
-    const unsigned value = (static_cast<unsigned char>(bytes[0]) << 8) |
-                           static_cast<unsigned char>(bytes[1]);
+    const unsigned value =
+        (static_cast<unsigned char>(bytes[0]) << 8) | static_cast<unsigned char>(bytes[1]);
     char code[8];
     std::snprintf(code, sizeof code, "%04u", value % 10000);
     return code;
@@ -111,9 +111,8 @@ DeviceAccess::Answer DeviceAccess::ask(std::string_view key, std::string_view ad
         }
         const auto denied = deniedAddresses_.find(std::string(address));
         const bool coolingDown = denied != deniedAddresses_.end() && now() < denied->second;
-        if (coolingDown ||
-            (!k.empty() && std::find(deniedKeys_.begin(), deniedKeys_.end(), k) !=
-                               deniedKeys_.end())) {
+        if (coolingDown || (!k.empty() && std::find(deniedKeys_.begin(), deniedKeys_.end(), k) !=
+                                              deniedKeys_.end())) {
             return {State::denied, {}, {}};
         }
         if (waiting_.size() >= kMaxWaiting) {

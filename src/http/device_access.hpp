@@ -19,7 +19,7 @@ namespace skylark {
 // Every call may come from any thread (the server's, the main thread): one mutex for the whole
 // of each operation, and the two callbacks run after it is released, on the caller's thread.
 class DeviceAccess {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     struct Device {
@@ -80,7 +80,7 @@ public:
     // Called after the waiting requests or the allowed devices changed.
     void setListener(std::function<void()> listener);
 
-private:
+  private:
     Clock::time_point now() const;
     std::string newKey();
     std::string newCode();

@@ -213,7 +213,8 @@ TEST(OnSway, TheIconRegistersAStatusNotifierItemWhoseExportedMenuListsAndRunsThe
     }
     EXPECT_EQ(labels,
               "Skylark|Fire TV: http://192.168.1.7:8765|Ready|Share Screen or App + Audio\u2026|"
-              "Low Latency Sharing\u2026|Copy Fire TV Address|Stop Casting|Allowed TVs\u2026|Quit Skylark|");
+              "Low Latency Sharing\u2026|Copy Fire TV Address|Stop Casting|Allowed TVs\u2026|Quit "
+              "Skylark|");
     // The host's click on an item runs its command.
     session.call(item[1], menu[1], "com.canonical.dbusmenu.Event",
                  {"int32:" + quitId, "string:clicked", "variant:string:", "uint32:0"});

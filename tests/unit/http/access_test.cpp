@@ -13,7 +13,7 @@ namespace {
 using State = DeviceAccess::Answer::State;
 
 class AccessTest : public ::testing::Test {
-protected:
+  protected:
     AccessTest() {
         store_.reset();
         store_.addInitialization(makeBuffer("INIT"));
@@ -25,7 +25,8 @@ protected:
                 .randomBytes = [this](std::size_t n) { return std::string(n, char(++draws_)); },
                 .now = [this] { return now_; }};
     }
-    HTTPResponse get(const std::string& line, const std::string& peer, const std::string& key = "") {
+    HTTPResponse get(const std::string& line, const std::string& peer,
+                     const std::string& key = "") {
         HTTPRequest request = parseRequest(
             line + " HTTP/1.1" + (key.empty() ? "" : "\r\nCookie: a=b; skylark-key=" + key),
             makeBuffer(""));
@@ -47,11 +48,20 @@ protected:
                           [] { return std::string("192.168.1.7"); }};
 };
 
-const std::vector<std::string> kRequests = {
-    "GET /tv.html", "GET /api/live", "GET /api/command", "GET /live/stream.m3u8",
-    "GET /live/init.mp4", "GET /live/segment0.m4s", "HEAD /live/segment0.m4s",
-    "GET /live/progressive/segment9.m4s", "GET /live/nothing", "GET /api/offer",
-    "GET /api/answer", "POST /api/offer", "POST /api/answer", "POST /api/reset"};
+const std::vector<std::string> kRequests = {"GET /tv.html",
+                                            "GET /api/live",
+                                            "GET /api/command",
+                                            "GET /live/stream.m3u8",
+                                            "GET /live/init.mp4",
+                                            "GET /live/segment0.m4s",
+                                            "HEAD /live/segment0.m4s",
+                                            "GET /live/progressive/segment9.m4s",
+                                            "GET /live/nothing",
+                                            "GET /api/offer",
+                                            "GET /api/answer",
+                                            "POST /api/offer",
+                                            "POST /api/answer",
+                                            "POST /api/reset"};
 
 TEST_F(AccessTest, OnlyLoopbackAndAllowedKeysGetTheStreamAndTheRelay) {
     const std::string key = access_.ask("", "192.168.1.20").key;
@@ -105,7 +115,8 @@ TEST_F(AccessTest, AskingWaitsForThePersonWhoAllowsDeniesOrTurnsAskingOff) {
               "200 OK {\"access\":\"waiting\",\"code\":\"" + first.code + "\"}");
     EXPECT_EQ(access_.waiting().size(), 1u);
     access_.allow(first.key);
-    EXPECT_EQ(access_.ask(first.key, "10.0.0.77").state, State::allowed);  // the key, not the address
+    EXPECT_EQ(access_.ask(first.key, "10.0.0.77").state,
+              State::allowed);  // the key, not the address
     EXPECT_EQ(saved_.allowed.at(0).name, "10.0.0.2");
     access_.forget(first.key);
     EXPECT_NE(access_.ask(first.key, "10.0.0.2").key, "");  // asks afresh
@@ -132,7 +143,8 @@ TEST(DeviceAccessFile, KeepsTheListAndSkipsWhatIsNotAKey) {
     const auto file = std::filesystem::path(testing::TempDir()) / "skylark-access" / "tvs.conf";
     const std::string key(32, 'a');
     ASSERT_EQ(writeDeviceAccess(file, {false, {{key, "Living room TV"}}}), "");
-    std::ofstream(file, std::ios::app) << "allow short name\nallow " << std::string(32, 'A') << "\n";
+    std::ofstream(file, std::ios::app)
+        << "allow short name\nallow " << std::string(32, 'A') << "\n";
     const DeviceAccess::Saved read = readDeviceAccess(file);
     EXPECT_FALSE(read.asks);
     ASSERT_EQ(read.allowed.size(), 1u);
@@ -140,9 +152,15 @@ TEST(DeviceAccessFile, KeepsTheListAndSkipsWhatIsNotAKey) {
     EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::others_read,
               std::filesystem::perms::none);
     EXPECT_TRUE(readDeviceAccess(file.string() + ".missing").asks);
-    for (const auto& [address, loopback] : std::vector<std::pair<std::string, bool>>{
-             {"127.0.0.1", true}, {"127.8.0.1", true}, {"::1", true}, {"::ffff:127.0.0.1", true},
-             {"128.0.0.1", false}, {"::2", false}, {"::ffff:10.0.0.1", false}, {"x", false}}) {
+    for (const auto& [address, loopback] :
+         std::vector<std::pair<std::string, bool>>{{"127.0.0.1", true},
+                                                   {"127.8.0.1", true},
+                                                   {"::1", true},
+                                                   {"::ffff:127.0.0.1", true},
+                                                   {"128.0.0.1", false},
+                                                   {"::2", false},
+                                                   {"::ffff:10.0.0.1", false},
+                                                   {"x", false}}) {
         EXPECT_EQ(isLoopbackAddress(address), loopback) << address;
     }
 }
