@@ -73,8 +73,9 @@ int runHeadless(const std::string& reason) {
     // Blocked before the server's thread starts, so every thread leaves them to sigwait below.
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    const std::string accessFile = deviceAccessFile().string();
     HTTPServer::Options options;
-    options.access = loadDeviceAccess(deviceAccessFile());
+    options.access = loadDeviceAccess(accessFile);
     askInTerminal(options.access);
     HTTPServer server(defaultWebRoot(), std::make_shared<LiveHLSStore>(), options);
     try {
@@ -86,8 +87,10 @@ int runHeadless(const std::string& reason) {
     printTVAddress(server.localAddress(), server.port());
     std::printf(
         "Native sharing needs a desktop session. %s\nServing the web pages only; stop with "
-        "Ctrl+C.\n",
-        reason.c_str());
+        "Ctrl+C.\nA device other than this computer asks here before it may take part; the "
+        "devices allowed are kept in %s.\n",
+        reason.c_str(),
+        accessFile.empty() ? "memory until Skylark ends (no HOME)" : accessFile.c_str());
     std::fflush(stdout);
 
     int received = 0;
