@@ -78,6 +78,22 @@ test('a TV on another address waits with the code the computer asks about, plays
     await waitForPlayback(tv, 'hls-mse');
     assert.equal(await shown(tv, '#access'), false);
     assert.deepEqual(await stranger(), [403, 403, 403, 403]);
+    if (ENGINE === 'chromium') {
+      // A sender page on another device asks as well before it posts an offer.
+      const senderBrowser = await launchChromium(['--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream',
+        `--unsafely-treat-insecure-origin-as-secure=${tvUrl}`]);   // screen capture needs a secure context
+      try {
+        const sender = await senderBrowser.newPage();
+        await sender.goto(`${tvUrl}/sender.html?send`);
+        await sender.click('#start');
+        const asking = await until('the sender to ask', async () => /code (\d{4})\.$/.exec(await sender.textContent('#detail')));
+        await harness.send(`allow ${asking[1]}`);
+        await until('the offer', async () => /^(Waiting for the TV…|Connected)$/.test(await sender.textContent('#status')));
+      } finally {
+        await senderBrowser.close();
+        await fetch(`${harness.url}/api/reset`, { method: 'POST' });   // no offer left for later TVs
+      }
+    }
     // Once its key is gone it asks again; denied, it says so and stops asking.
     await tv.evaluate(() => { document.cookie = 'skylark-key=; path=/; max-age=0'; try { localStorage.clear(); } catch (e) {} });
     await tv.goto(`${tvUrl}/tv.html`);
