@@ -7,8 +7,8 @@ class HTTPShellServer final : public ShellServer {
   public:
     HTTPShellServer(std::filesystem::path webRoot, std::shared_ptr<LiveHLSStore> store,
                     HTTPServer::Options options, InterfaceLister interfaces)
-        : server_(std::move(webRoot), std::move(store), options),
-          access_(options.access),
+        : access_(options.access ? options.access : std::make_shared<DeviceAccess>()),
+          server_(std::move(webRoot), std::move(store), withAccess(options, access_)),
           interfaces_(std::move(interfaces)) {}
 
     void start() override { server_.start(); }
@@ -20,8 +20,15 @@ class HTTPShellServer final : public ShellServer {
     std::shared_ptr<DeviceAccess> access() const override { return access_; }
 
   private:
-    HTTPServer server_;
+    static HTTPServer::Options withAccess(HTTPServer::Options options,
+                                          std::shared_ptr<DeviceAccess> access) {
+        options.access = std::move(access);
+        return options;
+    }
+
+    // The server's own list, so the shell always has the one the server consults.
     std::shared_ptr<DeviceAccess> access_;
+    HTTPServer server_;
     InterfaceLister interfaces_;
 };
 
