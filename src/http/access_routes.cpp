@@ -1,14 +1,19 @@
 #include "http/access_routes.hpp"
 
+#include <set>
+
 #include "http/request_framing.hpp"
 
 namespace skylark {
 namespace {
 
+// What any device may have: the pages, the logo and the small state of the server. Everything
+// else (the live stream, the relay, and whatever carries a cast in future) waits for allowing.
 bool needsAccess(const HTTPRequest& request) {
-    const std::string& path = request.path;
-    return path.starts_with("/live/") || (request.method == "POST" && path == "/api/reset") ||
-           path == "/api/offer" || path == "/api/answer";
+    static const std::set<std::string, std::less<>> open = {
+        "/",         "/sender.html", "/tv.html", "/skylark-logo.png",
+        "/api/info", "/api/command", "/api/live"};
+    return request.method != "GET" || !open.contains(request.path);
 }
 
 HTTPResponse accessAnswer(const DeviceAccess::Answer& answer) {

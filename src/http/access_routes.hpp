@@ -9,9 +9,9 @@
 namespace skylark {
 
 // The route table as devices other than this computer meet it. Allowed devices and loopback get
-// exactly what route() answers. Any other device gets 403 on the live stream (every path under
-// /live/) and on the relay (/api/reset, /api/offer, /api/answer); the pages and the other
-// /api/ routes answer it as usual. Two additions:
+// exactly what route() answers. Any other device gets what route() answers only for GET of the
+// pages, the logo, /api/info, /api/command and /api/live; everything else (the live stream under
+// /live/, the relay's /api/offer, /api/answer and /api/reset) answers it 403. Two additions:
 //   POST /api/access          the device asks to watch (see DeviceAccess::ask) and hears
 //                             {"access":"allowed"}, {"access":"denied"} or
 //                             {"access":"waiting","code":"<4 digits>"[,"key":"<new key>"]};
