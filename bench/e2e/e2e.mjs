@@ -4,15 +4,14 @@
 //
 // node e2e.mjs --build <build dir> --docs <docs dir> [--quick] [--endurance-minutes N]
 //              [--no-endurance] [--cycles N]
-import { spawn } from 'node:child_process';
 import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync, cpSync, readdirSync } from 'node:fs';
 import { tmpdir, loadavg } from 'node:os';
 import { join, resolve, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { createInterface } from 'node:readline';
 import { drawPlot } from './plot.mjs';
 import { recordStream, measureSync } from './av_sync.mjs';
 import { TRACE_HOOK } from './player_trace.mjs';
+import { SCREEN, WRITER_VIDEO, cpuSeconds, start, startCast as startDriver, startPulse, startXvfb, stop, stopAll } from './services.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const arg = (name, fallback = null) => {
@@ -37,7 +36,6 @@ const READER_MIN = Number(arg('--reader-minutes', QUICK ? 1 : 5));
 // A JSON file for the own player's trace (player_trace.mjs) and latency samples; with it the
 // skylark part measures only that player.
 const TRACE = arg('--trace-player');
-const SCREEN = { w: 1920, h: 1080 };
 const STAMP = { bits: 24, block: 16, top: 8 };
 
 // The browser tests' helpers, which check for their variables on import.
@@ -47,36 +45,10 @@ const { CHROMIUM, CHROMIUM_ARGS, sleep, until } = await import('../../tests/brow
 const { chromium } = await import('playwright-core');
 
 const work = mkdtempSync(join(tmpdir(), 'skylark-e2e-'));
-const children = [];
 const log = (...a) => console.log(`[e2e ${new Date().toISOString().slice(11, 19)}]`, ...a);
 const monoMs = () => Number(process.hrtime.bigint()) / 1e6;   // CLOCK_MONOTONIC, as the clock window
 
-function start(cmd, args, opts = {}) {
-  const child = spawn(cmd, args, { stdio: ['ignore', 'ignore', 'pipe'], ...opts });
-  const err = [];
-  child.stderr?.on('data', (d) => { err.push(d); if (err.length > 200) err.shift(); });
-  child.errText = () => Buffer.concat(err).toString();
-  children.push(child);
-  return child;
-}
-async function stop(child, graceMs = 3000) {
-  if (!child || child.exitCode !== null || child.signalCode !== null) return;
-  const done = new Promise((r) => child.once('exit', r));
-  child.kill('SIGTERM');
-  const t = setTimeout(() => child.kill('SIGKILL'), graceMs);
-  await done;
-  clearTimeout(t);
-}
-async function stopAll() {
-  for (const c of children.reverse()) await stop(c, 1500).catch(() => {});
-}
-
 // ---- process cost ------------------------------------------------------------------------
-function cpuSeconds(pid) {
-  const f = readFileSync(`/proc/${pid}/stat`, 'utf8');
-  const fields = f.slice(f.lastIndexOf(')') + 2).split(' ');
-  return (Number(fields[11]) + Number(fields[12])) / 100;   // utime + stime, in ticks of 1/100 s
-}
 function memoryMB(pid) {
   const s = readFileSync(`/proc/${pid}/status`, 'utf8');
   const kb = (k) => Number(new RegExp(`${k}:\\s+(\\d+)`).exec(s)?.[1] ?? NaN);
@@ -111,50 +83,7 @@ const STAGES = {
 };
 
 // ---- services ----------------------------------------------------------------------------
-async function startXvfb() {
-  let n = 140 + (process.pid % 50);
-  while (existsSync(`/tmp/.X11-unix/X${n}`) || existsSync(`/tmp/.X${n}-lock`)) n++;
-  const display = `:${n}`;
-  start('Xvfb', [display, '-screen', '0', `${SCREEN.w}x${SCREEN.h}x24`, '-nolisten', 'tcp']);
-  await until('Xvfb', () => existsSync(`/tmp/.X11-unix/X${n}`), 10000, 20);
-  return display;
-}
-async function startPulse(env) {
-  mkdirSync(env.XDG_RUNTIME_DIR, { recursive: true, mode: 0o700 });
-  mkdirSync(env.HOME, { recursive: true, mode: 0o700 });
-  start('pulseaudio', ['--daemonize=no', '--exit-idle-time=-1', '--disallow-exit', '-n', '--use-pid-file=no',
-    '--load=module-native-protocol-unix auth-anonymous=1',
-    '--load=module-null-sink sink_name=tvsink rate=48000 channels=2', '--load=module-always-sink'], { env });
-  const ok = () => new Promise((r) => spawn('pactl', ['info'], { env, stdio: 'ignore' }).on('exit', (c) => r(c === 0)));
-  await until('PulseAudio', ok, 10000, 50);
-  await new Promise((r) => spawn('pactl', ['set-default-sink', 'tvsink'], { env, stdio: 'ignore' }).on('exit', r));
-}
-
-// The cast driver: real server on 8765 and the real caster, steered on standard input.
-async function startCast(env) {
-  const child = spawn(join(BUILD, 'bin/skylark_e2e_cast'), [WEB], { env, stdio: ['pipe', 'pipe', 'pipe'] });
-  children.push(child);
-  child.stderr.on('data', () => {});
-  const lines = createInterface({ input: child.stdout });
-  const waiters = [];
-  const seen = [];
-  lines.on('line', (line) => {
-    seen.push(line);
-    for (const w of [...waiters]) if (w.re.test(line)) { waiters.splice(waiters.indexOf(w), 1); w.resolve(line); }
-  });
-  const expect = (re, ms = 15000) => new Promise((resolve, reject) => {
-    const w = { re, resolve };
-    waiters.push(w);
-    setTimeout(() => { if (waiters.includes(w)) reject(new Error(`cast driver: no ${re} (${seen.slice(-3)})`)); }, ms);
-  });
-  await expect(/^listening/);
-  return {
-    pid: child.pid,
-    send: (cmd) => child.stdin.write(`${cmd}\n`),
-    expect,
-    async quit() { child.stdin.end(); await stop(child, 5000); },
-  };
-}
+const startCast = (env) => startDriver(join(BUILD, 'bin/skylark_e2e_cast'), WEB, env);
 const liveNow = async (base) => {
   try { return (await (await fetch(`${base}/api/live`)).json()).active === true; } catch { return false; }
 };
@@ -213,8 +142,6 @@ http {
 function startFfmpegPeer(env, display, liveDir, lowLatency, audio = true) {
   rmSync(liveDir, { recursive: true, force: true });
   mkdirSync(liveDir, { recursive: true });
-  const video = ['-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency', '-pix_fmt', 'yuv420p',
-    '-b:v', '6M', '-maxrate', '6M', '-bufsize', '3M', '-bf', '0', '-x264-params', 'scenecut=0'];
   const keys = lowLatency ? ['-g', '8', '-force_key_frames', 'expr:gte(t,n_forced*0.25)'] : ['-g', '60'];
   const hls = lowLatency
     ? ['-max_interleave_delta', '0', '-muxdelay', '0', '-muxpreload', '0',
@@ -228,7 +155,7 @@ function startFfmpegPeer(env, display, liveDir, lowLatency, audio = true) {
     '-f', 'x11grab', '-framerate', '30', '-video_size', `${SCREEN.w}x${SCREEN.h}`, '-draw_mouse', '0',
     '-i', `${display}+0,0`,
     ...(audio ? ['-f', 'pulse', '-fragment_size', '3840', '-i', 'tvsink.monitor'] : []),
-    ...video, ...keys, ...(audio ? ['-c:a', 'aac', '-b:a', '192k', '-ar', '48000', '-ac', '2'] : ['-an']), ...hls], { env });
+    ...WRITER_VIDEO, ...keys, ...(audio ? ['-c:a', 'aac', '-b:a', '192k', '-ar', '48000', '-ac', '2'] : ['-an']), ...hls], { env });
 }
 
 // ---- reading the clock back from the playing video ---------------------------------------
