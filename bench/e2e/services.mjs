@@ -14,11 +14,12 @@ const { until } = await import('../../tests/browser/pages/support.mjs');
 export const SCREEN = { w: 1920, h: 1080 };
 export const children = [];
 
-// libx264 as the writer sets it up (src/platform/ffmpeg/video_encoder.cpp): 6 Mbit/s with a VBV
-// at that rate, no B-frames, key frames only where forced or every 8 frames. Add the key-frame
-// options of the segmenting in use.
+// libx264 as the writer sets it up (src/platform/ffmpeg/video_encoder.cpp): ultrafast tuned for
+// screens, 6 Mbit/s with a VBV at that rate, no B-frames, key frames only where forced or every
+// 8 frames. Add the key-frame options of the segmenting in use.
 export const WRITER_VIDEO = ['-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency', '-pix_fmt', 'yuv420p',
-  '-b:v', '6M', '-maxrate', '6M', '-bufsize', '3M', '-bf', '0', '-x264-params', 'scenecut=0'];
+  '-b:v', '6M', '-maxrate', '6M', '-bufsize', '3M', '-bf', '0',
+  '-x264-params', 'scenecut=0:qcomp=1:cabac=1:subme=2:deadzone-intra=6'];
 
 export function start(cmd, args, opts = {}) {
   const child = spawn(cmd, args, { stdio: ['ignore', 'ignore', 'pipe'], ...opts });

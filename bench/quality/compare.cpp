@@ -114,8 +114,7 @@ int main(int argc, char** argv) {
     const std::filesystem::path folder = argv[1];
     std::map<int, Luma> references;
     Luma frame(static_cast<std::size_t>(kWidth) * kHeight);
-    for (int index = 0; std::fread(frame.data(), 1, frame.size(), stdin) == frame.size();
-         ++index) {
+    for (int index = 0; std::fread(frame.data(), 1, frame.size(), stdin) == frame.size(); ++index) {
         const std::optional<int> state = stamp(frame);
         if (state && !references.contains(*state)) {
             std::ifstream in(folder / (std::to_string(*state) + ".y"), std::ios::binary);

@@ -3,7 +3,7 @@
 // own (the cast driver's server takes port 8765 there).
 //
 // node quality.mjs --build <build dir> --docs <docs dir> [--seconds N] [--scenes still,scroll,motion]
-//                  [--baseline <cast driver built from another revision>]
+//                  [--baseline <cast driver built from another revision>] [--keep]
 //
 // For each scene: the scene program draws each of its states on Xvfb and grabs it; then each cast
 // (Skylark, the baseline's Skylark, the ffmpeg tool at the writer's settings and at x264's
@@ -30,6 +30,7 @@ const WEB = join(BUILD, 'share/skylark/web');
 const SECONDS = Number(arg('--seconds', 10));
 const SCENES = arg('--scenes', 'still,scroll,motion').split(',');
 const BASELINE = arg('--baseline');
+const KEEP = process.argv.includes('--keep');   // keeps the recordings and per-frame figures
 const LEAD_S = 1;   // recorded before the measured seconds, so no cast is measured while starting
 const BASE = 'http://127.0.0.1:8765';
 // The libx264 settings every cast used before they were tuned for screens, for the ffmpeg tool.
@@ -123,34 +124,44 @@ const mean = (values) => values.reduce((a, b) => a + b, 0) / values.length;
 
 // Pairs and measures the last SECONDS of a recording; checks each frame's state against when it
 // was drawn.
-async function measure(file, references, shown) {
-  const probe = (await run('ffprobe', ['-v', 'error', '-select_streams', 'v:0', '-show_entries',
-    'frame=best_effort_timestamp_time,pict_type,pkt_size', '-of', 'csv=p=0', file])).trim().split('\n')
-    .map((line) => { const [t, size, type] = line.split(','); return { t: Number(t), bytes: Number(size), key: type === 'I' }; });
-  const decoded = spawn('ffmpeg', ['-v', 'error', '-nostdin', '-i', file, '-map', '0:v:0', '-fps_mode', 'passthrough',
-    '-vf', 'extractplanes=y', '-f', 'rawvideo', '-']);
+async function measure(file, references, drawn) {
+  // Each packet's time and size; each decoded frame's time and type from the decoder itself, so
+  // the pairing holds even where a frame does not decode.
+  const packets = (await run('ffprobe', ['-v', 'error', '-select_streams', 'v:0', '-show_entries',
+    'packet=pts_time,size', '-of', 'csv=p=0', file])).trim().split('\n')
+    .map((line) => { const [t, size] = line.split(','); return { t: Number(t), bytes: Number(size) }; });
+  const decoded = spawn('ffmpeg', ['-v', 'info', '-nostdin', '-i', file, '-map', '0:v:0', '-fps_mode', 'passthrough',
+    '-vf', 'extractplanes=y,showinfo', '-f', 'rawvideo', '-']);
+  const shown = [];
+  createInterface({ input: decoded.stderr }).on('line', (l) => {
+    const m = /pts_time:\s*([\d.]+).*type:(\w)/.exec(l);
+    if (m) shown.push({ t: Number(m[1]), key: m[2] === 'I' });
+  });
   const compare = spawn(join(BUILD, 'bin/skylark_quality_compare'), [references], { stdio: ['pipe', 'pipe', 'inherit'] });
   decoded.stdout.pipe(compare.stdin);
   const lines = [];
   createInterface({ input: compare.stdout }).on('line', (l) => lines.push(l));
-  await new Promise((r) => compare.on('exit', r));
-  if (lines.length !== probe.length) throw new Error(`${file}: ${lines.length} frames decoded, ${probe.length} probed`);
+  await Promise.all([new Promise((r) => compare.on('exit', r)), new Promise((r) => decoded.on('exit', r))]);
+  if (lines.length !== shown.length) throw new Error(`${file}: ${lines.length} frames measured, ${shown.length} decoded`);
   const frames = lines.map((l, i) => {
     const [, state, s, p] = l.split(' ');
-    return { ...probe[i], index: i, state: state === 'unreadable' ? null : Number(state), ssim: Number(s), psnr: Number(p) };
+    return { ...shown[i], index: i, state: state === 'unreadable' ? null : Number(state), ssim: Number(s), psnr: Number(p) };
   });
   const end = frames.at(-1).t;
   const window = frames.filter((f) => f.t > end - SECONDS);
   const paired = window.filter((f) => f.state !== null);
   // The stream's clock against the scene's: the median of (drawn - presented) over the frames
   // that first show a state.
-  const firsts = paired.filter((f, i) => i > 0 && f.state !== paired[i - 1].state && shown[f.state] !== undefined);
-  const offset = firsts.length ? percentile(firsts.map((f) => shown[f.state] - f.t), 0.5) : 0;
+  const firsts = paired.filter((f, i) => i > 0 && f.state !== paired[i - 1].state && drawn[f.state] !== undefined);
+  const offset = firsts.length ? percentile(firsts.map((f) => drawn[f.state] - f.t), 0.5) : 0;
   const tolerance = 0.05;
   const misplaced = paired.filter((f, i) => (i > 0 && f.state < paired[i - 1].state) || (firsts.length > 0 && (
-    f.t + offset < shown[f.state] - tolerance || (shown[f.state + 1] !== undefined && f.t + offset > shown[f.state + 1] + tolerance))));
+    f.t + offset < drawn[f.state] - tolerance || (drawn[f.state + 1] !== undefined && f.t + offset > drawn[f.state + 1] + tolerance))));
   const ssims = paired.map((f) => f.ssim);
-  const bits = window.reduce((a, f) => a + f.bytes * 8, 0);
+  const inWindow = packets.filter((p) => p.t > end - SECONDS && p.t <= end);
+  const sizeAt = new Map(inWindow.map((p) => [Math.round(p.t * 1000), p.bytes]));
+  for (const f of window) f.bytes = sizeAt.get(Math.round(f.t * 1000)) ?? 0;
+  const bits = inWindow.reduce((a, p) => a + p.bytes * 8, 0);
   return {
     frames: window.length, unreadable: window.length - paired.length, misplaced: misplaced.length,
     ssim: mean(ssims), p5: percentile(ssims, 0.05), min: Math.min(...ssims), psnr: mean(paired.map((f) => f.psnr)),
@@ -207,6 +218,7 @@ async function main() {
         `key ${m.keySsim.toFixed(3)} other ${m.otherSsim.toFixed(3)}, ${m.mbps.toFixed(2)} Mbit/s (key ${m.keyKB.toFixed(0)} KB, other ${m.otherKB.toFixed(1)} KB),`,
         `CPU ${cpu.toFixed(2)} s/s; ${m.frames} frames, ${m.unreadable} unreadable, ${m.misplaced} off their time`);
       rows.push({ scene, cast: cast.name, cpu, ...m, all: undefined });
+      if (KEEP) writeFileSync(`${file}.frames.json`, JSON.stringify(m.all));
     }
     if (scene !== 'motion') {
       const castsOnly = recorded.filter((r) => r.cast.driver);
@@ -214,7 +226,7 @@ async function main() {
       const at = await crop(scene, references, castsOnly, out);
       log(`${out}: the screen, then ${castsOnly.map((r, i) => `${r.cast.name} (SSIM ${at[i].toFixed(3)})`).join(', ')}`);
     }
-    rmSync(references, { recursive: true, force: true });
+    if (!KEEP) rmSync(references, { recursive: true, force: true });
   }
   const f = (x, d) => (Number.isFinite(x) ? x.toFixed(d) : '-');
   const lines = [
@@ -236,5 +248,5 @@ try {
   await main();
 } finally {
   await stopAll();
-  rmSync(work, { recursive: true, force: true });
+  if (KEEP) log(`kept ${work}`); else rmSync(work, { recursive: true, force: true });
 }

@@ -47,7 +47,7 @@ constexpr int kHeight = 1080;
 constexpr int kStampTop = 1048;  // the bench measures rows above this
 constexpr int kStampBlock = 16;
 constexpr int kStampBits = 12;
-constexpr int kLine = 13;  // the scrolling text's line pitch
+constexpr int kLine = 13;           // the scrolling text's line pitch
 constexpr int kScrollStates = 300;  // 30 s
 constexpr int kMotionStates = 900;  // 30 s
 constexpr std::int64_t kSecondNs = 1'000'000'000;
@@ -66,11 +66,12 @@ void sleepUntil(std::int64_t ns) {
 // Words with the shapes of prose and code: short and long, capitals, digits, punctuation.
 std::string words(std::mt19937& random, int characters) {
     static const char* const kWords[] = {
-        "the",      "screen",  "encoder", "segment", "frame",   "return",    "const",  "std::size_t",
-        "HTTP/1.1", "width",   "height",  "0x7f3a",  "Figure",  "quarter",   "second", "bitrate_bps",
-        "if",       "else",    "{",       "}",       "(i + 1)", "television", "is",    "sharp",
-        "Quality",  "mean",    "p5",      "=",       "42.7%",   "playlist",   "of",    "and",
-        "while",    "struct",  "reader",  "buffer",  "MIT-SHM", "x264",       "->",    "1920x1080",
+        "the",         "screen",      "encoder", "segment", "frame",     "return", "const",
+        "std::size_t", "HTTP/1.1",    "width",   "height",  "0x7f3a",    "Figure", "quarter",
+        "second",      "bitrate_bps", "if",      "else",    "{",         "}",      "(i + 1)",
+        "television",  "is",          "sharp",   "Quality", "mean",      "p5",     "=",
+        "42.7%",       "playlist",    "of",      "and",     "while",     "struct", "reader",
+        "buffer",      "MIT-SHM",     "x264",    "->",      "1920x1080",
     };
     std::uniform_int_distribution<std::size_t> pick(0, std::size(kWords) - 1);
     std::string line;
@@ -193,10 +194,10 @@ Scene makeScene(const std::string& name) {
 int frames(const Scene& scene, int count) {
     const std::int64_t frame_ns = kSecondNs / 30;
     for (int i = 0; i < count; ++i) {
-        const int state = scene.period_ns == 0
-                              ? 0
-                              : std::min(scene.states - 1,
-                                         static_cast<int>(i * frame_ns / scene.period_ns));
+        const int state =
+            scene.period_ns == 0
+                ? 0
+                : std::min(scene.states - 1, static_cast<int>(i * frame_ns / scene.period_ns));
         const QImage screen = scene.draw(state);
         std::fwrite(screen.constBits(), 1, static_cast<std::size_t>(screen.sizeInBytes()), stdout);
     }
@@ -255,8 +256,7 @@ class Window {
     bool grabLuma(std::vector<std::uint8_t>& luma) {
         xcb_get_image_reply_t* reply = xcb_get_image_reply(
             c_,
-            xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, 0, 0, kWidth, kHeight,
-                          ~0u),
+            xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, 0, 0, kWidth, kHeight, ~0u),
             nullptr);
         if (reply == nullptr) {
             return false;
@@ -326,8 +326,9 @@ int main(int argc, char** argv) {
     const std::string mode = argc >= 3 ? argv[1] : "";
     if (!(mode == "show" && argc == 3) && !(mode == "frames" && argc == 4) &&
         !(mode == "grab" && argc == 5)) {
-        std::fprintf(stderr, "usage: skylark_quality_scene show <scene> | frames <scene> <count> | "
-                             "grab <scene> <folder> <count>\n");
+        std::fprintf(stderr,
+                     "usage: skylark_quality_scene show <scene> | frames <scene> <count> | "
+                     "grab <scene> <folder> <count>\n");
         return 2;
     }
     // Qt only draws into images here; it needs no display for that.
