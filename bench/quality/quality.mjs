@@ -31,7 +31,9 @@ const SECONDS = Number(arg('--seconds', 10));
 const SCENES = arg('--scenes', 'still,scroll,motion').split(',');
 const BASELINE = arg('--baseline');
 const KEEP = process.argv.includes('--keep');   // keeps the recordings and per-frame figures
-const LEAD_S = 1;   // recorded before the measured seconds, so no cast is measured while starting
+// Recorded before the measured seconds: a cast's rate control settles over its first two seconds,
+// whose key frames are coarser.
+const LEAD_S = 3;
 const BASE = 'http://127.0.0.1:8765';
 // The libx264 settings every cast used before they were tuned for screens, for the ffmpeg tool.
 const ULTRAFAST_VIDEO = ['-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency', '-pix_fmt', 'yuv420p',
@@ -128,8 +130,8 @@ async function measure(file, references, drawn) {
   // Each packet's time and size; each decoded frame's time and type from the decoder itself, so
   // the pairing holds even where a frame does not decode.
   const packets = (await run('ffprobe', ['-v', 'error', '-select_streams', 'v:0', '-show_entries',
-    'packet=pts_time,size', '-of', 'csv=p=0', file])).trim().split('\n')
-    .map((line) => { const [t, size] = line.split(','); return { t: Number(t), bytes: Number(size) }; });
+    'packet=pts_time,size,flags', '-of', 'csv=p=0', file])).trim().split('\n')
+    .map((line) => { const [t, size, flags] = line.split(','); return { t: Number(t), bytes: Number(size), key: flags.startsWith('K') }; });
   const decoded = spawn('ffmpeg', ['-v', 'info', '-nostdin', '-i', file, '-map', '0:v:0', '-fps_mode', 'passthrough',
     '-vf', 'extractplanes=y,showinfo', '-f', 'rawvideo', '-']);
   const shown = [];
@@ -158,16 +160,16 @@ async function measure(file, references, drawn) {
   const misplaced = paired.filter((f, i) => (i > 0 && f.state < paired[i - 1].state) || (firsts.length > 0 && (
     f.t + offset < drawn[f.state] - tolerance || (drawn[f.state + 1] !== undefined && f.t + offset > drawn[f.state + 1] + tolerance))));
   const ssims = paired.map((f) => f.ssim);
-  const inWindow = packets.filter((p) => p.t > end - SECONDS && p.t <= end);
-  const sizeAt = new Map(inWindow.map((p) => [Math.round(p.t * 1000), p.bytes]));
-  for (const f of window) f.bytes = sizeAt.get(Math.round(f.t * 1000)) ?? 0;
+  // The packets' own times may count from another origin than the decoder's.
+  const last = packets.reduce((a, p) => Math.max(a, p.t), 0);
+  const inWindow = packets.filter((p) => p.t > last - SECONDS);
   const bits = inWindow.reduce((a, p) => a + p.bytes * 8, 0);
   return {
     frames: window.length, unreadable: window.length - paired.length, misplaced: misplaced.length,
     ssim: mean(ssims), p5: percentile(ssims, 0.05), min: Math.min(...ssims), psnr: mean(paired.map((f) => f.psnr)),
     keySsim: mean(paired.filter((f) => f.key).map((f) => f.ssim)), otherSsim: mean(paired.filter((f) => !f.key).map((f) => f.ssim)),
-    mbps: bits / SECONDS / 1e6, keyKB: mean(window.filter((f) => f.key).map((f) => f.bytes)) / 1024,
-    otherKB: mean(window.filter((f) => !f.key).map((f) => f.bytes)) / 1024,
+    mbps: bits / SECONDS / 1e6, keyKB: mean(inWindow.filter((p) => p.key).map((p) => p.bytes)) / 1024,
+    otherKB: mean(inWindow.filter((p) => !p.key).map((p) => p.bytes)) / 1024,
     all: paired,
   };
 }

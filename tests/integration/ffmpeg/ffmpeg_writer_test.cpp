@@ -194,6 +194,34 @@ std::vector<Feed> feeds() {
 INSTANTIATE_TEST_SUITE_P(Feeds, WriterFeeds, testing::ValuesIn(feeds()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A still screen: the predicted frames of an unchanged picture cost next to nothing and the key
+// frames that open the segments take the bits, so no segment opens coarser than the last ended.
+TEST(HLSSegmentEncoder, OnAStillScreenTheKeyFramesTakeTheBits) {
+    Receiver out;
+    auto encoder = HLSSegmentEncoder::create({.width = 640, .height = 360}, [&](ByteBuffer data,
+                                                                                SegmentKind kind) {
+                       out.writerDidOutputSegment(data, kind);
+                   }).encoder;
+    ASSERT_TRUE(encoder && encoder->start(0));
+    const VideoFrame still = patternFrame(640, 360, 0);
+    for (int i = 0; i < 90; ++i) {
+        ASSERT_TRUE(waitFor([&] { return encoder->isReadyForVideo(); }));
+        ASSERT_TRUE(encoder->appendVideo(still, nominal(i, 30)));
+    }
+    encoder->finish();
+    std::vector<const Bytes*> parts{out.init.get()};
+    for (const auto& segment : out.media) {
+        parts.push_back(segment.get());
+    }
+    const Probe p = probe(parts);
+    int keyBytes = 0, otherBytes = 0;
+    for (std::size_t i = 30; i < p.videoBytes.size(); ++i) {  // once the rate control has settled
+        (p.key[i] ? keyBytes : otherBytes) += p.videoBytes[i];
+    }
+    EXPECT_LT(otherBytes, keyBytes / 20)
+        << keyBytes << " in key frames, " << otherBytes << " in others";
+}
+
 const MediaTime kStart = MediaTime::make(123456 * kSecond_ns, 1'000'000'000);  // a monotonic clock
 
 std::shared_ptr<StreamWriter> makeWriter(std::shared_ptr<Receiver> receiver) {

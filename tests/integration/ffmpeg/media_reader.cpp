@@ -88,6 +88,7 @@ Probe probe(const std::vector<const Bytes*>& parts) {
         if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
             out.video.push_back(time);
             out.key.push_back(packet->flags & AV_PKT_FLAG_KEY);
+            out.videoBytes.push_back(packet->size);
         } else {
             out.audio.push_back(time);
         }

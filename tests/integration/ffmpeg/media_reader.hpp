@@ -19,6 +19,7 @@ struct Probe {
     std::vector<std::string> tracks;   // e.g. "h264 640x360 smpte170m tv", "aac 48000 Hz 2 ch"
     std::vector<double> video, audio;  // packet times in seconds, in file order
     std::vector<bool> key;             // of each video packet
+    std::vector<int> videoBytes;       // of each video packet
     int decodedVideo = 0, decodedAudio = 0, damaged = 0;
     int centreY = -1, centreU = -1, centreV = -1;  // of the first picture
 };
