@@ -92,9 +92,11 @@ async function recordCast(env, driver, go, file) {
       await sleep(25);
     }
     go();   // after the picker has gone
+    // From the first segment on, as a player reads it; the CPU over the measured seconds.
+    const recording = recordStream(BASE, LEAD_S + SECONDS, file);
     await sleep(LEAD_S * 1000);
     const c0 = cpuSeconds(cast.pid); const t0 = performance.now();
-    await recordStream(BASE, SECONDS, file);
+    await recording;
     const cpu = (cpuSeconds(cast.pid) - c0) / ((performance.now() - t0) / 1000);
     const stopped = cast.expect(/^state 0 /);
     cast.send('stop');
@@ -182,12 +184,13 @@ async function crop(scene, references, recorded, out) {
   const picks = [pick, ...rest.map((r) => r.m.all.find((f) => f.state === pick.state) ?? r.m.all[0])];
   const cut = `crop=${CROP.w}:${CROP.h}:${CROP.x}:${CROP.y},scale=iw*2:ih*2:flags=neighbor`;
   const inputs = ['-f', 'rawvideo', '-pix_fmt', 'gray', '-s', `${SCREEN.w}x${SCREEN.h}`, '-i', join(references, `${pick.state}.y`)];
-  const graph = [`[0]${cut}[s]`];
+  // Limited-range luma throughout, stretched to full range once for the picture.
+  const graph = [`[0]setparams=range=tv,${cut}[s]`];
   recorded.forEach((r, i) => {
     inputs.push('-i', r.file);
-    graph.push(`[${i + 1}:v]select=eq(n\\,${picks[i].index}),extractplanes=y,${cut}[c${i}]`);
+    graph.push(`[${i + 1}:v]select=eq(n\\,${picks[i].index}),extractplanes=y,setparams=range=tv,${cut}[c${i}]`);
   });
-  graph.push(`[s]${recorded.map((_, i) => `[c${i}]`).join('')}hstack=${recorded.length + 1}`);
+  graph.push(`[s]${recorded.map((_, i) => `[c${i}]`).join('')}hstack=${recorded.length + 1},scale=in_range=tv:out_range=pc,format=gray`);
   await run('ffmpeg', ['-v', 'error', '-y', '-nostdin', ...inputs, '-filter_complex', graph.join(';'), '-frames:v', '1', '-update', '1', out]);
   return picks.map((p) => p.ssim);
 }
