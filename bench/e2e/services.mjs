@@ -19,7 +19,7 @@ export const children = [];
 // 8 frames. Add the key-frame options of the segmenting in use.
 export const WRITER_VIDEO = ['-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency', '-pix_fmt', 'yuv420p',
   '-b:v', '6M', '-maxrate', '6M', '-bufsize', '3M', '-bf', '0',
-  '-x264-params', 'scenecut=0:qcomp=1:cabac=1:subme=2:deadzone-intra=6'];
+  '-x264-params', 'scenecut=0:qcomp=1:cabac=1:deadzone-intra=6'];
 
 export function start(cmd, args, opts = {}) {
   const child = spawn(cmd, args, { stdio: ['ignore', 'ignore', 'pipe'], ...opts });

@@ -438,9 +438,8 @@ Result commandLine(const Options& o, const Input& in, bool realTime) {
           // The same encoder settings.
           "-c:v", "libx264", "-preset", o.preset.c_str(), "-tune", "zerolatency", "-thread_type",
           "slice", "-b:v", "6M", "-maxrate", "6M", "-bufsize", "3M", "-g", "8", "-keyint_min", "1",
-          "-bf", "0", "-x264-params", "scenecut=0:qcomp=1:cabac=1:subme=2:deadzone-intra=6",
-          "-forced-idr", "1", "-force_key_frames", "expr:gte(t,n_forced*0.25)", "-c:a", "aac",
-          "-b:a", "192k",
+          "-bf", "0", "-x264-params", "scenecut=0:qcomp=1:cabac=1:deadzone-intra=6", "-forced-idr",
+          "1", "-force_key_frames", "expr:gte(t,n_forced*0.25)", "-c:a", "aac", "-b:a", "192k",
           // The same output: fragmented-MP4 HLS, 0.25 s segments.
           "-f", "hls", "-hls_segment_type", "fmp4", "-hls_time", "0.25", "-hls_list_size", "8",
           "-hls_flags", "independent_segments+temp_file", "-hls_fmp4_init_filename", "init.mp4"}) {
