@@ -194,8 +194,9 @@ std::vector<Feed> feeds() {
 INSTANTIATE_TEST_SUITE_P(Feeds, WriterFeeds, testing::ValuesIn(feeds()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A still screen: the predicted frames of an unchanged picture cost next to nothing and the key
-// frames that open the segments take the bits, so no segment opens coarser than the last ended.
+// A still screen: the key frames that open the segments take the bits, not the predicted frames
+// of the unchanged picture (once as many as the key frames when each bought detail back), so no
+// segment opens coarser than the last ended.
 TEST(HLSSegmentEncoder, OnAStillScreenTheKeyFramesTakeTheBits) {
     Receiver out;
     auto encoder = HLSSegmentEncoder::create({.width = 640, .height = 360}, [&](ByteBuffer data,
@@ -218,7 +219,7 @@ TEST(HLSSegmentEncoder, OnAStillScreenTheKeyFramesTakeTheBits) {
     for (std::size_t i = 30; i < p.videoBytes.size(); ++i) {  // once the rate control has settled
         (p.key[i] ? keyBytes : otherBytes) += p.videoBytes[i];
     }
-    EXPECT_LT(otherBytes, keyBytes / 20)
+    EXPECT_LT(otherBytes, keyBytes / 3)
         << keyBytes << " in key frames, " << otherBytes << " in others";
 }
 
