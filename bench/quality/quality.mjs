@@ -196,6 +196,7 @@ async function crop(scene, references, recorded, out) {
 }
 
 async function main() {
+  mkdirSync(DOCS, { recursive: true });
   const display = await startXvfb();
   const env = { ...process.env, DISPLAY: display, XDG_RUNTIME_DIR: join(work, 'run'), HOME: join(work, 'home') };
   await startPulse(env);
@@ -244,7 +245,6 @@ async function main() {
       `${f(r.keySsim, 3)} | ${f(r.otherSsim, 3)} | ${f(r.mbps, 2)} | ${f(r.keyKB, 0)} | ${f(r.otherKB, 1)} | ${f(r.cpu, 2)} | ${r.frames} (${r.unreadable}, ${r.misplaced}) |`),
   ];
   console.log(lines.join('\n'));
-  mkdirSync(DOCS, { recursive: true });
   writeFileSync(join(DOCS, 'quality.md'), `${lines.join('\n')}\n`);
 }
 
