@@ -71,4 +71,24 @@ std::string DesktopSession::call(const std::string& destination, const std::stri
     return child.waitExit(1s) == 0 ? reply : "";
 }
 
+std::vector<std::string> PortalDesktop::clientEnv() const {
+    return {"WAYLAND_DISPLAY=" + session_.runtime() + "/wayland-0", "XDG_SESSION_TYPE=wayland",
+            "DBUS_SESSION_BUS_ADDRESS=" + session_.busAddress(), "DISPLAY="};
+}
+
+void PortalDesktop::startPortal(const std::string& path, const std::string& busName,
+                                const std::vector<std::string>& env) {
+    backend_ = &session_.start(
+        {path}, [&] { return session_.owns(busName); }, env);
+    session_.start(
+        {"/usr/libexec/xdg-desktop-portal"},
+        [&] { return session_.owns("org.freedesktop.portal.Desktop"); }, env);
+}
+
+int PortalDesktop::castStreams() const {
+    ChildProcess count({"sh", "-c", "pw-cli ls Node | grep -c Stream/Output/Video"},
+                       {session_.env()});
+    return std::stoi("0" + count.readLine(std::chrono::seconds(10)));
+}
+
 }  // namespace skylark::testing

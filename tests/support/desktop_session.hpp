@@ -1,5 +1,6 @@
 #pragma once
 
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,5 +36,28 @@ class DesktopSession {
     std::vector<std::string> env_;
     std::vector<std::unique_ptr<ChildProcess>> processes_;
 };
+
+// A desktop whose portal asks through its own dialog, answered by input as a person's own.
+class PortalDesktop {
+  public:
+    virtual ~PortalDesktop() = default;
+    DesktopSession& session() { return session_; }
+    std::vector<std::string> clientEnv() const;  // what a Wayland client of it needs
+    // Presses the keys (X keysyms) in order and lets them go in reverse, as a shortcut is typed.
+    virtual void keys(const std::vector<unsigned>& keysyms) = 0;
+    virtual void click(double x, double y) = 0;  // in the monitor's pixels
+    virtual void share() = 0;  // the monitor's row of the portal's dialog (open or about to be)
+    void endPortalBackend() { backend_->stop(SIGTERM); }  // the compositor ends its shares
+    int castStreams() const;  // how many video streams the compositor offers on PipeWire
+
+  protected:
+    // The portal with its backend `path`, once that owns `busName`, both with `env`.
+    void startPortal(const std::string& path, const std::string& busName,
+                     const std::vector<std::string>& env);
+    DesktopSession session_;
+    ChildProcess* backend_ = nullptr;
+};
+
+constexpr unsigned kControlKey = 0xffe3, kAltKey = 0xffe9, kEscapeKey = 0xff1b, kReturnKey = 0xff0d;
 
 }  // namespace skylark::testing

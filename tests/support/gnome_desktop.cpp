@@ -3,7 +3,6 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusReply>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -55,12 +54,7 @@ GnomeDesktop::GnomeDesktop(int width, int height, int scale)
     // GNOME 48's portal backend offers no screen unless it knows it runs on Wayland.
     const std::vector<std::string> gnome = {clientEnv()[0], "XDG_SESSION_TYPE=wayland",
                                             "XDG_CURRENT_DESKTOP=GNOME", "GTK_A11Y=none"};
-    backend_ = &session_.start(
-        {kBackend}, [&] { return session_.owns("org.freedesktop.impl.portal.desktop.gnome"); },
-        gnome);
-    session_.start(
-        {"/usr/libexec/xdg-desktop-portal"},
-        [&] { return session_.owns("org.freedesktop.portal.Desktop"); }, gnome);
+    startPortal(kBackend, "org.freedesktop.impl.portal.desktop.gnome", gnome);
 
     const QString address = QString::fromStdString(session_.busAddress());
     bus_ = QDBusConnection::connectToBus(address, address);  // a name of its own for each desktop
@@ -77,11 +71,6 @@ GnomeDesktop::GnomeDesktop(int width, int height, int scale)
     stream_ = pathFrom(
         call(bus_, kCast, cast, kCast + ".Session", "RecordMonitor", {QString(), QVariantMap()}));
     call(bus_, kRemote, remoteSession_, kRemote + ".Session", "Start", {});
-}
-
-std::vector<std::string> GnomeDesktop::clientEnv() const {
-    return {"WAYLAND_DISPLAY=" + session_.runtime() + "/wayland-0", "XDG_SESSION_TYPE=wayland",
-            "DBUS_SESSION_BUS_ADDRESS=" + session_.busAddress(), "DISPLAY="};
 }
 
 void GnomeDesktop::remote(const char* method, const QVariantList& arguments) {
@@ -105,12 +94,6 @@ void GnomeDesktop::share() {
     // The dialog opens in the middle of the monitor, its one monitor row under the heading.
     click((width_ / scale_ / 2 + 210) * scale_, (height_ / scale_ / 2 + 26) * scale_);
     keys({kAltKey, 's'});
-}
-
-int GnomeDesktop::castStreams() const {
-    ChildProcess count({"sh", "-c", "pw-cli ls Node | grep -c Stream/Output/Video"},
-                       {session_.env()});
-    return std::stoi("0" + count.readLine(std::chrono::seconds(10)));
 }
 
 }  // namespace skylark::testing

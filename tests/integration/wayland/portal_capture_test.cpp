@@ -10,16 +10,17 @@
 #include "support/capture_recorder.hpp"
 #include "support/desktop_services.hpp"
 #include "support/gnome_desktop.hpp"
+#include "support/kde_desktop.hpp"
 
 namespace skylark {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::GnomeDesktop;
+using testing::GnomeDesktop, testing::KdeDesktop;
 
 // Presents the portal's picker as the caster does, acting in its dialog every half second
 // until the picker reports its one outcome.
-std::shared_ptr<testing::PickerOutcomes> present(GnomeDesktop& desktop,
+std::shared_ptr<testing::PickerOutcomes> present(testing::PortalDesktop& desktop,
                                                  const std::function<void()>& inDialog) {
     DesktopCaptureOptions options;
     options.portal.busAddress = desktop.session().busAddress();
@@ -43,33 +44,30 @@ std::shared_ptr<testing::PickerOutcomes> present(GnomeDesktop& desktop,
     return outcomes;
 }
 
-TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSizeUntilItEnds) {
-    if (const std::string why = GnomeDesktop::missing(); !why.empty()) {
-        GTEST_SKIP() << why;
-    }
+struct Row {
+    int width, height;
+    bool bars, audio, revoke;
+};
+
+// The person cancels the dialog once, then shares the `width` x `height` monitor for each row:
+// the pictures show the window of #3366cc filling it, and a small one that opens and closes,
+// until the share ends.
+void castsTheMonitor(testing::PortalDesktop& desktop, int width, int height,
+                     const std::function<void()>& cancel, std::initializer_list<Row> rows) {
     static int argc = 1;
     static char name[] = "portal_capture_test", *argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
-    GnomeDesktop desktop(640, 480);
     std::vector<std::string> env = desktop.clientEnv();
     env.insert(env.end(), {"QT_QPA_PLATFORM=wayland", "QT_WAYLAND_DISABLE_WINDOWDECORATION=1"});
     testing::ChildProcess colour({SKYLARK_TEST_COLOUR_WINDOW}, {env});
     const int ownStreams = desktop.castStreams();
-    // The person picks the monitor, then closes the dialog with Escape.
-    auto cancel = [&] { desktop.click(530, 266), desktop.keys({testing::kEscapeKey}); };
     EXPECT_EQ(present(desktop, cancel)->seen, std::vector<std::string>{"cancelled"});
     testing::PulseServer pulse;
-    struct Row {
-        int width, height;
-        bool bars, audio, revoke;
-    } const rows[] = {{320, 240, false, true, false},
-                      {500, 300, true, false, false},
-                      {640, 480, false, false, true}};
     for (const Row& r : rows) {
         SCOPED_TRACE(std::to_string(r.width) + "x" + std::to_string(r.height));
         auto filter = present(desktop, [&] { desktop.share(); })->filter;
         ASSERT_TRUE(filter);
-        EXPECT_EQ(filter->contentRect().width, 640);
+        EXPECT_EQ(filter->contentRect().width, width);
         PipeWireCaptureOptions options;
         options.audioServer = pulse.address();
         options.trace = std::make_shared<testing::QuietTrace>();
@@ -85,14 +83,16 @@ TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSiz
             [&] { return recorder->shows(r.width / 2, r.height / 2, 0x3366cc); }, 10s));
         EXPECT_TRUE(recorder->shows(0, 0, r.bars ? 0 : 0x3366cc));
         EXPECT_EQ(recorder->width(), r.width);
-        // A small window opens near the top left and closes: both reach the pictures.
-        const int x = r.bars ? 48 + 400 / 5 : r.width / 5, y = r.height / 5;  // bars: 48 px
+        // A small window opens in the top left and closes: both reach the pictures at the
+        // monitor's (128, 96).
+        const int x = r.bars ? 48 + 128 * 300 / 480 : 128 * r.width / width;  // bars: 48 px
+        const int y = 96 * r.height / height;
         testing::ChildProcess other({SKYLARK_TEST_COLOUR_WINDOW, "cc3333"}, {env});
         EXPECT_TRUE(testing::pollUntil([&] { return recorder->shows(x, y, 0xcc3333); }, 10s));
         other.stop(SIGTERM);
         EXPECT_TRUE(testing::pollUntil([&] { return recorder->shows(x, y, 0x3366cc); }, 10s));
         if (r.revoke) {
-            desktop.endPortalBackend();  // mutter ends the share it had started for it
+            desktop.endPortalBackend();  // the compositor ends the share it had started for it
             ASSERT_TRUE(recorder->waitEnd()) << "the stream did not notice that its node went away";
             EXPECT_EQ(recorder->ends()[0].code, kPipeWireContentEnded);
             queue->flush();
@@ -105,6 +105,19 @@ TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSiz
         EXPECT_TRUE(testing::pollUntil([&] { return desktop.castStreams() == ownStreams; }, 15s))
             << "the desktop still shares the screen";
     }
+}
+
+TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSizeUntilItEnds) {
+    if (const std::string why = GnomeDesktop::missing(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    GnomeDesktop desktop(640, 480);
+    // The person picks the monitor, then closes the dialog with Escape.
+    castsTheMonitor(desktop, 640, 480,
+                    [&] { desktop.click(530, 266), desktop.keys({testing::kEscapeKey}); },
+                    {{320, 240, false, true, false},
+                     {500, 300, true, false, false},
+                     {640, 480, false, false, true}});
     // A screen scaled by 2: the portal gives its size in logical coordinates, the pictures have
     // twice as many pixels each way, and the cast is made from those.
     GnomeDesktop scaled(2560, 1600, 2);
@@ -114,11 +127,21 @@ TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSiz
     EXPECT_EQ(filter->pointPixelScale(), 2.0f);
 }
 
+TEST(PortalCapture, KdeDialogCancelsOrSharesTheMonitor) {
+    if (const std::string why = KdeDesktop::missing(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    KdeDesktop desktop(1280, 720);  // the dialog needs about 530 x 570 pixels
+    castsTheMonitor(desktop, 1280, 720, [&] { desktop.keys({testing::kEscapeKey}); }, {});
+    auto filter = present(desktop, [&] { desktop.share(); })->filter;
+    EXPECT_EQ(filter ? filter->contentRect().width : 0, 1280) << "nothing shared";
+    GTEST_SKIP() << "Pictures untried: KWin 5.27 here sends none of a still screen within 10 s, "
+                    "and its shared node goes away once something moves.";
+}
+
 // Reported as skipped, with the reason, until these machines can answer the desktops' dialogs.
 TEST(PortalCapture, UntriedHere) {
-    GTEST_SKIP() << "KDE: xdg-desktop-portal-kde and kwin_wayland --virtual start, but KWin takes "
-                    "injected keys only from a Wayland client speaking its fake-input protocol, "
-                    "and none is installed to confirm the dialog. One GNOME window: the dialog's "
+    GTEST_SKIP() << "One GNOME window: the dialog's "
                     "window list comes from gnome-shell, which headless mutter does not run.";
 }
 
