@@ -44,6 +44,13 @@ std::shared_ptr<testing::PickerOutcomes> present(testing::PortalDesktop& desktop
     return outcomes;
 }
 
+// Qt's D-Bus wants the application before a desktop connects to its bus.
+void startApplication() {
+    static int argc = 1;
+    static char name[] = "portal_capture_test", *argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+}
+
 struct Row {
     int width, height;
     bool bars, audio, revoke;
@@ -54,9 +61,6 @@ struct Row {
 // until the share ends.
 void castsTheMonitor(testing::PortalDesktop& desktop, int width, int height,
                      const std::function<void()>& cancel, std::initializer_list<Row> rows) {
-    static int argc = 1;
-    static char name[] = "portal_capture_test", *argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
     std::vector<std::string> env = desktop.clientEnv();
     env.insert(env.end(), {"QT_QPA_PLATFORM=wayland", "QT_WAYLAND_DISABLE_WINDOWDECORATION=1"});
     testing::ChildProcess colour({SKYLARK_TEST_COLOUR_WINDOW}, {env});
@@ -111,6 +115,7 @@ TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSiz
     if (const std::string why = GnomeDesktop::missing(); !why.empty()) {
         GTEST_SKIP() << why;
     }
+    startApplication();
     GnomeDesktop desktop(640, 480);
     // The person picks the monitor, then closes the dialog with Escape.
     castsTheMonitor(desktop, 640, 480,
@@ -131,6 +136,7 @@ TEST(PortalCapture, KdeDialogCancelsOrSharesTheMonitor) {
     if (const std::string why = KdeDesktop::missing(); !why.empty()) {
         GTEST_SKIP() << why;
     }
+    startApplication();
     KdeDesktop desktop(1280, 720);  // the dialog needs about 530 x 570 pixels
     castsTheMonitor(desktop, 1280, 720, [&] { desktop.keys({testing::kEscapeKey}); }, {});
     auto filter = present(desktop, [&] { desktop.share(); })->filter;
