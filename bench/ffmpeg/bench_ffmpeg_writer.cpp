@@ -4,8 +4,8 @@
 //   bench_ffmpeg_writer [--seconds N] [--sizes 1920x1080,1280x720] [--presets ultrafast,...]
 //                       [--work DIR] [--ffmpeg PATH]
 //
-// For each size it writes N seconds of a synthetic desktop (30 frames a second, BGRA) and a
-// 48 kHz stereo tone to raw files, then measures:
+// For each size it writes N seconds of a synthetic desktop (30 frames a second, I420 pictures
+// as the capture delivers them) and a 48 kHz stereo tone to raw files, then measures:
 //   throughput  each side as fast as it goes: CPU seconds per media second, wall ms per frame
 //               (Skylark: p50 and p99 of each frame's encode and mux; the tool: the mean),
 //               peak resident memory, stream bit rate;
@@ -31,13 +31,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/ffmpeg/hls_segment_encoder.hpp"
+#include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
 #include "platform/ffmpeg/segment_engine.hpp"
 
 extern char** environ;
@@ -83,6 +84,26 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
+// BGRA to BT.601 limited-range I420 (each chroma sample from the top-left pixel of its 2x2),
+// into `out` of width x height luma samples followed by the two quarter-size chroma planes.
+void toI420(const std::vector<std::uint8_t>& bgra, int width, int height, std::uint8_t* out) {
+    std::uint8_t* u = out + static_cast<std::size_t>(width) * height;
+    std::uint8_t* v = u + static_cast<std::size_t>(width / 2) * (height / 2);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::uint8_t* p = &bgra[(static_cast<std::size_t>(y) * width + x) * 4];
+            const int b = p[0], g = p[1], r = p[2];
+            out[static_cast<std::size_t>(y) * width + x] =
+                static_cast<std::uint8_t>((66 * r + 129 * g + 25 * b + 128) / 256 + 16);
+            if (x % 2 == 0 && y % 2 == 0) {
+                const std::size_t c = static_cast<std::size_t>(y / 2) * (width / 2) + x / 2;
+                u[c] = static_cast<std::uint8_t>((-38 * r - 74 * g + 112 * b + 128) / 256 + 128);
+                v[c] = static_cast<std::uint8_t>((112 * r - 94 * g - 18 * b + 128) / 256 + 128);
+            }
+        }
+    }
+}
+
 // A synthetic desktop: a gradient, text-like rows scrolling up, a window moving across, and a
 // small video-like patch of noise.
 void drawFrame(std::vector<std::uint8_t>& px, int width, int height, int index) {
@@ -126,20 +147,22 @@ struct Input {
     int width, height, frames;
     fs::path video, audio;
     int videoFile = -1, audioFile = -1;
-    std::size_t frameBytes() const { return static_cast<std::size_t>(width) * height * 4; }
+    std::size_t frameBytes() const { return static_cast<std::size_t>(width) * height * 3 / 2; }
 };
 
 Input writeInput(const Options& o, int width, int height) {
     Input in{width, height, o.seconds * kFps,
-             o.work / (std::to_string(width) + "x" + std::to_string(height) + ".bgra"),
+             o.work / (std::to_string(width) + "x" + std::to_string(height) + ".i420"),
              o.work / "tone.f32"};
     if (!fs::exists(in.video) ||
         fs::file_size(in.video) != in.frameBytes() * static_cast<std::size_t>(in.frames)) {
         std::ofstream out(in.video, std::ios::binary);
-        std::vector<std::uint8_t> px(in.frameBytes());
+        std::vector<std::uint8_t> px(static_cast<std::size_t>(width) * height * 4);
+        std::vector<std::uint8_t> yuv(in.frameBytes());
         for (int i = 0; i < in.frames; ++i) {
             drawFrame(px, width, height, i);
-            out.write(reinterpret_cast<const char*>(px.data()), static_cast<long>(px.size()));
+            toI420(px, width, height, yuv.data());
+            out.write(reinterpret_cast<const char*>(yuv.data()), static_cast<long>(yuv.size()));
         }
     }
     const std::size_t samples = static_cast<std::size_t>(o.seconds) * kRate;
@@ -174,11 +197,15 @@ class FramePool {
             std::perror("read");
             std::exit(1);
         }
+        const std::uint8_t* u = buffer->data() + static_cast<std::size_t>(in_.width) * in_.height;
         return VideoFrame{in_.width,
                           in_.height,
-                          in_.width * 4,
+                          in_.width,
                           std::shared_ptr<const std::uint8_t>(buffer, buffer->data()),
-                          {}};
+                          u,
+                          u + static_cast<std::size_t>(in_.width / 2) * (in_.height / 2),
+                          in_.width / 2,
+                          static_cast<std::int64_t>(index) * kSecond_ns / kFps};
     }
 
   private:
@@ -190,16 +217,22 @@ AudioBuffer readAudio(const Input& in, int chunk) {
     auto samples = std::make_shared<std::vector<float>>(kAudioChunk * 2);
     pread(in.audioFile, samples->data(), samples->size() * sizeof(float),
           static_cast<off_t>(chunk) * kAudioChunk * 2 * sizeof(float));
-    return AudioBuffer{
-        kAudioChunk, 2, kRate, std::shared_ptr<const float>(samples, samples->data()), {}};
+    return AudioBuffer{kAudioChunk, 2, kRate,
+                       std::shared_ptr<const float>(samples, samples->data()),
+                       static_cast<std::int64_t>(chunk) * kSecond_ns / 100};
 }
 
-EncoderSettings settingsFor(const Input& in, const std::string& preset) {
-    EncoderSettings settings;
+WriterSettings settingsFor(const Input& in) {
+    WriterSettings settings;
     settings.width = in.width;
     settings.height = in.height;
-    settings.preset = preset;
     return settings;
+}
+
+EncoderTuning tuningFor(const std::string& preset) {
+    EncoderTuning tuning;
+    tuning.preset = preset;
+    return tuning;
 }
 
 struct Result {
@@ -215,7 +248,7 @@ struct Result {
 Result skylarkThroughput(const Input& in, const std::string& preset) {
     FramePool pool(in, 2);
     std::size_t bytes = 0;
-    SegmentEngine engine(settingsFor(in, preset), [&](SegmentKind type, Bytes data) {
+    SegmentEngine engine(settingsFor(in), tuningFor(preset), [&](SegmentKind type, Bytes data) {
         bytes += type == SegmentKind::part ? 0 : data.size();
     });
     std::vector<double> frameTimes;
@@ -282,25 +315,32 @@ Result skylarkRealTime(const Input& in, const std::string& preset) {
     std::vector<Clock::time_point> appended;  // of each accepted frame, in order
     std::vector<double> delays;
     std::size_t delivered = 0, bytes = 0;
-    auto created =
-        HLSSegmentEncoder::create(settingsFor(in, preset), [&](ByteBuffer data, SegmentKind type) {
-            auto now = Clock::now();
-            std::lock_guard guard(lock);
-            // A frame is out with its fragment; the whole segment repeats those bytes.
-            if (type != SegmentKind::part) {
-                bytes += data->size();
-                return;
-            }
-            for (std::uint32_t k = videoSamples(*data); k > 0 && delivered < appended.size();
-                 --k, ++delivered) {
-                delays.push_back(std::chrono::duration<double>(now - appended[delivered]).count());
-            }
-        });
-    if (!created.encoder) {
-        std::fprintf(stderr, "%s\n", created.error.c_str());
+    struct Delivered : StreamWriterDelegate {
+        std::function<void(ByteBuffer, SegmentKind)> take;
+        void writerDidOutputSegment(ByteBuffer data, SegmentKind kind) override {
+            take(data, kind);
+        }
+    };
+    auto delegate = std::make_shared<Delivered>();
+    delegate->take = [&](ByteBuffer data, SegmentKind type) {
+        auto now = Clock::now();
+        std::lock_guard guard(lock);
+        // A frame is out with its fragment; the whole segment repeats those bytes.
+        if (type != SegmentKind::part) {
+            bytes += data->size();
+            return;
+        }
+        for (std::uint32_t k = videoSamples(*data); k > 0 && delivered < appended.size();
+             --k, ++delivered) {
+            delays.push_back(std::chrono::duration<double>(now - appended[delivered]).count());
+        }
+    };
+    auto created = FFmpegStreamWriter::create(settingsFor(in), delegate, tuningFor(preset));
+    if (auto* error = std::get_if<Error>(&created)) {
+        std::fprintf(stderr, "%s\n", error->localizedDescription().c_str());
         std::exit(1);
     }
-    HLSSegmentEncoder& writer = *created.encoder;
+    StreamWriter& writer = *std::get<std::shared_ptr<StreamWriter>>(created);
     const auto start = Clock::now();
     writer.start(0);
     Result r;
@@ -311,20 +351,19 @@ Result skylarkRealTime(const Input& in, const std::string& preset) {
             std::this_thread::sleep_until(
                 start +
                 std::chrono::nanoseconds(static_cast<std::int64_t>(chunk) * kSecond_ns / 100));
-            if (writer.isReadyForAudio()) {
-                writer.appendAudio(readAudio(in, chunk),
-                                   static_cast<std::int64_t>(chunk) * kSecond_ns / 100);
+            if (writer.isReadyFor(MediaKind::audio)) {
+                writer.appendAudio(readAudio(in, chunk));
             }
         }
         std::this_thread::sleep_until(start + std::chrono::nanoseconds(time));
         VideoFrame frame = pool.read(i);  // as a capture would grab it, then append
-        if (!writer.isReadyForVideo()) {
+        if (!writer.isReadyFor(MediaKind::video)) {
             ++r.refused;
             continue;
         }
         std::lock_guard guard(lock);
         appended.push_back(Clock::now());
-        if (!writer.appendVideo(frame, time)) {
+        if (!writer.appendVideo(frame)) {
             appended.pop_back();
             ++r.refused;
         }
@@ -415,7 +454,7 @@ Result commandLine(const Options& o, const Input& in, bool realTime) {
     if (realTime) {
         args.push_back("-re");
     }
-    for (const char* a : {"-f", "rawvideo", "-pix_fmt", "bgra", "-video_size"}) {
+    for (const char* a : {"-f", "rawvideo", "-pix_fmt", "yuv420p", "-video_size"}) {
         args.push_back(a);
     }
     args.push_back(size);
@@ -432,8 +471,7 @@ Result commandLine(const Options& o, const Input& in, bool realTime) {
     args.push_back(in.audio.string());
     for (const char* a :
          {"-map", "0:v", "-map", "1:a",
-          // The same picture: BT.601 limited range, 4:2:0, tagged as Skylark tags it.
-          "-vf", "scale=out_color_matrix=bt601:out_range=tv:flags=bilinear,format=yuv420p",
+          // The same picture, I420 as captured, tagged as Skylark tags it.
           "-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "smpte170m",
           // The same encoder settings.
           "-c:v", "libx264", "-preset", o.preset.c_str(), "-tune", "zerolatency", "-thread_type",

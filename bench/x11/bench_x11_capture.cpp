@@ -1,6 +1,6 @@
 // Cost of Skylark's X11 display capture per frame, side by side with the ffmpeg command-line
 // tool's x11grab doing the same job: grab the screen of an Xvfb server through shared memory
-// and deliver BGRA frames of 1920 pixels wide (1920x1080 as it is; 3840x2160 scaled down).
+// and deliver I420 pictures of 1920 pixels wide (1920x1080 as it is; 3840x2160 scaled down).
 //
 //   bench_x11_capture [--seconds N] [--ffmpeg PATH]
 //
@@ -10,7 +10,7 @@
 //              the capturing process and of the X server (which copies the pixels);
 //   flat out   as many frames as it can in N seconds: frames a second, CPU per frame.
 // Skylark runs in this process (the capture thread of FramePump, frames dropped on arrival);
-// the tool runs as a child process (-f x11grab ... -vf scale=1920:-2 -pix_fmt bgra -f null),
+// the tool runs as a child process (-f x11grab ... -vf scale=1920:-2 -pix_fmt yuv420p -f null),
 // its CPU taken from wait4. The X server's CPU comes from /proc for both alike.
 
 #include <fcntl.h>
@@ -34,7 +34,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/frames/frame_scaler.hpp"
+#include "platform/frames/picture_pool.hpp"
+#include "platform/frames/yuv_drawer.hpp"
 #include "platform/x11/frame_pump.hpp"
 #include "platform/x11/frame_source.hpp"
 #include "platform/x11/x11_desktop.hpp"
@@ -206,15 +207,17 @@ Result skylarkPaced(const Screen& screen, uint32_t w, uint32_t h, double seconds
 
 Result skylarkFlatOut(const Screen& screen, uint32_t w, uint32_t h, double seconds) {
     auto source = openScreen(screen);
-    frames::FrameScaler scaler(w, h);
-    frames::Picture picture(w, h);
+    // As the capture thread draws, into pooled pictures; no damage is known, so every grab is
+    // converted whole.
+    frames::YuvDrawer drawer(w, h);
+    auto pool = frames::YuvPicturePool::create(w, h, 3);
     const double cpu0 = selfCpu(), server0 = processCpu(screen.pid());
     const auto t0 = Clock::now();
     uint64_t n = 0;
     while (std::chrono::duration<double>(Clock::now() - t0).count() < seconds) {
         x11::FrameSource::Grab grab = source->grab();
         if (grab.status == x11::FrameSource::Status::ok) {
-            scaler.draw(grab.pixels, picture);
+            drawer.draw(grab.pixels, nullptr, pool->acquire());
             ++n;
         }
     }
@@ -223,7 +226,7 @@ Result skylarkFlatOut(const Screen& screen, uint32_t w, uint32_t h, double secon
             (processCpu(screen.pid()) - server0) * 1e3 / double(n)};
 }
 
-// `convert`: scale to 1920 wide BGRA as Skylark delivers; otherwise the grabbed frames go to
+// `convert`: scale to 1920 wide I420 as Skylark delivers; otherwise the grabbed frames go to
 // the null muxer as they are (the tool's floor: grabbing alone).
 Result ffmpegRun(const std::string& ffmpeg, const Screen& screen, unsigned sw, unsigned sh,
                  int framerate, double seconds, bool convert) {
@@ -244,7 +247,7 @@ Result ffmpegRun(const std::string& ffmpeg, const Screen& screen, unsigned sw, u
                                      "-t",
                                      std::to_string(seconds)};
     if (convert) {
-        args.insert(args.end(), {"-vf", "scale=1920:-2:flags=bilinear", "-pix_fmt", "bgra"});
+        args.insert(args.end(), {"-vf", "scale=1920:-2:flags=bilinear", "-pix_fmt", "yuv420p"});
     }
     args.insert(args.end(), {"-f", "null", "-"});
     const pid_t pid = spawn(args, log.c_str());
@@ -295,7 +298,7 @@ int main(int argc, char** argv) {
     };
     for (const Case c : {Case{1920, 1080}, Case{3840, 2160}}) {
         const uint32_t w = 1920, h = c.height * 1920 / c.width;
-        std::printf("%ux%u screen -> %ux%u BGRA, %.0f s per run\n", c.width, c.height, w, h,
+        std::printf("%ux%u screen -> %ux%u I420, %.0f s per run\n", c.width, c.height, w, h,
                     seconds);
         Screen screen(c.width, c.height);
         const Result sp = skylarkPaced(screen, w, h, seconds);
@@ -308,7 +311,7 @@ int main(int argc, char** argv) {
         row("ffmpeg*", "30 fps", fg);
         row("skylark", "flat out", sf);
         row("ffmpeg", "flat out", ff);
-        std::printf("  (ffmpeg*: grab only, no conversion to 1920-wide BGRA)\n");
+        std::printf("  (ffmpeg*: grab only, no conversion to 1920-wide I420)\n");
         const double skylark = sp.cpuMsPerFrame + sp.serverMsPerFrame;
         std::printf(
             "  CPU per frame at 30 fps, capture process + X server: skylark/ffmpeg = %.2f, "

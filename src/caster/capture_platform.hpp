@@ -7,7 +7,7 @@
 //
 // Threads, in one place (details at each class):
 // - ContentPicker: called by the caster on the main thread only.
-// - ContentPickerObserver: called by the picker on any one thread of its choosing.
+// - ContentPickerObserver: called by the picker on the main thread, from its event loop.
 // - CaptureStream: created and driven by the caster from its task thread (never the main
 //   thread, never the sample queue); stopCapture may come while startCapture is pending.
 // - CaptureStreamOutput: called by the stream only through the serial queue given to
@@ -27,7 +27,6 @@
 #include "common/error.hpp"
 #include "common/executor.hpp"
 #include "common/media_frames.hpp"
-#include "common/media_time.hpp"
 
 namespace skylark {
 
@@ -65,21 +64,20 @@ struct PickerMode {
     static constexpr std::uint32_t singleDisplay = 1u << 4;  // 16
 };
 
-// What the picker offers. The caster sets allowedPickerModes to
-// singleDisplay | singleApplication (raw 20) and allowsChangingSelectedContent to false.
+// What the picker offers (the caster asks for singleDisplay | singleApplication).
 struct ContentPickerConfiguration {
     std::uint32_t allowedPickerModes = PickerMode::singleWindow | PickerMode::multipleWindows |
                                        PickerMode::singleApplication |
                                        PickerMode::multipleApplications | PickerMode::singleDisplay;
-    bool allowsChangingSelectedContent = true;
 };
 
 class ContentPicker;
 
-// Receives the outcome of each presentation. Exactly one of
-// the three calls follows a present() (a presentation that replaces one still shown may end
-// both with one outcome). The picker calls them on any thread, one at a time, never from
-// inside a ContentPicker call, and never while holding a lock that its own operations take.
+// Receives the outcome of one presentation: exactly one of the three calls follows a
+// present(). A presentation made while the picker is still shown joins it: that one outcome
+// goes to the newest presentation's observer. Calls come on the main thread (the thread of
+// present()), from its event loop: never from inside a ContentPicker call, and never while
+// holding a lock that the picker's own operations take.
 class ContentPickerObserver {
   public:
     virtual ~ContentPickerObserver() = default;
@@ -93,37 +91,31 @@ class ContentPickerObserver {
     virtual void contentSharingPickerStartDidFail(const Error& error) = 0;
 };
 
-// The process's one content-sharing picker. The caster calls
-// every operation on the main thread, in this order within start(): addObserver (once in its
-// life), setDefaultConfiguration, setActive(true), present. None of them blocks or calls an
-// observer synchronously. The caster never removes its observer and never deactivates the
-// picker; an active picker may report a selection at any time.
+// The process's one content-sharing picker. The caster calls present() on the main thread for
+// every cast it starts.
 class ContentPicker {
   public:
     virtual ~ContentPicker() = default;
-    virtual void addObserver(std::weak_ptr<ContentPickerObserver> observer) = 0;
-    virtual void setDefaultConfiguration(const ContentPickerConfiguration& configuration) = 0;
-    virtual void setActive(bool active) = 0;
-    // Shows the picker and returns at once; the outcome arrives later through the observer.
-    virtual void present() = 0;
+    // Shows the picker offering what `configuration` allows and returns at once, without
+    // calling the observer; the outcome reaches `observer` (held weakly) later.
+    virtual void present(const ContentPickerConfiguration& configuration,
+                         std::weak_ptr<ContentPickerObserver> observer) = 0;
 };
 
 // ---- Stream configuration -------------------------------------------------------------------
 
-// Plain data, set by the caster before it creates the stream.
+// Plain data, set by the caster before it creates the stream. Frames come as I420 pictures
+// (media_frames.hpp), audio as interleaved float.
 struct StreamConfiguration {
     std::int64_t width = 0;   // pixels of every delivered frame
     std::int64_t height = 0;  // pixels of every delivered frame
-    // Frames come at most once per this interval (the caster sets 1/30 s).
-    MediaTime minimumFrameInterval = MediaTime::make(0, 1);
+    // Frames come at most once per this interval (the caster sets 1/30 s); zero or less: as
+    // fast as the screen changes.
+    std::int64_t minimumFrameInterval_ns = 0;
     // How many frames may wait undelivered (queued to the output, not yet handled) before the
     // capture skips frames instead of queueing more (the caster sets 5).
     std::int32_t queueDepth = 8;
-    static constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;  // "BGRA"
-    std::uint32_t pixelFormat = kPixelFormatBGRA;
     bool capturesAudio = false;
-    // Leave out the sounds of this process (the caster sets true).
-    bool excludesCurrentProcessAudio = false;
     std::int32_t sampleRate = 48000;
     std::int32_t channelCount = 2;
 };
@@ -141,7 +133,8 @@ enum class StreamOutputType : std::int32_t {
 class CaptureStreamOutput {
   public:
     virtual ~CaptureStreamOutput() = default;
-    // BGRA of the configured width and height, at most one per minimumFrameInterval.
+    // An I420 picture of the configured width and height, at most one per
+    // minimumFrameInterval_ns.
     virtual void streamDidOutputVideo(const VideoFrame& frame) = 0;
     // Interleaved float at the configured rate and channel count.
     virtual void streamDidOutputAudio(const AudioBuffer& buffer) = 0;

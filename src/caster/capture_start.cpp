@@ -16,8 +16,7 @@ constexpr const char* kTextCasting = "Casting screen + system audio";
 
 // The application's one error of its own: the writer cannot take the cast's settings.
 Error encoderNotPreparedError() {
-    return Error::withDescription(Error::kSkylarkDomain, 2,
-                                  "Could not prepare the streaming encoder.");
+    return Error{Error::kSkylarkDomain, 2, "Could not prepare the streaming encoder."};
 }
 
 }  // namespace
@@ -64,10 +63,12 @@ void NativeCaster::startTaskBegin(std::shared_ptr<StartTask> task) {
                                          static_cast<double>(task->filter->pointPixelScale()));
     task->configuration = recipe.stream;
     const EncodingSize& size = recipe.size;
+    // A fixed trace text, read by scripts: keep it as it is.
     trace("selected content size " + std::to_string(size.sourceWidth) + "x" +
           std::to_string(size.sourceHeight) + "; encoding " + std::to_string(size.width) + "x" +
           std::to_string(size.height));
 
+    // A fixed trace text, read by scripts: keep it as it is.
     trace("creating HLS writer");
     StreamWriterResult made = platform_.makeWriter(recipe.writer, weak_from_this());
     if (const Error* reason = std::get_if<Error>(&made)) {
@@ -101,6 +102,7 @@ void NativeCaster::startTaskCreateStream(std::shared_ptr<StartTask> task) {
     if (abandoned(*task)) {
         return;
     }
+    // A fixed trace text, read by scripts: keep it as it is.
     trace("asset writer prepared");
 
     CaptureStreamResult created =
@@ -111,8 +113,8 @@ void NativeCaster::startTaskCreateStream(std::shared_ptr<StartTask> task) {
     }
     std::shared_ptr<CaptureStream> stream = std::get<std::shared_ptr<CaptureStream>>(created);
     if (!stream) {
-        startTaskFailed(task, Error::withDescription(Error::kSkylarkDomain, 3,
-                                                     "The capture stream could not be created."));
+        startTaskFailed(
+            task, Error{Error::kSkylarkDomain, 3, "The capture stream could not be created."});
         return;
     }
     for (StreamOutputType type : {StreamOutputType::screen, StreamOutputType::audio}) {
@@ -121,6 +123,7 @@ void NativeCaster::startTaskCreateStream(std::shared_ptr<StartTask> task) {
             return;
         }
     }
+    // A fixed trace text, read by scripts: keep it as it is.
     trace("screen and system audio outputs added");
 
     // The stream becomes the caster's, unless a stop came first (then it is dropped unstarted;
@@ -158,6 +161,7 @@ void NativeCaster::startTaskCaptureStarted(std::shared_ptr<StartTask> task,
         startTaskFailed(task, *error);
         return;
     }
+    // A fixed trace text, read by scripts: keep it as it is.
     trace("ScreenCaptureKit capture started");
     if (abandoned(*task)) {
         // The stop has taken this stream and stops it too; stopping it here as well makes sure
@@ -181,6 +185,7 @@ void NativeCaster::startTaskReportCasting(std::shared_ptr<StartTask> task) {
 }
 
 void NativeCaster::startTaskFailed(std::shared_ptr<StartTask> task, const Error& error) {
+    // A fixed trace text, read by scripts: keep it as it is.
     trace("capture startup error: " + error.fullDescription());
     CastLifecycle::Failed failed = lifecycle_.failStart(task->cast);
     failed.dropped.reset();

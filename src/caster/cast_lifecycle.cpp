@@ -12,11 +12,6 @@ std::optional<CastLifecycle::Refusal> CastLifecycle::refusal() const {
     return std::nullopt;
 }
 
-bool CastLifecycle::claimPickerObserver() {
-    std::lock_guard guard(lock_);
-    return !std::exchange(observingPicker_, true);
-}
-
 std::optional<std::uint64_t> CastLifecycle::accept() {
     std::lock_guard guard(lock_);
     if (casting_ || stopping_ || stream_) {

@@ -27,9 +27,6 @@ class CastLifecycle {
     };
     std::optional<Refusal> refusal() const;
 
-    // True the first time only: the caster observes the picker once in its life.
-    bool claimPickerObserver();
-
     // Accepts a selection when idle: casting from now on. The new cast's number, or nothing.
     std::optional<std::uint64_t> accept();
 
@@ -75,7 +72,6 @@ class CastLifecycle {
     std::shared_ptr<CaptureStream> stream_;
     bool casting_ = false;
     bool stopping_ = false;
-    bool observingPicker_ = false;
     std::uint64_t latestCast_ = 0;
     std::uint64_t stoppedCast_ = 0;
 };

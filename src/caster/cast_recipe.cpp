@@ -38,34 +38,24 @@ CastRecipe castRecipe(ContentSize points, double pixelsPerPoint) {
     CastRecipe recipe;
     recipe.size = computeEncodingSize(points.width, points.height, pixelsPerPoint);
 
-    StreamConfiguration& stream = recipe.stream;
-    stream.width = recipe.size.width;
-    stream.height = recipe.size.height;
-    stream.minimumFrameInterval = MediaTime::make(1, kCast.frames_per_second);
-    stream.queueDepth = kCast.capture_queue_depth;
-    stream.pixelFormat = StreamConfiguration::kPixelFormatBGRA;
-    stream.capturesAudio = true;
-    stream.excludesCurrentProcessAudio = true;  // no feedback from anything this process plays
-    stream.sampleRate = kCast.audio_rate_hz;
-    stream.channelCount = kCast.audio_channels;
-
     WriterSettings& writer = recipe.writer;
     writer.width = recipe.size.width;
     writer.height = recipe.size.height;
-    writer.video_bitrate_bps = kCast.video_bitrate_bps;
-    writer.key_frame_max_frames = kCast.key_frame_max_frames;
-    writer.key_frame_max_interval = kCast.key_frame_max_interval;
-    writer.audio_rate_hz = kCast.audio_rate_hz;
-    writer.audio_channels = kCast.audio_channels;
-    writer.audio_bitrate_bps = kCast.audio_bitrate_bps;
-    writer.segment_interval = kCast.segment_interval;
+
+    StreamConfiguration& stream = recipe.stream;
+    stream.width = recipe.size.width;
+    stream.height = recipe.size.height;
+    stream.minimumFrameInterval_ns = 1'000'000'000 / writer.frame_rate_fps;
+    stream.queueDepth = kCast.capture_queue_depth;
+    stream.capturesAudio = true;
+    stream.sampleRate = writer.audio_rate_hz;
+    stream.channelCount = writer.audio_channels;
     return recipe;
 }
 
 ContentPickerConfiguration castPickerConfiguration() {
     ContentPickerConfiguration configuration;
     configuration.allowedPickerModes = kCast.picker_modes;
-    configuration.allowsChangingSelectedContent = false;
     return configuration;
 }
 

@@ -4,23 +4,14 @@
 
 #include "caster/capture_platform.hpp"
 #include "caster/stream_writer.hpp"
-#include "common/media_time.hpp"
 
 namespace skylark {
 
-// What every cast asks of the capture and of the writer, in one place: the recipe below and
-// the tests read this table.
+// What every cast asks of the capture beyond the writer's numbers, which are WriterSettings's
+// defaults (stream_writer.hpp): the recipe below and the tests read this table.
 struct CastConstants {
     std::int64_t max_encoding_width = 1920;
-    std::int32_t frames_per_second = 30;
     std::int32_t capture_queue_depth = 5;
-    std::int32_t audio_rate_hz = 48'000;
-    std::int32_t audio_channels = 2;
-    std::int64_t video_bitrate_bps = 6'000'000;
-    std::int32_t key_frame_max_frames = 8;
-    MediaTime key_frame_max_interval = MediaTime::make(150, 600);
-    std::int64_t audio_bitrate_bps = 192'000;
-    MediaTime segment_interval = MediaTime::make(150, 600);
     std::uint32_t picker_modes = PickerMode::singleDisplay | PickerMode::singleApplication;
 };
 inline constexpr CastConstants kCast{};

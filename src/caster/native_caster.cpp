@@ -89,19 +89,15 @@ void NativeCaster::start() {
         report(refusal->casting, refusal->stopping ? kTextFinishing : kTextAlreadyCasting);
         return;
     }
+    // A fixed trace text, read by scripts: keep it as it is.
     trace("presenting content picker");
-    ContentPicker& picker = *platform_.picker;
-    if (lifecycle_.claimPickerObserver()) {
-        picker.addObserver(weak_from_this());
-    }
-    picker.setDefaultConfiguration(castPickerConfiguration());
-    picker.setActive(true);
     report(false, kTextChoose);
-    picker.present();
+    platform_.picker->present(castPickerConfiguration(), weak_from_this());
 }
 
 void NativeCaster::contentSharingPickerDidUpdate(ContentPicker& /*picker*/,
                                                  std::shared_ptr<const ContentFilter> filter) {
+    // A fixed trace text, read by scripts: keep it as it is.
     trace("picker returned selection");
     if (!filter) {
         return;  // no selection to capture (the picker's contract rules this out)
@@ -142,6 +138,7 @@ void NativeCaster::writerDidOutputSegment(ByteBuffer data, SegmentKind kind) {
         return;
     }
     const bool initialization = kind == SegmentKind::initialization;
+    // A fixed trace text, read by scripts: keep it as it is.
     trace(std::string("writer emitted ") + (initialization ? "initialization" : "media") +
           " segment (" + std::to_string(data->size()) + " bytes)");
     if (initialization) {
@@ -185,6 +182,7 @@ void NativeCaster::stopTaskTeardown() {
 
 void NativeCaster::stopTaskFinish() {
     lifecycle_.finishStop();
+    // A fixed trace text, read by scripts: keep it as it is.
     trace("capture fully stopped; ready to share again");
     postReport(false, kTextReady);
 }

@@ -13,7 +13,7 @@
 //   and the append of its kind; last, cancel() (possibly before start, or never when the
 //   capture failed to start and the writer is just dropped).
 // - The writer's own threads (encoder, muxer) may change status() and failure() at any time,
-//   so those two are safe against them.
+//   so those two are safe against them; subscribe() is safe against every thread.
 // - Ownership: the caster holds the writer by shared_ptr and releases it on one of its own
 //   threads, never inside a writer call or a delegate callback. The writer holds the delegate
 //   weakly. Destroying the writer stops and joins its threads without waiting on videoQueue.
@@ -27,7 +27,6 @@
 #include "common/bytes.hpp"
 #include "common/error.hpp"
 #include "common/media_frames.hpp"
-#include "common/media_time.hpp"
 
 namespace skylark {
 
@@ -48,17 +47,21 @@ enum class SegmentKind {
     part,            // one moof + mdat of the media segment being written
 };
 
-// Everything a writer is asked to produce, as one plain value.
+// Everything a writer is asked to produce, as one plain value. The defaults are the numbers of
+// every cast: H.264 at 6 Mbit/s for up to 30 frames a second with a key frame at least every 8
+// frames and every 0.25 s, AAC at 48 kHz stereo and 192 kbit/s, segments of 0.25 s.
 struct WriterSettings {
     std::int64_t width = 0;  // even, at least 2: every frame is scaled to this
     std::int64_t height = 0;
+    std::int32_t frame_rate_fps = 30;  // the most the capture delivers; frames may come slower
     std::int64_t video_bitrate_bps = 6'000'000;
-    std::int32_t key_frame_max_frames = 8;                     // frames between key frames, at most
-    MediaTime key_frame_max_interval = MediaTime::make(1, 4);  // time between key frames, at most
-    std::int32_t audio_rate_hz = 48'000;                       // AAC
+    std::int32_t key_frame_max_frames = 8;                 // frames between key frames, at most
+    std::int64_t key_frame_max_interval_ns = 250'000'000;  // time between key frames, at most
+    std::int32_t audio_rate_hz = 48'000;                   // AAC
     std::int32_t audio_channels = 2;
     std::int64_t audio_bitrate_bps = 192'000;
-    MediaTime segment_interval = MediaTime::make(150, 600);  // each segment lasts about this
+    // Segments start on a key frame at (or just after) each multiple of this interval.
+    std::int64_t segment_interval_ns = 250'000'000;
 
     friend bool operator==(const WriterSettings&, const WriterSettings&) = default;
 };
@@ -77,14 +80,37 @@ class StreamWriterDelegate {
     virtual void writerDidOutputSegment(ByteBuffer data, SegmentKind kind) = 0;
 };
 
+// One unit of what the writer encodes, for subscribers that send it on by other means than
+// segments. Times are nanoseconds on the capture's clock (CLOCK_MONOTONIC).
+struct EncodedMedia {
+    MediaKind kind = MediaKind::video;
+    // Video: one H.264 access unit in Annex B form (start codes), of one frame; a key frame is
+    // an IDR frame and carries the sequence and picture parameter sets in front.
+    ByteBuffer data;
+    bool keyFrame = false;
+    // Audio: the float PCM the writer took, before AAC (a subscriber encodes it as it needs).
+    AudioBuffer audio;
+    std::int64_t time_ns = 0;
+};
+
+// Receives every encoded video access unit and every audio buffer the writer takes, in order
+// of encoding, besides the segments that go to the delegate. Called on the writer's own thread,
+// one call at a time, never inside a writer call and never once cancel() has returned; it must
+// not block (the encoder waits for it) and must not call the writer's cancel().
+class EncodedMediaSubscriber {
+  public:
+    virtual ~EncodedMediaSubscriber() = default;
+    virtual void writerDidEncode(const EncodedMedia& media) = 0;
+};
+
 class StreamWriter {
   public:
     virtual ~StreamWriter() = default;
 
-    // Begins writing at `sessionStart` (the first frame's time): output times count from it
+    // Begins writing at `sessionStart_ns` (the first frame's time): output times count from it
     // and media stamped earlier is dropped. True when writing has begun; false with status
     // failed and failure() set when it could not, or false alone once started or cancelled.
-    virtual bool start(MediaTime sessionStart) = 0;
+    virtual bool start(std::int64_t sessionStart_ns) = 0;
 
     // Whether an append of `kind` is taken now. Answers at once; the caster drops media when
     // the answer is false, so a writer that is behind answers false rather than block.
@@ -101,6 +127,10 @@ class StreamWriter {
     // Stops at once: queued media is discarded, nothing is flushed, and no segment is delivered
     // after it returns. Any status, also before start(). Must not wait for videoQueue.
     virtual void cancel() = 0;
+
+    // Adds a subscriber (held weakly) from any thread, at any time: it receives what is encoded
+    // after this returns. Unlike the other calls, safe against every thread.
+    virtual void subscribe(std::weak_ptr<EncodedMediaSubscriber> subscriber) = 0;
 };
 
 using StreamWriterResult = std::variant<std::shared_ptr<StreamWriter>, Error>;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -32,7 +33,7 @@ class WriterFeed {
   private:
     // Whether media stamped `time` goes to the writer (started, not earlier than the session,
     // writer not failed). Reports a failed writer the first time it is seen.
-    bool admits(const MediaTime& time);
+    bool admits(std::int64_t time_ns);
     void traceAppend(bool video, bool appended, bool& logged);
     std::string failureText() const;
 
@@ -44,7 +45,7 @@ class WriterFeed {
     bool loggedFirstVideo_ = false;
     bool loggedFirstAudio_ = false;
     bool reportedFailure_ = false;
-    std::optional<MediaTime> sessionStart_;
+    std::optional<std::int64_t> sessionStart_ns_;
 };
 
 }  // namespace skylark

@@ -73,28 +73,16 @@ class ChoosingPicker final : public ContentPicker,
           portal_(std::move(portalPicker)),
           x11_(std::move(x11Picker)) {}
 
-    void addObserver(std::weak_ptr<ContentPickerObserver> observer) override {
-        portal_->addObserver(observer);
-        x11_->addObserver(observer);
-        observers_.add(std::move(observer));
-    }
-
-    void setDefaultConfiguration(const ContentPickerConfiguration& configuration) override {
-        portal_->setDefaultConfiguration(configuration);
-        x11_->setDefaultConfiguration(configuration);
-    }
-
-    void setActive(bool active) override {
-        portal_->setActive(active);
-        x11_->setActive(active);
-    }
-
-    void present() override {
+    void present(const ContentPickerConfiguration& configuration,
+                 std::weak_ptr<ContentPickerObserver> observer) override {
         if (!isWaylandSession(options_.getenv)) {
             use(CaptureBackendKind::x11, "screen capture through X11 (an X11 session)");
-            x11_->present();
+            x11_->present(configuration, std::move(observer));
             return;
         }
+        // The presentation waiting for the probe takes this one's place.
+        configuration_ = configuration;
+        observer_.set(std::move(observer));
         if (choosing_) {
             return;
         }
@@ -128,18 +116,17 @@ class ChoosingPicker final : public ContentPicker,
             case CaptureBackendKind::portal:
                 use(choice.kind,
                     "screen capture through the desktop portal and PipeWire (a Wayland session)");
-                portal_->present();
+                portal_->present(configuration_, observer_.take());
                 return;
             case CaptureBackendKind::x11:
                 use(choice.kind,
                     "a Wayland session without the desktop portal (" + facts.portalReason + ")");
-                x11_->present();
+                x11_->present(configuration_, observer_.take());
                 return;
             case CaptureBackendKind::unavailable:
                 use(choice.kind, "no screen capture: " + facts.portalReason + " " + x11Why);
-                const Error error =
-                    Error::withDescription(kPortalErrorDomain, kPortalUnavailable, choice.failure);
-                observers_.startDidFail(error);
+                const Error error = Error{kPortalErrorDomain, kPortalUnavailable, choice.failure};
+                observer_.startDidFail(error);
                 return;
         }
     }
@@ -169,7 +156,8 @@ class ChoosingPicker final : public ContentPicker,
     std::unique_ptr<QObject> context_;
     bool choosing_ = false;
     std::optional<CaptureBackendKind> lastKind_;
-    PickerObservers observers_;
+    ContentPickerConfiguration configuration_;
+    PickerObserverSlot observer_;
 };
 
 }  // namespace

@@ -32,14 +32,14 @@ class CaptureRecorder : public CaptureStreamOutput,
                                          int height, bool audio, std::optional<Error>& error);
 
     void streamDidOutputVideo(const VideoFrame& frame) override {
-        record(true, frame.time, frame.pixels.get());
+        record(true, frame.time_ns, frame.pixels.get());
         std::lock_guard lock(mutex_);
         frame_ = frame;  // only the newest is held: the capture's pool is small
     }
-    void streamDidOutputAudio(const AudioBuffer& buffer) override { record(false, buffer.time); }
-    void record(bool video, const MediaTime& time, const void* picture = nullptr) {
+    void streamDidOutputAudio(const AudioBuffer& buffer) override { record(false, buffer.time_ns); }
+    void record(bool video, std::int64_t time_ns, const void* picture = nullptr) {
         const auto now = std::chrono::steady_clock::now().time_since_epoch();
-        const Delivery d{video, time.seconds(), std::chrono::duration<double>(now).count(),
+        const Delivery d{video, time_ns / 1e9, std::chrono::duration<double>(now).count(),
                          queue_ && queue_->isCurrent(), picture};
         std::lock_guard lock(mutex_);
         seen_.push_back(d);
@@ -71,10 +71,6 @@ class CaptureRecorder : public CaptureStreamOutput,
         const VideoFrame& f = frame_;
         if (!f.pixels) {
             return ~0u;
-        }
-        if (f.layout == PixelLayout::bgra) {
-            const std::uint8_t* p = f.pixels.get() + f.stride_bytes * y + x * 4;
-            return std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
         }
         const int c = 298 * (f.pixels.get()[f.stride_bytes * y + x] - 16) + 128;
         const int d = f.u[f.chroma_stride_bytes * (y / 2) + x / 2] - 128;
@@ -145,7 +141,7 @@ inline std::optional<Error> await(const std::function<void(CaptureCompletion)>& 
     auto result = done->get_future();
     call([done](std::optional<Error> error) { done->set_value(std::move(error)); });
     if (result.wait_for(std::chrono::seconds(15)) != std::future_status::ready) {
-        return Error::withDescription("test", 0, "no completion");
+        return Error{"test", 0, "no completion"};
     }
     return result.get();
 }
@@ -159,10 +155,9 @@ inline std::shared_ptr<CaptureStream> CaptureRecorder::start(
     StreamConfiguration c;
     c.width = width;
     c.height = height;
-    c.minimumFrameInterval = MediaTime::make(1, 30);
+    c.minimumFrameInterval_ns = 1'000'000'000 / 30;
     c.queueDepth = 5;
     c.capturesAudio = audio;
-    c.excludesCurrentProcessAudio = true;
     CaptureStreamResult made = factory(std::move(filter), c, shared_from_this());
     if (auto* e = std::get_if<Error>(&made)) {
         error = *e;

@@ -22,7 +22,7 @@ constexpr std::int64_t kMaxSilencePerBuffer_s = 10;
 
 }  // namespace
 
-AudioEncoder::AudioEncoder(const EncoderSettings& settings)
+AudioEncoder::AudioEncoder(const WriterSettings& settings)
     : frame_(allocateFrame()), packet_(allocatePacket()) {
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
     if (codec == nullptr) {
@@ -34,14 +34,14 @@ AudioEncoder::AudioEncoder(const EncoderSettings& settings)
     }
     AVCodecContext& c = *context_;
     c.sample_fmt = AV_SAMPLE_FMT_FLTP;
-    c.sample_rate = settings.audioSampleRate_hz;
-    av_channel_layout_default(&c.ch_layout, settings.audioChannels);
-    c.bit_rate = settings.audioBitRate_bps;
-    c.time_base = AVRational{1, settings.audioSampleRate_hz};
+    c.sample_rate = settings.audio_rate_hz;
+    av_channel_layout_default(&c.ch_layout, settings.audio_channels);
+    c.bit_rate = settings.audio_bitrate_bps;
+    c.time_base = AVRational{1, settings.audio_rate_hz};
     c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     check(avcodec_open2(context_.get(), codec, nullptr),
           "The AAC encoder could not be opened at " + std::to_string(c.sample_rate) + " Hz, " +
-              std::to_string(settings.audioChannels) + " channels");
+              std::to_string(settings.audio_channels) + " channels");
 
     frame_->format = c.sample_fmt;
     frame_->nb_samples = c.frame_size;

@@ -23,7 +23,7 @@ class AudioEncoder {
     using PacketSink = std::function<void(AVPacket&)>;
 
     // Throws EncoderFailure when the AAC encoder refuses the settings.
-    explicit AudioEncoder(const EncoderSettings& settings);
+    explicit AudioEncoder(const WriterSettings& settings);
 
     const AVCodecContext& context() const { return *context_; }
     AVRational timeBase() const { return context_->time_base; }

@@ -1,8 +1,18 @@
 #include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
 
+#include <pthread.h>
+
+#include <condition_variable>
+#include <deque>
 #include <limits>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
+#include <variant>
+#include <vector>
+
+#include "platform/ffmpeg/segment_engine.hpp"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -12,156 +22,317 @@ namespace skylark {
 
 namespace {
 
-constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+using ffmpeg::EncoderFailure;
+using ffmpeg::EncoderTuning;
+using ffmpeg::SegmentEngine;
 
-// A numeric media time in nanoseconds, or nothing when it is not a finite time that fits.
-std::optional<std::int64_t> nanoseconds(const MediaTime& time) {
-    if (!time.isNumeric()) {
-        return std::nullopt;
+struct FinishItem {};
+using Item = std::variant<VideoFrame, AudioBuffer, FinishItem>;
+
+// Why `s` cannot be encoded, or an empty text.
+std::string problemWith(const WriterSettings& s, const EncoderTuning& tuning) {
+    if (std::string problem = ffmpeg::checkSettings(s, tuning); !problem.empty()) {
+        return problem;
     }
-    __int128 value = static_cast<__int128>(time.value) * kNanosecondsPerSecond / time.timescale;
-    if (value > std::numeric_limits<std::int64_t>::max() ||
-        value < std::numeric_limits<std::int64_t>::min()) {
-        return std::nullopt;
+    try {
+        ffmpeg::VideoEncoder video(s, tuning.preset);
+        ffmpeg::AudioEncoder audio(s);
+    } catch (const EncoderFailure& failure) {
+        return failure.what();
     }
-    return static_cast<std::int64_t>(value);
+    return {};
 }
 
-bool fitsInt32(std::int64_t value) {
-    return value >= std::numeric_limits<std::int32_t>::min() &&
-           value <= std::numeric_limits<std::int32_t>::max();
-}
-
-// The encoder's settings for `s`, or why there are none. The range checks beyond these are
-// checkSettings's.
-std::string toEncoderSettings(const WriterSettings& s, ffmpeg::EncoderSettings& out) {
-    if (!fitsInt32(s.width) || !fitsInt32(s.height)) {
-        return "The streaming encoder cannot encode a picture of " + std::to_string(s.width) + "x" +
-               std::to_string(s.height) + " pixels.";
+// An H.264 packet as an access unit a subscriber can send on its own: Annex B, and a key frame
+// led by the parameter sets, which the stream otherwise keeps in the initialization segment.
+ByteBuffer accessUnit(const AVPacket& packet, const AVCodecContext& video) {
+    Bytes bytes;
+    if ((packet.flags & AV_PKT_FLAG_KEY) != 0 && video.extradata != nullptr) {
+        bytes.assign(video.extradata, video.extradata + video.extradata_size);
     }
-    const std::optional<std::int64_t> keyInterval = nanoseconds(s.key_frame_max_interval);
-    const std::optional<std::int64_t> segmentInterval = nanoseconds(s.segment_interval);
-    if (!keyInterval || !segmentInterval || !fitsInt32(s.audio_bitrate_bps)) {
-        return "The streaming encoder needs positive bit rates, frame rate and intervals.";
-    }
-    out.width = static_cast<std::int32_t>(s.width);
-    out.height = static_cast<std::int32_t>(s.height);
-    out.videoBitRate_bps = s.video_bitrate_bps;
-    out.maxKeyFrameInterval_frames = s.key_frame_max_frames;
-    out.maxKeyFrameInterval_ns = *keyInterval;
-    out.segmentInterval_ns = *segmentInterval;
-    out.audioSampleRate_hz = s.audio_rate_hz;
-    out.audioChannels = s.audio_channels;
-    out.audioBitRate_bps = s.audio_bitrate_bps;
-    return ffmpeg::checkSettings(out);
+    bytes.insert(bytes.end(), packet.data, packet.data + packet.size);
+    return makeBuffer(std::move(bytes));
 }
 
 }  // namespace
 
-StreamWriterResult FFmpegStreamWriter::create(const WriterSettings& settings,
-                                              std::weak_ptr<StreamWriterDelegate> delegate) {
-    ffmpeg::EncoderSettings encoder;
-    std::string problem = toEncoderSettings(settings, encoder);
-    if (problem.empty()) {
-        problem = ffmpeg::HLSSegmentEncoder::tryVideoEncoder(encoder);
+struct FFmpegStreamWriter::Shared {
+    WriterSettings settings;
+    EncoderTuning tuning;
+    std::weak_ptr<StreamWriterDelegate> delegate;
+    std::unique_ptr<SegmentEngine> engine;  // used by the writer's thread only once started
+
+    mutable std::mutex lock;  // guards everything below
+    std::condition_variable wake;
+    std::condition_variable finished;
+    std::deque<Item> queue;
+    std::size_t queuedVideo = 0;
+    std::size_t queuedAudio = 0;
+    WriterStatus status = WriterStatus::unknown;
+    std::optional<Error> failure;
+    bool stopping = false;  // the thread ends at its next look at the queue
+    bool threadDone = false;
+    std::thread::id threadID;
+    std::vector<std::weak_ptr<EncodedMediaSubscriber>> subscribers;
+
+    // Held while the delegate or a subscriber runs, so cancel() can wait out a delivery.
+    std::mutex delivery;
+
+    // Whether output may still go out, and to whom; called with `delivery` held.
+    bool writing(std::vector<std::shared_ptr<EncodedMediaSubscriber>>* live = nullptr) {
+        std::lock_guard state(lock);
+        if (live != nullptr) {
+            for (const auto& weak : subscribers) {
+                if (auto subscriber = weak.lock()) {
+                    live->push_back(std::move(subscriber));
+                }
+            }
+        }
+        return status == WriterStatus::writing;  // cancelled or failed: nothing more goes out
     }
-    if (problem.empty()) {
-        problem = ffmpeg::HLSSegmentEncoder::tryAudioEncoder(encoder);
+
+    void deliver(SegmentKind kind, Bytes bytes) {
+        std::lock_guard guard(delivery);
+        if (!writing()) {
+            return;
+        }
+        if (auto receiver = delegate.lock()) {
+            receiver->writerDidOutputSegment(makeBuffer(std::move(bytes)), kind);
+        }
     }
-    if (!problem.empty()) {
-        return Error::withDescription(kErrorDomain, kCannotEncode, problem);
+
+    // `make` builds the unit only when someone takes it.
+    template <class Make>
+    void publish(const Make& make) {
+        std::lock_guard guard(delivery);
+        std::vector<std::shared_ptr<EncodedMediaSubscriber>> live;
+        if (!writing(&live) || live.empty()) {
+            return;
+        }
+        const EncodedMedia media = make();
+        for (const auto& subscriber : live) {
+            subscriber->writerDidEncode(media);
+        }
     }
-    return std::make_shared<FFmpegStreamWriter>(std::move(encoder), std::move(delegate));
+
+    void fail(const std::string& message) {
+        std::lock_guard guard(lock);
+        if (status == WriterStatus::writing) {
+            status = WriterStatus::failed;
+            failure = Error{kErrorDomain, kEncodingFailed, message};
+        }
+        stopping = true;
+        queue.clear();
+        queuedVideo = queuedAudio = 0;
+    }
+
+    // Whether an append of `kind` is taken now; called with `lock` held.
+    bool ready(MediaKind kind) const {
+        const bool room = kind == MediaKind::video ? queuedVideo < tuning.maxQueuedVideoFrames
+                                                   : queuedAudio < tuning.maxQueuedAudioBuffers;
+        return status == WriterStatus::writing && !stopping && room;
+    }
+
+    bool append(Item item, MediaKind kind) {
+        std::lock_guard guard(lock);
+        if (!ready(kind)) {
+            return false;
+        }
+        queue.push_back(std::move(item));
+        ++(kind == MediaKind::video ? queuedVideo : queuedAudio);
+        wake.notify_one();
+        return true;
+    }
+
+    static void run(const std::shared_ptr<Shared>& self, std::int64_t sessionStart_ns);
+    void process(Item& item);
+};
+
+void FFmpegStreamWriter::Shared::run(const std::shared_ptr<Shared>& self,
+                                     std::int64_t sessionStart_ns) {
+    // Conversion, the encoder's calls and muxing run here; a profile should say so.
+    pthread_setname_np(pthread_self(), "skylark-writer");
+    try {
+        self->engine->start(sessionStart_ns);
+        for (;;) {
+            Item item;
+            {
+                std::unique_lock guard(self->lock);
+                self->wake.wait(guard, [&] { return self->stopping || !self->queue.empty(); });
+                if (self->stopping) {
+                    break;
+                }
+                item = std::move(self->queue.front());
+                self->queue.pop_front();
+            }
+            self->process(item);
+            {
+                std::lock_guard guard(self->lock);
+                // Counted out only now, so the queue bound covers the frame being encoded.
+                // (cancel() may have emptied the queue and its counts meanwhile.)
+                if (std::holds_alternative<VideoFrame>(item) && self->queuedVideo > 0) {
+                    --self->queuedVideo;
+                } else if (std::holds_alternative<AudioBuffer>(item) && self->queuedAudio > 0) {
+                    --self->queuedAudio;
+                }
+            }
+        }
+    } catch (const EncoderFailure& failure) {
+        self->fail(failure.what());
+    } catch (const std::bad_alloc&) {
+        self->fail("The streaming encoder ran out of memory.");
+    } catch (const std::exception& other) {
+        self->fail(std::string("The streaming encoder stopped: ") + other.what());
+    }
+    // The encoders are closed here, on this thread, so that destroying the writer from any
+    // thread never waits for more than one encoding step.
+    self->engine.reset();
+    std::lock_guard guard(self->lock);
+    self->threadDone = true;
+    self->finished.notify_all();
 }
 
-FFmpegStreamWriter::FFmpegStreamWriter(ffmpeg::EncoderSettings settings,
-                                       std::weak_ptr<StreamWriterDelegate> delegate)
-    : settings_(std::move(settings)), delegate_(std::move(delegate)) {}
-
-FFmpegStreamWriter::~FFmpegStreamWriter() = default;
-
-bool FFmpegStreamWriter::start(MediaTime sessionStart) {
-    std::lock_guard guard(lock_);
-    if (encoder_ || startError_ || cancelled_) {
-        return false;
-    }
-    const std::optional<std::int64_t> start_ns = nanoseconds(sessionStart);
-    if (!start_ns) {
-        startError_ = Error::withDescription(kErrorDomain, kCannotEncode,
-                                             "The session's start time is not a valid time.");
-        return false;
-    }
-    auto created = ffmpeg::HLSSegmentEncoder::create(
-        settings_, [delegate = delegate_](ByteBuffer data, SegmentKind kind) {
-            if (auto receiver = delegate.lock()) {
-                receiver->writerDidOutputSegment(std::move(data), kind);
-            }
+void FFmpegStreamWriter::Shared::process(Item& item) {
+    if (auto* frame = std::get_if<VideoFrame>(&item)) {
+        engine->addVideo(*frame, frame->time_ns);
+    } else if (auto* audio = std::get_if<AudioBuffer>(&item)) {
+        engine->addAudio(*audio, audio->time_ns);
+        publish([&] {
+            EncodedMedia media;
+            media.kind = MediaKind::audio;
+            media.audio = *audio;
+            media.time_ns = audio->time_ns;
+            return media;
         });
-    if (!created.encoder) {
-        startError_ = Error::withDescription(kErrorDomain, kCannotEncode, created.error);
+    } else {
+        engine->finish();
+        std::lock_guard guard(lock);
+        if (status == WriterStatus::writing) {
+            status = WriterStatus::completed;
+        }
+        stopping = true;
+    }
+}
+
+StreamWriterResult FFmpegStreamWriter::create(const WriterSettings& settings,
+                                              std::weak_ptr<StreamWriterDelegate> delegate,
+                                              EncoderTuning tuning) {
+    if (std::string problem = problemWith(settings, tuning); !problem.empty()) {
+        return Error{kErrorDomain, kCannotEncode, problem};
+    }
+    auto shared = std::make_shared<Shared>();
+    shared->settings = settings;
+    shared->tuning = std::move(tuning);
+    shared->delegate = std::move(delegate);
+    return std::make_shared<FFmpegStreamWriter>(Key{}, std::move(shared));
+}
+
+FFmpegStreamWriter::FFmpegStreamWriter(Key, std::shared_ptr<Shared> shared)
+    : shared_(std::move(shared)) {}
+
+FFmpegStreamWriter::~FFmpegStreamWriter() {
+    cancel();
+    std::unique_lock guard(shared_->lock);
+    if (shared_->threadID == std::thread::id{} || shared_->threadID == std::this_thread::get_id()) {
+        return;  // never started, or destroyed by its own delegate: the thread ends on its own
+    }
+    shared_->finished.wait(guard, [&] { return shared_->threadDone; });
+}
+
+bool FFmpegStreamWriter::start(std::int64_t sessionStart_ns) {
+    std::lock_guard guard(shared_->lock);
+    if (shared_->status != WriterStatus::unknown) {
         return false;
     }
-    encoder_ = std::move(created.encoder);
-    return encoder_->start(*start_ns);
+    try {
+        std::weak_ptr<Shared> weak = shared_;
+        shared_->engine = std::make_unique<SegmentEngine>(
+            shared_->settings, shared_->tuning,
+            [weak](SegmentKind kind, Bytes bytes) {
+                if (auto self = weak.lock()) {
+                    self->deliver(kind, std::move(bytes));
+                }
+            },
+            [weak](const AVPacket& packet, std::int64_t time_ns) {
+                if (auto self = weak.lock()) {
+                    self->publish([&] {
+                        EncodedMedia media;
+                        media.data = accessUnit(packet, self->engine->videoContext());
+                        media.keyFrame = (packet.flags & AV_PKT_FLAG_KEY) != 0;
+                        media.time_ns = time_ns;
+                        return media;
+                    });
+                }
+            });
+    } catch (const EncoderFailure& failure) {
+        shared_->status = WriterStatus::failed;
+        shared_->failure = Error{kErrorDomain, kCannotEncode, failure.what()};
+        return false;
+    }
+    shared_->status = WriterStatus::writing;
+    std::thread thread(&Shared::run, shared_, sessionStart_ns);
+    shared_->threadID = thread.get_id();
+    // The thread owns the shared state with this object; it is never joined, so that a writer
+    // destroyed from its own delegate does not wait for itself. The destructor waits for its end.
+    thread.detach();
+    return true;
 }
 
 bool FFmpegStreamWriter::isReadyFor(MediaKind kind) const {
-    std::lock_guard guard(lock_);
-    if (!encoder_) {
-        return false;
-    }
-    return kind == MediaKind::video ? encoder_->isReadyForVideo() : encoder_->isReadyForAudio();
+    std::lock_guard guard(shared_->lock);
+    return shared_->ready(kind);
 }
 
 bool FFmpegStreamWriter::appendVideo(const VideoFrame& frame) {
-    std::lock_guard guard(lock_);
-    const std::optional<std::int64_t> time_ns = nanoseconds(frame.time);
-    return encoder_ && time_ns && encoder_->appendVideo(frame, *time_ns);
+    return ffmpeg::checkVideoFrame(frame).empty() && shared_->append(frame, MediaKind::video);
 }
 
 bool FFmpegStreamWriter::appendAudio(const AudioBuffer& buffer) {
-    std::lock_guard guard(lock_);
-    const std::optional<std::int64_t> time_ns = nanoseconds(buffer.time);
-    return encoder_ && time_ns && encoder_->appendAudio(buffer, *time_ns);
+    return ffmpeg::checkAudioBuffer(buffer).empty() && shared_->append(buffer, MediaKind::audio);
 }
 
 WriterStatus FFmpegStreamWriter::status() const {
-    std::lock_guard guard(lock_);
-    if (startError_) {
-        return WriterStatus::failed;
-    }
-    if (!encoder_) {
-        return cancelled_ ? WriterStatus::cancelled : WriterStatus::unknown;
-    }
-    return encoder_->status();
+    std::lock_guard guard(shared_->lock);
+    return shared_->status;
 }
 
 std::optional<Error> FFmpegStreamWriter::failure() const {
-    std::lock_guard guard(lock_);
-    if (startError_) {
-        return startError_;
+    std::lock_guard guard(shared_->lock);
+    return shared_->failure;
+}
+
+void FFmpegStreamWriter::finish() {
+    std::unique_lock guard(shared_->lock);
+    if (shared_->status != WriterStatus::writing || shared_->stopping) {
+        return;
     }
-    if (encoder_) {
-        if (std::string message = encoder_->error(); !message.empty()) {
-            return Error::withDescription(kErrorDomain, kEncodingFailed, message);
-        }
-    }
-    return std::nullopt;
+    shared_->queue.push_back(FinishItem{});
+    shared_->wake.notify_one();
+    shared_->finished.wait(guard, [&] { return shared_->threadDone; });
 }
 
 void FFmpegStreamWriter::cancel() {
-    ffmpeg::HLSSegmentEncoder* encoder = nullptr;
+    bool onWriterThread = false;
     {
-        std::lock_guard guard(lock_);
-        cancelled_ = true;
-        encoder = encoder_.get();
+        std::lock_guard guard(shared_->lock);
+        if (shared_->status == WriterStatus::unknown || shared_->status == WriterStatus::writing) {
+            shared_->status = WriterStatus::cancelled;
+        }
+        shared_->stopping = true;
+        shared_->queue.clear();
+        shared_->queuedVideo = shared_->queuedAudio = 0;
+        shared_->wake.notify_one();
+        onWriterThread = shared_->threadID == std::this_thread::get_id();
     }
-    // Outside the lock: cancel() waits for a delivery under way, whose delegate may call back
-    // into this writer. The encoder lives as long as this writer, and only videoQueue (the
-    // caller) ever sets it.
-    if (encoder != nullptr) {
-        encoder->cancel();
+    if (!onWriterThread) {
+        // A delivery that began before the status changed ends before cancel() returns.
+        std::lock_guard wait(shared_->delivery);
     }
+}
+
+void FFmpegStreamWriter::subscribe(std::weak_ptr<EncodedMediaSubscriber> subscriber) {
+    std::lock_guard guard(shared_->lock);
+    shared_->subscribers.push_back(std::move(subscriber));
 }
 
 StreamWriterFactory makeFFmpegWriterFactory() {

@@ -25,18 +25,20 @@ constexpr std::size_t kMaxAudioPacketsWaiting = 4;
 
 }  // namespace
 
-SegmentEngine::SegmentEngine(const EncoderSettings& settings, Output output)
+SegmentEngine::SegmentEngine(const WriterSettings& settings, const EncoderTuning& tuning,
+                             Output output, VideoPacketOutput videoPackets)
     : settings_(settings),
       output_(std::move(output)),
-      video_(settings),
+      videoPackets_(std::move(videoPackets)),
+      video_(settings, tuning.preset),
       audio_(settings),
       muxer_(video_.context(), audio_.context()),
       heldVideo_(allocatePacket()) {
     segmentInterval_ =
-        std::max<std::int64_t>(1, toTicks(settings.segmentInterval_ns, VideoEncoder::kTimeBase));
+        std::max<std::int64_t>(1, toTicks(settings.segment_interval_ns, VideoEncoder::kTimeBase));
     maxKeyInterval_ = std::max<std::int64_t>(
-        1, toTicks(settings.maxKeyFrameInterval_ns, VideoEncoder::kTimeBase));
-    nominalFrameInterval_ = VideoEncoder::kTimeBase.den / settings.frameRate_fps;
+        1, toTicks(settings.key_frame_max_interval_ns, VideoEncoder::kTimeBase));
+    nominalFrameInterval_ = VideoEncoder::kTimeBase.den / settings.frame_rate_fps;
 }
 
 void SegmentEngine::start(std::int64_t sessionStart_ns) {
@@ -105,6 +107,11 @@ bool SegmentEngine::addVideo(const VideoFrame& frame, std::int64_t time_ns) {
 }
 
 void SegmentEngine::holdVideo(AVPacket& packet) {
+    if (videoPackets_) {
+        videoPackets_(packet,
+                      sessionStart_ns_ + av_rescale_q(packet.pts, VideoEncoder::kTimeBase,
+                                                      AVRational{1, kNanosecondsPerSecond}));
+    }
     if (holdingVideo_) {
         writeHeldVideo(packet.pts - heldVideo_->pts);
         flushPart();

@@ -33,9 +33,14 @@ namespace skylark::ffmpeg {
 class SegmentEngine {
   public:
     using Output = std::function<void(SegmentKind, Bytes)>;
+    // Each video packet as it leaves the encoder, with its time on the session's clock.
+    using VideoPacketOutput = std::function<void(const AVPacket&, std::int64_t time_ns)>;
 
     // Opens both encoders and the muxer. Throws EncoderFailure.
-    SegmentEngine(const EncoderSettings& settings, Output output);
+    SegmentEngine(const WriterSettings& settings, const EncoderTuning& tuning, Output output,
+                  VideoPacketOutput videoPackets = nullptr);
+
+    const AVCodecContext& videoContext() const { return video_.context(); }
 
     // Delivers the initialization segment; media before `sessionStart_ns` is dropped.
     void start(std::int64_t sessionStart_ns);
@@ -53,8 +58,9 @@ class SegmentEngine {
     void flushPart();
     void cutSegment(std::int64_t videoEnd);
 
-    EncoderSettings settings_;
+    WriterSettings settings_;
     Output output_;
+    VideoPacketOutput videoPackets_;
     VideoEncoder video_;
     AudioEncoder audio_;
     FragmentMuxer muxer_;

@@ -6,8 +6,6 @@
 #include <string>
 #include <thread>
 
-#include <libyuv/convert_from_argb.h>
-
 extern "C" {
 #include <libavutil/opt.h>
 }
@@ -59,7 +57,7 @@ void setPlanes(AVFrame& f, const VideoFrame& frame) {
 
 }  // namespace
 
-VideoEncoder::VideoEncoder(const EncoderSettings& settings)
+VideoEncoder::VideoEncoder(const WriterSettings& settings, const std::string& preset)
     : picture_(allocateFrame()), packet_(allocatePacket()) {
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (codec == nullptr) {
@@ -70,15 +68,15 @@ VideoEncoder::VideoEncoder(const EncoderSettings& settings)
         throw EncoderFailure("The streaming encoder ran out of memory.");
     }
     AVCodecContext& c = *context_;
-    c.width = settings.width;
-    c.height = settings.height;
+    c.width = static_cast<int>(settings.width);
+    c.height = static_cast<int>(settings.height);
     c.pix_fmt = AV_PIX_FMT_YUV420P;
     c.time_base = kTimeBase;
-    c.framerate = AVRational{settings.frameRate_fps, 1};
+    c.framerate = AVRational{settings.frame_rate_fps, 1};
     c.sample_aspect_ratio = AVRational{1, 1};
-    // libyuv's SIMD conversion produces BT.601 limited-range YUV (it has no BT.709 matrix);
-    // the stream says so, or players would decode with the wrong matrix. Primaries and transfer
-    // stay those of the sRGB desktop.
+    // The capture's libyuv conversion produces BT.601 limited-range YUV (it has no BT.709
+    // matrix); the stream says so, or players would decode with the wrong matrix. Primaries and
+    // transfer stay those of the sRGB desktop.
     c.colorspace = AVCOL_SPC_SMPTE170M;
     c.color_primaries = AVCOL_PRI_BT709;
     c.color_trc = AVCOL_TRC_BT709;
@@ -86,14 +84,14 @@ VideoEncoder::VideoEncoder(const EncoderSettings& settings)
     // The parameter sets go into the initialization segment, not in front of every key frame.
     c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
 
-    c.bit_rate = settings.videoBitRate_bps;
+    c.bit_rate = settings.video_bitrate_bps;
     // A key frame every 0.25 s costs several times a predicted frame, and x264's average-rate
     // control alone lets the stream run 20% over its target at that key-frame rate. A VBV
     // ceiling at the average rate, with half a second of buffer, holds the average while
     // leaving each key frame room.
-    c.rc_max_rate = settings.videoBitRate_bps;
-    c.rc_buffer_size = static_cast<int>(settings.videoBitRate_bps / 2);
-    c.gop_size = settings.maxKeyFrameInterval_frames;
+    c.rc_max_rate = settings.video_bitrate_bps;
+    c.rc_buffer_size = static_cast<int>(settings.video_bitrate_bps / 2);
+    c.gop_size = settings.key_frame_max_frames;
     c.keyint_min = 1;
     c.max_b_frames = 0;
     // Slice threads, as zerolatency intends: libavcodec's default thread type would switch
@@ -101,7 +99,7 @@ VideoEncoder::VideoEncoder(const EncoderSettings& settings)
     c.thread_count = 0;
     c.thread_type = FF_THREAD_SLICE;
 
-    setOption(c.priv_data, "preset", settings.preset);
+    setOption(c.priv_data, "preset", preset);
     // No B-frames, no look-ahead, sliced threads: a frame in, its packet out.
     setOption(c.priv_data, "tune", "zerolatency");
     // Every forced key frame is an IDR frame, so each segment decodes on its own.
@@ -144,27 +142,9 @@ FramePtr VideoEncoder::borrow(const VideoFrame& frame) {
     return lent;
 }
 
-void VideoEncoder::convert(const VideoFrame& frame) {
-    check(av_frame_make_writable(picture_.get()), "The streaming encoder ran out of memory");
-    if (frame.layout == PixelLayout::bgra && frame.width == context_->width &&
-        frame.height == context_->height) {
-        // The usual case: one pass from the capture's pixels into the encoder's planes.
-        AVFrame& p = *picture_;
-        if (libyuv::ARGBToI420(frame.pixels.get(), frame.stride_bytes, p.data[0], p.linesize[0],
-                               p.data[1], p.linesize[1], p.data[2], p.linesize[2], frame.width,
-                               frame.height) != 0) {
-            throw EncoderFailure("The picture could not be converted for the H.264 encoder");
-        }
-        return;
-    }
-    scale(frame);
-}
-
 void VideoEncoder::scale(const VideoFrame& frame) {
-    const AVPixelFormat format =
-        frame.layout == PixelLayout::i420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_BGRA;
-    if (!scaler_ || frame.width != scalerWidth_ || frame.height != scalerHeight_ ||
-        format != scalerFormat_) {
+    const AVPixelFormat format = AV_PIX_FMT_YUV420P;
+    if (!scaler_ || frame.width != scalerWidth_ || frame.height != scalerHeight_) {
         scaler_.reset(sws_alloc_context());
         if (!scaler_) {
             throw EncoderFailure("The streaming encoder ran out of memory.");
@@ -179,14 +159,11 @@ void VideoEncoder::scale(const VideoFrame& frame) {
         av_opt_set_int(s, "sws_flags", SWS_BILINEAR, 0);
         av_opt_set_int(s, "threads", converterThreads(), 0);
         check(sws_init_context(s, nullptr, nullptr), "The picture converter could not be set up");
-        // Full-range RGB (or limited-range YUV) in, BT.601 limited-range YUV out, as the
-        // stream's colour tags say.
+        // BT.601 limited-range YUV in and out, as the stream's colour tags say.
         const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
-        sws_setColorspaceDetails(s, bt601, format == AV_PIX_FMT_BGRA ? 1 : 0, bt601, 0, 0, 1 << 16,
-                                 1 << 16);
+        sws_setColorspaceDetails(s, bt601, 0, bt601, 0, 0, 1 << 16, 1 << 16);
         scalerWidth_ = frame.width;
         scalerHeight_ = frame.height;
-        scalerFormat_ = format;
     }
 
     FramePtr source = allocateFrame();
@@ -203,11 +180,9 @@ void VideoEncoder::scale(const VideoFrame& frame) {
     if (source->buf[0] == nullptr) {
         throw EncoderFailure("The streaming encoder ran out of memory.");
     }
-    source->data[0] = pixels;
-    if (format == AV_PIX_FMT_YUV420P) {
-        setPlanes(*source, frame);
-    }
+    setPlanes(*source, frame);
 
+    check(av_frame_make_writable(picture_.get()), "The streaming encoder ran out of memory");
     check(sws_scale_frame(scaler_.get(), picture_.get(), source.get()),
           "The picture could not be converted for the H.264 encoder");
 }
@@ -216,12 +191,11 @@ void VideoEncoder::encode(const VideoFrame& frame, std::int64_t pts, bool keyFra
                           const std::function<void(AVPacket&)>& sink) {
     FramePtr lent;
     AVFrame* input = picture_.get();
-    if (frame.layout == PixelLayout::i420 && frame.width == context_->width &&
-        frame.height == context_->height) {
+    if (frame.width == context_->width && frame.height == context_->height) {
         lent = borrow(frame);
         input = lent.get();
     } else {
-        convert(frame);
+        scale(frame);
     }
     input->pts = pts;
     input->pict_type = keyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;

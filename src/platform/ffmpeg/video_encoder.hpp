@@ -8,9 +8,8 @@
 
 namespace skylark::ffmpeg {
 
-// Frames to H.264. A YUV 4:2:0 frame of the configured size goes to libx264 as it is, by
-// reference (x264 copies it into its own picture); libyuv converts a BGRA frame of that size to
-// BT.601 limited-range YUV 4:2:0 in one SIMD pass, and libswscale scales any other size.
+// Frames to H.264. An I420 frame of the configured size goes to libx264 as it is, by reference
+// (x264 copies it into its own picture); libswscale scales a frame of any other size.
 // libx264 encodes with zero latency: one packet comes out for every frame that goes in, before
 // encode() returns. Not thread-safe: one thread drives it.
 class VideoEncoder {
@@ -18,8 +17,9 @@ class VideoEncoder {
     // Times of frames and packets are in this unit.
     static constexpr AVRational kTimeBase{1, 90000};
 
-    // Throws EncoderFailure when libx264 is missing or refuses the settings.
-    explicit VideoEncoder(const EncoderSettings& settings);
+    // Opens libx264 at x264's speed `preset`. Throws EncoderFailure when libx264 is missing or
+    // refuses the settings.
+    VideoEncoder(const WriterSettings& settings, const std::string& preset);
 
     const AVCodecContext& context() const { return *context_; }
 
@@ -31,7 +31,6 @@ class VideoEncoder {
   private:
     // The frame's own planes as an encoder frame that keeps them alive while x264 reads them.
     FramePtr borrow(const VideoFrame& frame);
-    void convert(const VideoFrame& frame);
     void scale(const VideoFrame& frame);  // a frame of another size
 
     CodecContextPtr context_;
@@ -40,7 +39,6 @@ class VideoEncoder {
     SwsContextPtr scaler_;
     std::int32_t scalerWidth_ = 0;
     std::int32_t scalerHeight_ = 0;
-    AVPixelFormat scalerFormat_ = AV_PIX_FMT_NONE;
 };
 
 }  // namespace skylark::ffmpeg

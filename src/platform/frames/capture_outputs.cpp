@@ -6,41 +6,28 @@
 namespace skylark::frames {
 namespace {
 
-constexpr std::int32_t kNanosecondTimescale = 1'000'000'000;
 constexpr std::int64_t kMaxSide = 16384;
-
-MediaTime monotonicTime(std::chrono::nanoseconds time) {
-    return MediaTime::make(time.count(), kNanosecondTimescale);
-}
 
 }  // namespace
 
 std::optional<Error> checkConfiguration(const StreamConfiguration& c, const char* domain,
                                         std::int64_t badRequest) {
     if (c.width < 2 || c.height < 2 || c.width > kMaxSide || c.height > kMaxSide) {
-        return Error::withDescription(domain, badRequest,
-                                      "The capture size " + std::to_string(c.width) + "x" +
-                                          std::to_string(c.height) + " is not supported.");
-    }
-    if (c.pixelFormat != StreamConfiguration::kPixelFormatBGRA) {
-        return Error::withDescription(domain, badRequest, "The capture delivers BGRA frames only.");
+        return Error{domain, badRequest,
+                     "The capture size " + std::to_string(c.width) + "x" +
+                         std::to_string(c.height) + " is not supported."};
     }
     if (c.capturesAudio && (c.sampleRate < 8000 || c.sampleRate > 192000 || c.channelCount < 1 ||
                             c.channelCount > 8)) {
-        return Error::withDescription(domain, badRequest,
-                                      "System audio at " + std::to_string(c.sampleRate) +
-                                          " Hz with " + std::to_string(c.channelCount) +
-                                          " channels is not supported.");
+        return Error{domain, badRequest,
+                     "System audio at " + std::to_string(c.sampleRate) + " Hz with " +
+                         std::to_string(c.channelCount) + " channels is not supported."};
     }
     return std::nullopt;
 }
 
-std::chrono::nanoseconds frameInterval(const MediaTime& interval) {
-    const double seconds = interval.seconds();
-    if (!interval.isNumeric() || !(seconds > 0)) {
-        return std::chrono::nanoseconds(1'000'000'000 / 60);
-    }
-    return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
+std::chrono::nanoseconds frameInterval(std::int64_t interval_ns) {
+    return std::chrono::nanoseconds(interval_ns > 0 ? interval_ns : 1'000'000'000 / 60);
 }
 
 std::unique_ptr<pulse::SystemAudioCapture> startSystemAudio(
@@ -66,12 +53,10 @@ std::optional<Error> CaptureOutputs::add(std::weak_ptr<CaptureStreamOutput> outp
                                          bool started, const char* domain,
                                          std::int64_t badRequest) {
     if (started) {
-        return Error::withDescription(domain, badRequest,
-                                      "Outputs must be added before the capture starts.");
+        return Error{domain, badRequest, "Outputs must be added before the capture starts."};
     }
     if (!queue) {
-        return Error::withDescription(domain, badRequest,
-                                      "A capture output needs a queue to deliver on.");
+        return Error{domain, badRequest, "A capture output needs a queue to deliver on."};
     }
     switch (type) {
         case StreamOutputType::screen:
@@ -81,30 +66,16 @@ std::optional<Error> CaptureOutputs::add(std::weak_ptr<CaptureStreamOutput> outp
             audio = {std::move(output), std::move(queue)};
             return std::nullopt;
         default:
-            return Error::withDescription(domain, badRequest,
-                                          "This capture has no output of type " +
-                                              std::to_string(static_cast<std::int32_t>(type)) +
-                                              ".");
+            return Error{domain, badRequest,
+                         "This capture has no output of type " +
+                             std::to_string(static_cast<std::int32_t>(type)) + "."};
     }
-}
-
-void CaptureOutputs::postScreen(std::shared_ptr<const Picture> picture,
-                                std::chrono::nanoseconds time,
-                                std::shared_ptr<const void> queued) const {
-    VideoFrame frame;
-    frame.width = static_cast<std::int32_t>(picture->width());
-    frame.height = static_cast<std::int32_t>(picture->height());
-    frame.stride_bytes = static_cast<std::int32_t>(picture->stride());
-    const std::uint8_t* pixels = picture->data();
-    frame.pixels = std::shared_ptr<const std::uint8_t>(std::move(picture), pixels);
-    post(std::move(frame), time, std::move(queued));
 }
 
 void CaptureOutputs::postScreen(std::shared_ptr<const YuvPicture> picture,
                                 std::chrono::nanoseconds time,
                                 std::shared_ptr<const void> queued) const {
     VideoFrame frame;
-    frame.layout = PixelLayout::i420;
     frame.width = static_cast<std::int32_t>(picture->width());
     frame.height = static_cast<std::int32_t>(picture->height());
     frame.stride_bytes = static_cast<std::int32_t>(picture->stride());
@@ -113,12 +84,7 @@ void CaptureOutputs::postScreen(std::shared_ptr<const YuvPicture> picture,
     frame.v = picture->plane(2);
     const std::uint8_t* luma = picture->plane(0);
     frame.pixels = std::shared_ptr<const std::uint8_t>(std::move(picture), luma);
-    post(std::move(frame), time, std::move(queued));
-}
-
-void CaptureOutputs::post(VideoFrame frame, std::chrono::nanoseconds time,
-                          std::shared_ptr<const void> queued) const {
-    frame.time = monotonicTime(time);
+    frame.time_ns = time.count();
     screen.queue->post(
         [output = screen.output, frame = std::move(frame), queued = std::move(queued)]() mutable {
             if (auto o = output.lock()) {
@@ -135,7 +101,7 @@ void CaptureOutputs::postAudio(pulse::AudioChunk chunk) const {
     buffer.channels = static_cast<std::int32_t>(chunk.channels);
     buffer.rate_hz = static_cast<std::int32_t>(chunk.sampleRate);
     buffer.samples = std::shared_ptr<const float>(samples, samples->data());
-    buffer.time = monotonicTime(chunk.time);
+    buffer.time_ns = chunk.time.count();
     audio.queue->post([output = audio.output, buffer = std::move(buffer)] {
         if (auto o = output.lock()) {
             o->streamDidOutputAudio(buffer);

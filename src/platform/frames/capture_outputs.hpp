@@ -16,13 +16,13 @@
 // domain with its code for a request it cannot serve.
 namespace skylark::frames {
 
-// A size, pixel format or audio format that the capture streams cannot deliver.
+// A size or audio format that the capture streams cannot deliver.
 std::optional<Error> checkConfiguration(const StreamConfiguration& configuration,
                                         const char* domain, std::int64_t badRequest);
 
 // A minimum frame interval that is not a positive number means "as fast as the screen": 60 a
 // second stands in for that rather than a busy loop.
-std::chrono::nanoseconds frameInterval(const MediaTime& interval);
+std::chrono::nanoseconds frameInterval(std::int64_t interval_ns);
 
 // Starts recording system audio in the configured format, handing it to `onChunk` and the
 // sound server's troubles to `trace`.
@@ -47,13 +47,8 @@ struct CaptureOutputs {
 
     // Posts a screen frame to a screen output that has a queue. `queued` counts the frame as
     // queued until the output has handled it (or the queue dropped the work unrun).
-    void postScreen(std::shared_ptr<const Picture> picture, std::chrono::nanoseconds time,
-                    std::shared_ptr<const void> queued) const;
     void postScreen(std::shared_ptr<const YuvPicture> picture, std::chrono::nanoseconds time,
                     std::shared_ptr<const void> queued) const;
-    // What both postScreen do once the frame is made.
-    void post(VideoFrame frame, std::chrono::nanoseconds time,
-              std::shared_ptr<const void> queued) const;
     // Posts an audio buffer to an audio output that has a queue.
     void postAudio(pulse::AudioChunk chunk) const;
 };

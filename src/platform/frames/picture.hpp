@@ -19,9 +19,9 @@ struct PixelView {
     ChannelOrder order = ChannelOrder::bgrx;
 };
 
-// A frame as delivered: `width` x `height` pixels, B, G, R, A bytes with A = 255, rows of
-// `stride` bytes. The rows start on 64-byte boundaries for the vector code of scalers and
-// encoders.
+// The scaler's 32-bit picture (B, G, R, A bytes with A = 255, rows of `stride` bytes), the step
+// between a grab of another size and its YUV conversion; never delivered. The rows start on
+// 64-byte boundaries for the vector code of the scaler.
 class Picture {
   public:
     Picture(uint32_t width, uint32_t height)

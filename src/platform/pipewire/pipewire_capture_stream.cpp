@@ -21,7 +21,7 @@ namespace {
 constexpr uint32_t kSparePictures = 4;
 
 Error pipeWireError(PipeWireErrorCode code, std::string text) {
-    return Error::withDescription(kPipeWireErrorDomain, code, std::move(text));
+    return Error{kPipeWireErrorDomain, code, std::move(text)};
 }
 
 class PipeWireCaptureStream final : public CaptureStream,
@@ -89,7 +89,7 @@ class PipeWireCaptureStream final : public CaptureStream,
             return bad;
         }
         const std::chrono::nanoseconds interval =
-            frames::frameInterval(configuration_.minimumFrameInterval);
+            frames::frameInterval(configuration_.minimumFrameInterval_ns);
         const uint32_t depth = static_cast<uint32_t>(std::max(configuration_.queueDepth, 1));
 
         pipewire::FramePacer::Settings pacing;

@@ -18,26 +18,14 @@ class Picker final : public ContentPicker, public std::enable_shared_from_this<P
 
     ~Picker() override { presentation_.reset(); }
 
-    void addObserver(std::weak_ptr<ContentPickerObserver> observer) override {
-        observers_.add(std::move(observer));
-    }
-
-    void setDefaultConfiguration(const ContentPickerConfiguration& configuration) override {
-        configuration_ = configuration;
-    }
-
-    void setActive(bool active) override { active_ = active; }
-
-    void present() override {
+    void present(const ContentPickerConfiguration& configuration,
+                 std::weak_ptr<ContentPickerObserver> observer) override {
+        observer_.set(std::move(observer));
         if (presentation_) {
             // The desktop's dialog is already up; it cannot be raised from here.
             return;
         }
-        if (!active_) {
-            failLater(kPortalBadRequest, QStringLiteral("the content picker is not active."));
-            return;
-        }
-        const std::uint32_t modes = configuration_.allowedPickerModes;
+        const std::uint32_t modes = configuration.allowedPickerModes;
         if ((modes & (PickerMode::singleDisplay | kApplicationModes)) == 0) {
             failLater(kPortalBadRequest,
                       QStringLiteral("the content picker was asked to offer nothing."));
@@ -60,27 +48,27 @@ class Picker final : public ContentPicker, public std::enable_shared_from_this<P
             restoreToken_ = std::move(token);
         }
         presentation_.reset();
-        for (auto& observer : observers_.live()) {
-            if (auto* filter = std::get_if<std::shared_ptr<const ContentFilter>>(&outcome)) {
-                observer->contentSharingPickerDidUpdate(*this, *filter);
-            } else if (std::holds_alternative<Cancelled>(outcome)) {
-                observer->contentSharingPickerDidCancel(*this);
-            } else {
-                observer->contentSharingPickerStartDidFail(std::get<Error>(outcome));
-            }
+        const std::shared_ptr<ContentPickerObserver> observer = observer_.take();
+        if (!observer) {
+            return;
+        }
+        if (auto* filter = std::get_if<std::shared_ptr<const ContentFilter>>(&outcome)) {
+            observer->contentSharingPickerDidUpdate(*this, *filter);
+        } else if (std::holds_alternative<Cancelled>(outcome)) {
+            observer->contentSharingPickerDidCancel(*this);
+        } else {
+            observer->contentSharingPickerStartDidFail(std::get<Error>(outcome));
         }
     }
 
     void failLater(PortalErrorCode code, const QString& reason) {
-        observers_.startDidFailLater(weak_from_this(), portal::unavailable(code, reason));
+        observer_.startDidFailLater(weak_from_this(), portal::unavailable(code, reason));
     }
 
     const PortalPickerOptions options_;
-    ContentPickerConfiguration configuration_;
-    bool active_ = false;
     QString restoreToken_;
     std::unique_ptr<QObject, DeleteLater> presentation_;
-    PickerObservers observers_;
+    PickerObserverSlot observer_;
 };
 
 }  // namespace

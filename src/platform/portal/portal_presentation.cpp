@@ -289,8 +289,8 @@ class Presentation : public QObject {
 }  // namespace
 
 Error unavailable(PortalErrorCode code, const QString& reason) {
-    return Error::withDescription(kPortalErrorDomain, code,
-                                  std::string(kScreenSharingUnavailable) + reason.toStdString());
+    return Error{kPortalErrorDomain, code,
+                 std::string(kScreenSharingUnavailable) + reason.toStdString()};
 }
 
 std::unique_ptr<QObject, DeleteLater> presentScreenCast(QDBusConnection connection,

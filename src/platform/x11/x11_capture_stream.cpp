@@ -13,7 +13,7 @@ namespace skylark {
 namespace {
 
 Error x11Error(X11ErrorCode code, std::string text) {
-    return Error::withDescription(kX11ErrorDomain, code, std::move(text));
+    return Error{kX11ErrorDomain, code, std::move(text)};
 }
 
 class X11CaptureStream final : public CaptureStream,
@@ -81,7 +81,7 @@ class X11CaptureStream final : public CaptureStream,
         x11::FramePump::Settings settings;
         settings.width = static_cast<uint32_t>(configuration_.width);
         settings.height = static_cast<uint32_t>(configuration_.height);
-        settings.minimumInterval = frames::frameInterval(configuration_.minimumFrameInterval);
+        settings.minimumInterval = frames::frameInterval(configuration_.minimumFrameInterval_ns);
         settings.queueDepth = static_cast<uint32_t>(std::max(configuration_.queueDepth, 1));
         delivering_ = true;
         pump_ = std::make_unique<x11::FramePump>(

@@ -47,29 +47,17 @@ class Picker final : public X11ContentPicker, public std::enable_shared_from_thi
   public:
     explicit Picker(std::string displayName) : displayName_(std::move(displayName)) {}
 
-    void addObserver(std::weak_ptr<ContentPickerObserver> observer) override {
-        observers_.add(std::move(observer));
-    }
-
-    void setDefaultConfiguration(const ContentPickerConfiguration& configuration) override {
-        configuration_ = configuration;
-    }
-
-    void setActive(bool active) override { active_ = active; }
-
-    void present() override {
+    void present(const ContentPickerConfiguration& configuration,
+                 std::weak_ptr<ContentPickerObserver> observer) override {
+        observer_.set(std::move(observer));
         if (dialog_) {
             dialog_->show();
             dialog_->raise();
             dialog_->activateWindow();
             return;
         }
-        const bool displays = (configuration_.allowedPickerModes & PickerMode::singleDisplay) != 0;
-        const bool applications = (configuration_.allowedPickerModes & kApplicationModes) != 0;
-        if (!active_) {
-            fail(kX11BadRequest, "The content picker is not active.");
-            return;
-        }
+        const bool displays = (configuration.allowedPickerModes & PickerMode::singleDisplay) != 0;
+        const bool applications = (configuration.allowedPickerModes & kApplicationModes) != 0;
         if (!displays && !applications) {
             fail(kX11BadRequest,
                  "The content picker was asked to offer nothing that can be shared.");
@@ -124,26 +112,22 @@ class Picker final : public X11ContentPicker, public std::enable_shared_from_thi
     // On the Qt thread, from the dialog's event handling: never inside a picker call.
     void decided(std::shared_ptr<const X11ContentFilter> chosen) {
         dialog_.reset();
-        for (auto& observer : observers_.live()) {
-            if (chosen) {
-                observer->contentSharingPickerDidUpdate(*this, chosen);
-            } else {
-                observer->contentSharingPickerDidCancel(*this);
-            }
+        if (auto observer = observer_.take(); observer && chosen) {
+            observer->contentSharingPickerDidUpdate(*this, std::move(chosen));
+        } else if (observer) {
+            observer->contentSharingPickerDidCancel(*this);
         }
     }
 
     // Reported from the event loop, as every outcome is, never from inside present().
     void fail(X11ErrorCode code, std::string text) {
-        observers_.startDidFailLater(
-            weak_from_this(), Error::withDescription(kX11ErrorDomain, code, std::move(text)));
+        observer_.startDidFailLater(weak_from_this(),
+                                    Error{kX11ErrorDomain, code, std::move(text)});
     }
 
     const std::string displayName_;
-    ContentPickerConfiguration configuration_;
-    bool active_ = false;
     DialogPtr dialog_;
-    PickerObservers observers_;
+    PickerObserverSlot observer_;
 };
 
 }  // namespace

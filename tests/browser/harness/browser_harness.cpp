@@ -15,6 +15,7 @@
 //
 // It prints "listening <port>" once serving, and "ok" or "error <reason>" after each command,
 // so a test can wait for a command to have taken effect. End of input ends the program.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -32,7 +33,7 @@
 #include "common/bytes.hpp"
 #include "hls/live_hls_store.hpp"
 #include "http/http_server.hpp"
-#include "platform/ffmpeg/hls_segment_encoder.hpp"
+#include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
 
 namespace {
 
@@ -50,24 +51,15 @@ std::optional<skylark::Bytes> readFile(const std::string& path) {
 // A live cast from the real writer with a synthetic source, paced like a capture at 30 fps.
 class SyntheticCast {
   public:
-    explicit SyntheticCast(std::shared_ptr<LiveHLSStore> store) : store_(std::move(store)) {
-        using skylark::ffmpeg::HLSSegmentEncoder;
+    explicit SyntheticCast(std::shared_ptr<LiveHLSStore> store)
+        : store_(std::move(store)), segments_(std::make_shared<ToStore>(store_)) {
         store_->reset();
-        auto created = HLSSegmentEncoder::create(
-            {.width = kWidth, .height = kHeight},
-            [store = store_](skylark::ByteBuffer data, skylark::SegmentKind type) {
-                if (type == skylark::SegmentKind::initialization) {
-                    store->addInitialization(std::move(data));
-                } else if (type == skylark::SegmentKind::part) {
-                    store->addPart(std::move(data));
-                } else {
-                    store->addSegment(std::move(data));
-                }
-            });
-        if (!created.encoder) {
-            throw std::runtime_error(created.error);
+        auto made =
+            skylark::FFmpegStreamWriter::create({.width = kWidth, .height = kHeight}, segments_);
+        if (auto* error = std::get_if<skylark::Error>(&made)) {
+            throw std::runtime_error(error->localizedDescription());
         }
-        encoder_ = std::move(created.encoder);
+        encoder_ = std::get<std::shared_ptr<skylark::StreamWriter>>(std::move(made));
         thread_ = std::thread([this] { feed(); });
     }
     ~SyntheticCast() {
@@ -92,24 +84,21 @@ class SyntheticCast {
         for (std::int64_t frame = 0; running_; ++frame) {
             const std::int64_t at = start + frame * 1'000'000'000 / kFps;
             std::this_thread::sleep_for(std::chrono::nanoseconds(at - now_ns()));
-            // A grey picture with a white bar sweeping across it.
-            std::shared_ptr<std::uint8_t[]> pixels(new std::uint8_t[kWidth * kHeight * 4]);
+            // A grey picture with a white bar sweeping across it, in I420 as captured.
+            const int chroma = kWidth / 2 * (kHeight / 2);
+            std::shared_ptr<std::uint8_t[]> pixels(new std::uint8_t[kWidth * kHeight + 2 * chroma]);
             const int bar = static_cast<int>(frame * 8 % kWidth);
             for (int y = 0; y < kHeight; ++y) {
                 for (int x = 0; x < kWidth; ++x) {
-                    const std::uint8_t v = x >= bar && x < bar + 40 ? 255 : 96;
-                    std::uint8_t* p = &pixels[(y * kWidth + x) * 4];
-                    p[0] = p[1] = p[2] = v;
-                    p[3] = 255;
+                    pixels[y * kWidth + x] = x >= bar && x < bar + 40 ? 235 : 98;
                 }
             }
-            if (encoder_->isReadyForVideo()) {
-                encoder_->appendVideo({kWidth,
-                                       kHeight,
-                                       kWidth * 4,
-                                       std::shared_ptr<const std::uint8_t>(pixels, pixels.get()),
-                                       {}},
-                                      at);
+            std::fill_n(&pixels[kWidth * kHeight], 2 * chroma, std::uint8_t{128});
+            const std::uint8_t* u = &pixels[kWidth * kHeight];
+            if (encoder_->isReadyFor(skylark::MediaKind::video)) {
+                encoder_->appendVideo({kWidth, kHeight, kWidth,
+                                       std::shared_ptr<const std::uint8_t>(pixels, pixels.get()), u,
+                                       u + chroma, kWidth / 2, at});
             }
             const int count = kRate / kFps;
             std::shared_ptr<float[]> samples(new float[count * 2]);
@@ -118,16 +107,31 @@ class SyntheticCast {
                 samples[2 * i] = samples[2 * i + 1] =
                     static_cast<float>(0.2 * std::sin(2 * M_PI * 440 * t));
             }
-            if (encoder_->isReadyForAudio()) {
+            if (encoder_->isReadyFor(skylark::MediaKind::audio)) {
                 encoder_->appendAudio(
-                    {count, 2, kRate, std::shared_ptr<const float>(samples, samples.get()), {}},
-                    at);
+                    {count, 2, kRate, std::shared_ptr<const float>(samples, samples.get()), at});
             }
         }
     }
 
+    // Hands the writer's segments to the store.
+    struct ToStore : skylark::StreamWriterDelegate {
+        explicit ToStore(std::shared_ptr<LiveHLSStore> s) : store(std::move(s)) {}
+        void writerDidOutputSegment(skylark::ByteBuffer data, skylark::SegmentKind type) override {
+            if (type == skylark::SegmentKind::initialization) {
+                store->addInitialization(std::move(data));
+            } else if (type == skylark::SegmentKind::part) {
+                store->addPart(std::move(data));
+            } else {
+                store->addSegment(std::move(data));
+            }
+        }
+        std::shared_ptr<LiveHLSStore> store;
+    };
+
     std::shared_ptr<LiveHLSStore> store_;
-    std::unique_ptr<skylark::ffmpeg::HLSSegmentEncoder> encoder_;
+    std::shared_ptr<ToStore> segments_;
+    std::shared_ptr<skylark::StreamWriter> encoder_;
     std::atomic<bool> running_{true};
     std::thread thread_;
 };

@@ -14,8 +14,6 @@
 namespace skylark::test {
 namespace {
 
-using ffmpeg::HLSSegmentEncoder;
-
 // Keeps the segments; can hold the writer's thread up in a media delivery.
 struct Receiver : StreamWriterDelegate {
     void writerDidOutputSegment(ByteBuffer data, SegmentKind kind) override {
@@ -60,6 +58,37 @@ struct Receiver : StreamWriterDelegate {
     Bytes growing;
 };
 
+// What a subscriber is handed: each frame's access unit, in order, a key frame opening with its
+// parameter sets, and the audio as appended.
+struct Units : EncodedMediaSubscriber {
+    void writerDidEncode(const EncodedMedia& m) override {
+        std::lock_guard guard(lock);
+        if (m.kind == MediaKind::audio) {
+            audio += m.audio.samples != nullptr;
+            return;
+        }
+        // Annex B: a start code, then an SPS (NAL type 7) on key frames.
+        const Bytes& b = *m.data;
+        const bool startCode = b.size() > 4 && b[0] == 0 && b[1] == 0 && (b[2] == 1 || b[3] == 1);
+        const int nal = startCode ? b[b[2] == 1 ? 3 : 4] & 0x1f : -1;
+        wellFormed &= startCode && (m.keyFrame ? nal == 7 : nal != 7) && m.time_ns > lastTime;
+        lastTime = m.time_ns;
+        video.push_back(m.keyFrame);
+    }
+    void expectWhatWasMuxed(int frames, bool withAudio) {
+        std::lock_guard guard(lock);
+        EXPECT_EQ(int(video.size()), frames);
+        EXPECT_TRUE(wellFormed);
+        EXPECT_TRUE(!video.empty() && video[0]) << "the first unit is a key frame";
+        EXPECT_EQ(audio > 0, withAudio);
+    }
+    std::mutex lock;
+    std::vector<bool> video;
+    int audio = 0;
+    bool wellFormed = true;
+    std::int64_t lastTime = -1;
+};
+
 bool waitFor(const std::function<bool()>& done) {
     for (int k = 0; k < 10000 && !done(); ++k) {
         std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -99,14 +128,15 @@ class WriterFeeds : public testing::TestWithParam<Feed> {};
 // In time order, waiting for readiness so nothing is dropped for back-pressure; then finished.
 TEST_P(WriterFeeds, EverySegmentPlaysOnItsOwnAndTheStreamIsContinuous) {
     const Feed& f = GetParam();
-    Receiver out;
+    auto out = std::make_shared<Receiver>();
+    auto made = FFmpegStreamWriter::create({.width = f.width, .height = f.height}, out);
+    ASSERT_TRUE(std::holds_alternative<std::shared_ptr<StreamWriter>>(made));
     auto encoder =
-        HLSSegmentEncoder::create({.width = f.width, .height = f.height}, [&](ByteBuffer data,
-                                                                              SegmentKind kind) {
-            out.writerDidOutputSegment(data, kind);
-        }).encoder;
+        std::static_pointer_cast<FFmpegStreamWriter>(std::get<std::shared_ptr<StreamWriter>>(made));
+    auto units = std::make_shared<Units>();
+    encoder->subscribe(units);
     const std::int64_t start = 5 * kSecond_ns;
-    ASSERT_TRUE(encoder && encoder->start(start));
+    ASSERT_TRUE(encoder->start(start));
     int accepted = 0, audioIndex = 0;
     for (int i = 0; i < f.seconds * f.fps; ++i) {
         const std::int64_t due = nominal(i, f.fps);
@@ -118,23 +148,28 @@ TEST_P(WriterFeeds, EverySegmentPlaysOnItsOwnAndTheStreamIsContinuous) {
             }
             ++audioIndex;
             if (count > 0) {
-                ASSERT_TRUE(waitFor([&] { return encoder->isReadyForAudio(); }));
-                EXPECT_TRUE(encoder->appendAudio(tone(first, count, f.audioRate, f.audioChannels),
-                                                 start + stamp));
+                ASSERT_TRUE(waitFor([&] { return encoder->isReadyFor(MediaKind::audio); }));
+                AudioBuffer sound = tone(first, count, f.audioRate, f.audioChannels);
+                sound.time_ns = start + stamp;
+                EXPECT_TRUE(encoder->appendAudio(sound));
             }
         }
         const std::int64_t time = f.frameTime ? f.frameTime(i, due) : due;
         if (time >= 0) {
             auto [width, height] = f.frameSize ? f.frameSize(i) : std::pair{f.width, f.height};
-            ASSERT_TRUE(waitFor([&] { return encoder->isReadyForVideo(); }));
-            accepted += encoder->appendVideo(patternFrame(width, height, i), start + time);
+            ASSERT_TRUE(waitFor([&] { return encoder->isReadyFor(MediaKind::video); }));
+            VideoFrame frame = patternFrame(width, height, i);
+            frame.time_ns = start + time;
+            accepted += encoder->appendVideo(frame);
         }
     }
     encoder->finish();
     EXPECT_EQ(encoder->status(), WriterStatus::completed);
-    EXPECT_EQ(encoder->error(), "");
-    EXPECT_EQ(out.expectPlayable(f.width, f.height, f.regular), accepted - f.refusedFrames);
-    EXPECT_GE(out.audioAloneParts, f.audioAloneParts);
+    EXPECT_FALSE(encoder->failure());
+    const int frames = out->expectPlayable(f.width, f.height, f.regular);
+    EXPECT_EQ(frames, accepted - f.refusedFrames);
+    EXPECT_GE(out->audioAloneParts, f.audioAloneParts);
+    units->expectWhatWasMuxed(frames, f.withAudio);
 }
 
 std::vector<Feed> feeds() {
@@ -194,36 +229,7 @@ std::vector<Feed> feeds() {
 INSTANTIATE_TEST_SUITE_P(Feeds, WriterFeeds, testing::ValuesIn(feeds()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A still screen: the key frames that open the segments take the bits, not the predicted frames
-// of the unchanged picture (once as many as the key frames when each bought detail back), so no
-// segment opens coarser than the last ended.
-TEST(HLSSegmentEncoder, OnAStillScreenTheKeyFramesTakeTheBits) {
-    Receiver out;
-    auto encoder = HLSSegmentEncoder::create({.width = 640, .height = 360}, [&](ByteBuffer data,
-                                                                                SegmentKind kind) {
-                       out.writerDidOutputSegment(data, kind);
-                   }).encoder;
-    ASSERT_TRUE(encoder && encoder->start(0));
-    const VideoFrame still = patternFrame(640, 360, 0);
-    for (int i = 0; i < 90; ++i) {
-        ASSERT_TRUE(waitFor([&] { return encoder->isReadyForVideo(); }));
-        ASSERT_TRUE(encoder->appendVideo(still, nominal(i, 30)));
-    }
-    encoder->finish();
-    std::vector<const Bytes*> parts{out.init.get()};
-    for (const auto& segment : out.media) {
-        parts.push_back(segment.get());
-    }
-    const Probe p = probe(parts);
-    int keyBytes = 0, otherBytes = 0;
-    for (std::size_t i = 30; i < p.videoBytes.size(); ++i) {  // once the rate control has settled
-        (p.key[i] ? keyBytes : otherBytes) += p.videoBytes[i];
-    }
-    EXPECT_LT(otherBytes, keyBytes / 3)
-        << keyBytes << " in key frames, " << otherBytes << " in others";
-}
-
-const MediaTime kStart = MediaTime::make(123456 * kSecond_ns, 1'000'000'000);  // a monotonic clock
+const std::int64_t kStart = 123456 * kSecond_ns;  // a monotonic clock
 
 std::shared_ptr<StreamWriter> makeWriter(std::shared_ptr<Receiver> receiver) {
     return std::get<std::shared_ptr<StreamWriter>>(
@@ -235,7 +241,7 @@ std::shared_ptr<StreamWriter> makeWriter(std::shared_ptr<Receiver> receiver) {
 bool feed(StreamWriter& writer, int i, bool stalled = false) {
     VideoFrame frame = patternFrame(160, 90, i);
     AudioBuffer sound = tone(i * 1600, 1600);
-    frame.time = sound.time = MediaTime::make(kStart.value + i * kSecond_ns / 30, kStart.timescale);
+    frame.time_ns = sound.time_ns = kStart + i * kSecond_ns / 30;
     if (writer.isReadyFor(MediaKind::audio)) {
         writer.appendAudio(sound);
     }
@@ -245,11 +251,40 @@ bool feed(StreamWriter& writer, int i, bool stalled = false) {
     return taken;
 }
 
+// A still screen: the key frames that open the segments take the bits, not the predicted frames
+// of the unchanged picture (once as many as the key frames when each bought detail back), so no
+// segment opens coarser than the last ended.
+TEST(FFmpegStreamWriter, OnAStillScreenTheKeyFramesTakeTheBits) {
+    auto out = std::make_shared<Receiver>();
+    auto writer =
+        std::static_pointer_cast<FFmpegStreamWriter>(std::get<std::shared_ptr<StreamWriter>>(
+            FFmpegStreamWriter::create({.width = 640, .height = 360}, out)));
+    ASSERT_TRUE(writer->start(kStart));
+    VideoFrame still = patternFrame(640, 360, 0);
+    for (int i = 0; i < 90; ++i) {
+        ASSERT_TRUE(waitFor([&] { return writer->isReadyFor(MediaKind::video); }));
+        still.time_ns = kStart + nominal(i, 30);
+        ASSERT_TRUE(writer->appendVideo(still));
+    }
+    writer->finish();
+    std::vector<const Bytes*> parts{out->init.get()};
+    for (const auto& segment : out->media) {
+        parts.push_back(segment.get());
+    }
+    const Probe p = probe(parts);
+    int keyBytes = 0, otherBytes = 0;
+    for (std::size_t i = 30; i < p.videoBytes.size(); ++i) {  // once the rate control has settled
+        (p.key[i] ? keyBytes : otherBytes) += p.videoBytes[i];
+    }
+    EXPECT_LT(otherBytes, keyBytes / 3)
+        << keyBytes << " in key frames, " << otherBytes << " in others";
+}
+
 TEST(FFmpegStreamWriter, SettingsItCannotEncodeAreRefusedWithAReason) {
     const std::pair<WriterSettings, const char*> cases[] = {
         {{.width = 1921, .height = 1080}, "1921x1080"},
         {{.width = 1920, .height = 1080, .audio_rate_hz = 12345}, "AAC encoder"},
-        {{.width = 1920, .height = 1080, .segment_interval = MediaTime::invalid()}, "intervals"},
+        {{.width = 1920, .height = 1080, .segment_interval_ns = 0}, "intervals"},
     };
     for (const auto& [settings, reason] : cases) {
         const auto made = makeFFmpegWriterFactory()(settings, {});

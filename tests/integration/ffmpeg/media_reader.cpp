@@ -139,17 +139,30 @@ int expectPlayable(const Bytes& init, const std::vector<const Bytes*>& media, in
 }
 
 VideoFrame patternFrame(int width, int height, int index) {
-    const int stride = width * 4 + 16;
-    auto pixels = std::make_shared<std::vector<std::uint8_t>>(std::size_t(stride) * height);
+    // I420 with padded rows, as pooled capture pictures have them; the lowest quarter is noise.
+    const int stride = width + 16, chromaStride = (width + 1) / 2 + 8,
+              chromaRows = (height + 1) / 2;
+    const std::size_t luma = std::size_t(stride) * height,
+                      chroma = std::size_t(chromaStride) * chromaRows;
+    auto pixels = std::make_shared<std::vector<std::uint8_t>>(luma + 2 * chroma);
     std::uint32_t noise = 2463534242u + std::uint32_t(index) * 7919u;
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width * 4; ++x) {
-            noise ^= noise << 13, noise ^= noise >> 17, noise ^= noise << 5;
-            (*pixels)[std::size_t(y) * stride + x] =
-                std::uint8_t(y > height * 3 / 4 ? noise : (x / 4 + y + index * 4) * (x % 4 + 1));
+    auto fill = [&](std::uint8_t* plane, int rowStride, int w, int h, int shift) {
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                noise ^= noise << 13, noise ^= noise >> 17, noise ^= noise << 5;
+                plane[std::size_t(y) * rowStride + x] =
+                    std::uint8_t(y > h * 3 / 4 ? noise : (x + y + index * 4) * (shift + 1));
+            }
         }
-    }
-    return {width, height, stride, std::shared_ptr<const std::uint8_t>(pixels, pixels->data()), {}};
+    };
+    std::uint8_t* data = pixels->data();
+    fill(data, stride, width, height, 0);
+    fill(data + luma, chromaStride, (width + 1) / 2, chromaRows, 1);
+    fill(data + luma + chroma, chromaStride, (width + 1) / 2, chromaRows, 2);
+    return {width,        height,
+            stride,       std::shared_ptr<const std::uint8_t>(pixels, data),
+            data + luma,  data + luma + chroma,
+            chromaStride, 0};
 }
 
 AudioBuffer tone(std::int64_t first, int count, int rate_hz, int channels) {
@@ -158,7 +171,7 @@ AudioBuffer tone(std::int64_t first, int count, int rate_hz, int channels) {
         (*samples)[i] =
             0.3f * float(std::sin(2 * M_PI * 440.0 * double(first + i / channels) / rate_hz));
     }
-    return {count, channels, rate_hz, std::shared_ptr<const float>(samples, samples->data()), {}};
+    return {count, channels, rate_hz, std::shared_ptr<const float>(samples, samples->data()), 0};
 }
 
 }  // namespace skylark::test

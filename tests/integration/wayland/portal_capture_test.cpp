@@ -31,9 +31,7 @@ std::shared_ptr<testing::PickerOutcomes> present(testing::PortalDesktop& desktop
     };
     std::shared_ptr<ContentPicker> picker = makeDesktopCapture(options).picker;
     auto outcomes = std::make_shared<testing::PickerOutcomes>();
-    picker->addObserver(outcomes);
-    picker->setActive(true);
-    picker->present();
+    picker->present({}, outcomes);
     int polls = 0;  // one every 20 ms
     EXPECT_TRUE(testing::pollUntil(
         [&] {

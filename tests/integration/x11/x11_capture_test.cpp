@@ -237,10 +237,8 @@ TEST_F(X11CaptureTest, ThePickerSharesADisplayOrAnApplicationOrCancelsOnRealKeys
         SCOPED_TRACE(r.outcome);
         auto outcomes = std::make_shared<testing::PickerOutcomes>();
         std::shared_ptr<X11ContentPicker> picker = makeX11ContentPicker(r.display);
-        picker->addObserver(outcomes);
-        picker->setActive(true);
         outcomes->presenting = true;
-        picker->present();
+        picker->present({}, outcomes);
         outcomes->presenting = false;
         if (!r.keys.empty()) {
             ASSERT_TRUE(pumpUntil([&] { return hasKeyboard(picker->dialog()); }));

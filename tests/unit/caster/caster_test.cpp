@@ -26,6 +26,7 @@ TEST(Caster, ANormalCastTracesItsWholeCourse) {
     EXPECT_EQ(t.writers.back()->settings, recipe.writer);
     EXPECT_EQ(t.streams.back()->configuration.width, recipe.writer.width);
     EXPECT_EQ(t.streams.back()->configuration.sampleRate, recipe.writer.audio_rate_hz);
+    EXPECT_EQ(t.picker->modes, kCast.picker_modes);
 
     t.deliver(audio(900));  // before the first frame: dropped
     t.deliver(frame(1000));

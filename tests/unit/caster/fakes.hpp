@@ -62,16 +62,17 @@ struct FakeFilter : ContentFilter {
 
 // Reports its outcomes on the calling thread.
 struct FakePicker : ContentPicker {
-    void addObserver(std::weak_ptr<ContentPickerObserver> o) override { observers.push_back(o); }
-    void setDefaultConfiguration(const ContentPickerConfiguration&) override {}
-    void setActive(bool) override {}
-    void present() override { ++presented; }
+    void present(const ContentPickerConfiguration& c,
+                 std::weak_ptr<ContentPickerObserver> o) override {
+        ++presented, modes = c.allowedPickerModes, observers.push_back(o);
+    }
     void select(std::shared_ptr<const ContentFilter> filter = std::make_shared<FakeFilter>()) {
         observer()->contentSharingPickerDidUpdate(*this, filter);
     }
     std::shared_ptr<ContentPickerObserver> observer() { return observers.at(0).lock(); }
-    std::vector<std::weak_ptr<ContentPickerObserver>> observers;  // added on the main thread
+    std::vector<std::weak_ptr<ContentPickerObserver>> observers;  // one per presentation
     int presented = 0;
+    std::uint32_t modes = 0;
 };
 
 // Completions run inline, or wait for answer() while `hold` is set. Safe across threads.
@@ -110,9 +111,8 @@ class FakeStream : public CaptureStream {
     }
     bool running() { return running_; }
 
-    inline static const Error kFailure =
-        Error::withDescription("test", 7, "Capture is unavailable.");
-    inline static const Error kEnded = Error::withDescription("test", 8, "The window closed.");
+    inline static const Error kFailure = Error{"test", 7, "Capture is unavailable."};
+    inline static const Error kEnded = Error{"test", 8, "The window closed."};
     const StreamConfiguration configuration;
     std::optional<StreamOutputType> failOutput;  // these three: set before the caster sees it
     bool failStart = false, hold = false;
@@ -144,16 +144,15 @@ class FakeStream : public CaptureStream {
 struct FakeWriter : StreamWriter {
     FakeWriter(WriterSettings settings, std::weak_ptr<StreamWriterDelegate> delegate)
         : settings(settings), delegate(std::move(delegate)) {}
-    bool start(MediaTime time) override {
+    bool start(std::int64_t time) override {
         started.push_back(time);
         state = failsToStart ? WriterStatus::failed : WriterStatus::writing;
         return !failsToStart;
     }
     bool isReadyFor(MediaKind) const override { return true; }
-    bool appendVideo(const VideoFrame& frame) override { return video.push_back(frame.time), true; }
-    bool appendAudio(const AudioBuffer& buffer) override {
-        return audio.push_back(buffer.time), true;
-    }
+    bool appendVideo(const VideoFrame& f) override { return video.push_back(f.time_ns), true; }
+    bool appendAudio(const AudioBuffer& b) override { return audio.push_back(b.time_ns), true; }
+    void subscribe(std::weak_ptr<EncodedMediaSubscriber>) override {}
     WriterStatus status() const override { return state; }
     std::optional<Error> failure() const override { return error; }
     void cancel() override { ++cancels, state = WriterStatus::cancelled; }
@@ -163,16 +162,18 @@ struct FakeWriter : StreamWriter {
     WriterStatus state = WriterStatus::unknown;
     std::optional<Error> error;
     bool failsToStart = false;
-    std::vector<MediaTime> started, video, audio;
+    std::vector<std::int64_t> started, video, audio;
     int cancels = 0;
 };
 
-inline MediaTime at(std::int64_t ms) {
-    return MediaTime::make(ms, 1000);
+inline std::int64_t at(std::int64_t ms) {
+    return ms * 1'000'000;
 }
 inline VideoFrame frame(std::int64_t ms) {
     static const auto pixels = std::make_shared<std::vector<std::uint8_t>>(32);
-    return {4, 2, 16, std::shared_ptr<const std::uint8_t>(pixels, pixels->data()), at(ms)};
+    const std::uint8_t* chroma = pixels->data() + 8;
+    return {4,      2,          4, std::shared_ptr<const std::uint8_t>(pixels, pixels->data()),
+            chroma, chroma + 2, 2, at(ms)};
 }
 inline AudioBuffer audio(std::int64_t ms) {
     static const auto samples = std::make_shared<std::vector<float>>(960);
@@ -180,8 +181,8 @@ inline AudioBuffer audio(std::int64_t ms) {
 }
 
 using Report = std::pair<bool, std::string>;
-inline const Error kPickerFailed = Error::withDescription("test", 9, "No screen to share.");
-inline const Error kWriterError = Error::withDescription("test", 5, "Encoder gone.");
+inline const Error kPickerFailed = Error{"test", 9, "No screen to share."};
+inline const Error kWriterError = Error{"test", 5, "Encoder gone."};
 
 // A caster over the fakes. Its queues are run by hand unless real ones are given.
 struct Rig {
@@ -270,7 +271,10 @@ struct Rig {
             {'o', configure([](FakeStream& s) { s.failOutput = StreamOutputType::screen; })},
             {'O', configure([](FakeStream& s) { s.failOutput = StreamOutputType::audio; })},
             {'X', [this] { streamError = FakeStream::kFailure; }},
-            {'W', [this] { writerRefusal = Error::withDescription("test", 1, "No H.264."); }},
+            {'W',
+             [this] {
+                 writerRefusal = Error{"test", 1, "No H.264."};
+             }},
             {'r', [this] { streamError.reset(), writerRefusal.reset(), run("n"); }},
             {'C', [this] { picker->observer()->contentSharingPickerDidCancel(*picker); }},
             {'x', [this] { picker->observer()->contentSharingPickerStartDidFail(kPickerFailed); }},
