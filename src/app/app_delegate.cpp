@@ -10,7 +10,6 @@
 #include <QMimeData>
 #include <QPointer>
 #include <QSystemTrayIcon>
-#include <QThread>
 #include <QUrl>
 #include <exception>
 
@@ -107,19 +106,12 @@ void AppDelegate::createCaster() {
     installStateHandler();
 }
 
+// Reports come on the main thread (ShellCaster's contract), so they apply at once, in order.
 void AppDelegate::installStateHandler() {
     QPointer<AppDelegate> self(this);
-    std::weak_ptr<QtMainDispatcher> main = main_;
-    caster_->setStateChanged([self, main](bool /*casting*/, const std::string& text) {
-        auto apply = [self, title = toQString(text)] {
-            if (self != nullptr && self->statusMenuItem_ != nullptr) {
-                self->statusMenuItem_->setText(title);
-            }
-        };
-        if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
-            apply();
-        } else if (auto dispatcher = main.lock()) {
-            dispatcher->post(std::move(apply));
+    caster_->setStateChanged([self](bool /*casting*/, const std::string& text) {
+        if (self != nullptr && self->statusMenuItem_ != nullptr) {
+            self->statusMenuItem_->setText(toQString(text));
         }
     });
 }

@@ -4,7 +4,7 @@
 #include "caster/native_caster.hpp"
 #include "http/device_access_file.hpp"
 #include "http/web_resources.hpp"
-#include "platform/desktop_capture.hpp"
+#include "platform/capture/desktop_capture.hpp"
 #include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
 
 namespace skylark {

@@ -33,8 +33,9 @@ class ShellServer {
 };
 
 // The native caster as the shell uses it. The application wraps NativeCaster; tests pass
-// fakes. start(), stop() and setStateChanged() come from the main thread; the handler may be
-// called on any thread (the shell carries it to the main thread).
+// fakes. start(), stop() and setStateChanged() come from the main thread, and the handler is
+// called on the main thread only (NativeCaster's contract: inside start() and stop(), or posted
+// through the MainDispatcher).
 class ShellCaster {
   public:
     using StateHandler = std::function<void(bool casting, const std::string& text)>;

@@ -101,18 +101,13 @@ LiveHLSStore::Progress LiveHLSStore::progress(std::int64_t id, std::size_t from)
             return progress;
         }
     }
-    if (!active_) {
-        return progress;
-    }
-    if (id == nextID_ && !parts_.empty()) {
+    progress.active = active_;
+    progress.writing = nextID_;
+    if (active_ && id == nextID_ && !parts_.empty()) {
         progress.state = Progress::State::growing;
         if (from < parts_.size()) {
             progress.parts.assign(parts_.begin() + static_cast<std::ptrdiff_t>(from), parts_.end());
         }
-    } else if (id == nextID_ || id == nextID_ + 1) {
-        // The one after the segment being written, or that segment itself before its first
-        // fragment: a reader that asks a moment early waits rather than fails.
-        progress.state = Progress::State::waiting;
     }
     return progress;
 }

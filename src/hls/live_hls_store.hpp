@@ -23,7 +23,7 @@ namespace skylark {
 // handed out are the stored ones, shared and immutable, and stay valid after they leave the
 // window.
 class LiveHLSStore {
-public:
+  public:
     static constexpr std::size_t kWindowSize = 8;
 
     // Starts a new cast: drops all content, restarts identifiers at 0 and marks the store active.
@@ -49,22 +49,23 @@ public:
     // The live HLS playlist, or null when there is no initialization or media segment.
     ByteBuffer playlist() const;
 
-    // What a progressive reader of segment `id` can have now.
+    // What there is of segment `id` now, for a progressive reader.
     struct Progress {
         enum class State {
-            absent,    // not in the window, not being written, not next: never will be
-            waiting,   // active, and the segment is the next one or the one after, not begun
-            growing,   // being written: `parts` holds its fragments from `from` on
+            absent,   // neither in the window nor being written
+            growing,  // being written in an active cast: `parts` holds its fragments from `from` on
             complete,  // in the window: `segment` holds all of it
         };
         State state = State::absent;
-        std::uint64_t cast = 0;  // changes at every reset: identifiers start again
+        std::uint64_t cast = 0;    // changes at every reset: identifiers start again
+        bool active = false;       // a cast is live
+        std::int64_t writing = 0;  // the identifier of the segment being written (or next to be)
         std::vector<ByteBuffer> parts;
         ByteBuffer segment;
     };
     Progress progress(std::int64_t id, std::size_t from) const;
 
-private:
+  private:
     struct Entry {
         std::int64_t id;
         ByteBuffer data;

@@ -8,7 +8,7 @@
 
 #include "hls/live_hls_store.hpp"
 #include "http/device_access.hpp"
-#include "signal/signal_state.hpp"
+#include "signaling/signal_state.hpp"
 
 namespace skylark {
 

@@ -1,6 +1,6 @@
 #include "http/progressive_segment.hpp"
 
-#include "http/routes.hpp"
+#include "http/responses.hpp"
 
 namespace skylark {
 namespace {
@@ -20,6 +20,12 @@ ResponseStream::Step respond(HTTPResponse response) {
     return step;
 }
 
+// The segment being written before its first fragment, or the one after it: a reader that asks
+// a moment early waits rather than fails.
+bool comesSoon(const LiveHLSStore::Progress& progress, std::int64_t id) {
+    return progress.active && (id == progress.writing || id == progress.writing + 1);
+}
+
 }  // namespace
 
 ProgressiveSegment::ProgressiveSegment(const LiveHLSStore& store, std::int64_t id,
@@ -32,15 +38,16 @@ ResponseStream::Step ProgressiveSegment::next(Clock::time_point now) {
         switch (progress.state) {
             case State::complete:
                 return respond(segmentResponse(progress.segment));
-            case State::waiting:
+            case State::absent:
+                if (!comesSoon(progress, id_)) {
+                    return respond(notFound());
+                }
                 beginBy_ = beginBy_.value_or(now + beginWait_);
                 if (now < *beginBy_) {
                     Step step = stepOf(Kind::wait);
                     step.until = *beginBy_;
                     return step;
                 }
-                return respond(notFound());
-            case State::absent:
                 return respond(notFound());
             case State::growing:
                 cast_ = progress.cast;

@@ -44,21 +44,6 @@ HTTPResponse json(ByteBuffer body) {
 
 }  // namespace
 
-HTTPResponse notFound() {
-    HTTPResponse response;
-    response.status = "404 Not Found";
-    response.contentType = "text/plain";
-    response.body = makeBuffer("Not found");
-    return response;
-}
-
-HTTPResponse segmentResponse(ByteBuffer segment) {
-    HTTPResponse response;
-    response.contentType = kSegmentType;
-    response.body = std::move(segment);
-    return response;
-}
-
 std::optional<std::int64_t> segmentIdentifier(std::string_view path, std::string_view prefix) {
     constexpr std::string_view suffix = ".m4s";
     if (path.size() < prefix.size() + suffix.size() || !path.starts_with(prefix) ||

@@ -9,7 +9,8 @@
 
 #include "hls/live_hls_store.hpp"
 #include "http/http_types.hpp"
-#include "signal/signal_state.hpp"
+#include "http/responses.hpp"
+#include "signaling/signal_state.hpp"
 
 namespace skylark {
 
@@ -24,12 +25,6 @@ struct RouteContext {
     // How long a progressive read of the segment after the newest waits for it to begin.
     std::chrono::milliseconds progressiveBeginWait{1000};
 };
-
-inline constexpr std::string_view kSegmentType = "video/iso.segment";
-
-// The answers for an unknown path or segment, and for a whole media segment.
-HTTPResponse notFound();
-HTTPResponse segmentResponse(ByteBuffer segment);
 
 // The whole HTTP interface: every request gets exactly one response.
 HTTPResponse route(const HTTPRequest& request, const RouteContext& context);

@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "platform/frames/capture_outputs.hpp"
+#include "platform/capture/capture_outputs.hpp"
 #include "platform/pipewire/frame_pacer.hpp"
 #include "platform/pipewire/pipewire_content_filter.hpp"
 #include "platform/pipewire/video_capture.hpp"
@@ -84,12 +84,12 @@ class PipeWireCaptureStream final : public CaptureStream,
         if (phase_ != Phase::idle) {
             return pipeWireError(kPipeWireBadRequest, "A capture stream cannot be started twice.");
         }
-        if (std::optional<Error> bad = frames::checkConfiguration(
+        if (std::optional<Error> bad = capture::checkConfiguration(
                 configuration_, kPipeWireErrorDomain, kPipeWireBadRequest)) {
             return bad;
         }
         const std::chrono::nanoseconds interval =
-            frames::frameInterval(configuration_.minimumFrameInterval_ns);
+            capture::frameInterval(configuration_.minimumFrameInterval_ns);
         const uint32_t depth = static_cast<uint32_t>(std::max(configuration_.queueDepth, 1));
 
         pipewire::FramePacer::Settings pacing;
@@ -127,7 +127,7 @@ class PipeWireCaptureStream final : public CaptureStream,
         pacer_->start();
 
         if (configuration_.capturesAudio && outputs_.audio.queue) {
-            audioCapture_ = frames::startSystemAudio(
+            audioCapture_ = capture::startSystemAudio(
                 configuration_, options_.audioServer, options_.audioDevice, trace,
                 [this](pulse::AudioChunk c) { deliver(std::move(c)); });
         }
@@ -214,7 +214,7 @@ class PipeWireCaptureStream final : public CaptureStream,
     // Serialises start, stop and the outputs' set-up; the capture threads never take it.
     std::mutex control_;
     Phase phase_ = Phase::idle;
-    frames::CaptureOutputs outputs_;
+    capture::CaptureOutputs outputs_;
     // Declared so that the pacer outlives the video capture that offers it pictures.
     std::unique_ptr<pipewire::FramePacer> pacer_;
     std::unique_ptr<pipewire::VideoCapture> video_;

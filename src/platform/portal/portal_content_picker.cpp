@@ -1,6 +1,6 @@
 #include "platform/portal/portal_content_picker.hpp"
 
-#include "platform/picker_observers.hpp"
+#include "platform/capture/picker_observers.hpp"
 #include "platform/portal/portal_presentation.hpp"
 #include "platform/portal/portal_probe.hpp"
 

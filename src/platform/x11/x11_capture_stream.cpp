@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/frames/capture_outputs.hpp"
+#include "platform/capture/capture_outputs.hpp"
 #include "platform/pulse/system_audio.hpp"
 #include "platform/x11/frame_pump.hpp"
 #include "platform/x11/x11_content_filter.hpp"
@@ -64,7 +64,7 @@ class X11CaptureStream final : public CaptureStream,
             return x11Error(kX11BadRequest, "A capture stream cannot be started twice.");
         }
         if (std::optional<Error> bad =
-                frames::checkConfiguration(configuration_, kX11ErrorDomain, kX11BadRequest)) {
+                capture::checkConfiguration(configuration_, kX11ErrorDomain, kX11BadRequest)) {
             return bad;
         }
         std::string why;
@@ -81,7 +81,7 @@ class X11CaptureStream final : public CaptureStream,
         x11::FramePump::Settings settings;
         settings.width = static_cast<uint32_t>(configuration_.width);
         settings.height = static_cast<uint32_t>(configuration_.height);
-        settings.minimumInterval = frames::frameInterval(configuration_.minimumFrameInterval_ns);
+        settings.minimumInterval = capture::frameInterval(configuration_.minimumFrameInterval_ns);
         settings.queueDepth = static_cast<uint32_t>(std::max(configuration_.queueDepth, 1));
         delivering_ = true;
         pump_ = std::make_unique<x11::FramePump>(
@@ -93,7 +93,7 @@ class X11CaptureStream final : public CaptureStream,
             return x11Error(kX11CannotCapture, why);
         }
         if (configuration_.capturesAudio && outputs_.audio.queue) {
-            audioCapture_ = frames::startSystemAudio(
+            audioCapture_ = capture::startSystemAudio(
                 configuration_, options_.audioServer, options_.audioDevice, options_.trace,
                 [this](pulse::AudioChunk c) { deliver(std::move(c)); });
         }
@@ -157,7 +157,7 @@ class X11CaptureStream final : public CaptureStream,
     // Serialises start, stop and the outputs' set-up; the capture threads never take it.
     std::mutex control_;
     Phase phase_ = Phase::idle;
-    frames::CaptureOutputs outputs_;
+    capture::CaptureOutputs outputs_;
     std::unique_ptr<x11::FramePump> pump_;
     std::unique_ptr<pulse::SystemAudioCapture> audioCapture_;
     std::atomic<bool> delivering_{false};

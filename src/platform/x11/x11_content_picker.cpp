@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "platform/picker_observers.hpp"
+#include "platform/capture/picker_observers.hpp"
 #include "platform/x11/picker_dialog.hpp"
 
 namespace skylark {

@@ -5,7 +5,7 @@
 
 #include <QCoreApplication>
 
-#include "platform/desktop_capture.hpp"
+#include "platform/capture/desktop_capture.hpp"
 #include "platform/pipewire/pipewire_capture_stream.hpp"
 #include "support/capture_recorder.hpp"
 #include "support/desktop_services.hpp"

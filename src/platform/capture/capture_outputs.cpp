@@ -1,9 +1,9 @@
-#include "platform/frames/capture_outputs.hpp"
+#include "platform/capture/capture_outputs.hpp"
 
 #include <utility>
 #include <vector>
 
-namespace skylark::frames {
+namespace skylark::capture {
 namespace {
 
 constexpr std::int64_t kMaxSide = 16384;
@@ -72,7 +72,7 @@ std::optional<Error> CaptureOutputs::add(std::weak_ptr<CaptureStreamOutput> outp
     }
 }
 
-void CaptureOutputs::postScreen(std::shared_ptr<const YuvPicture> picture,
+void CaptureOutputs::postScreen(std::shared_ptr<const frames::YuvPicture> picture,
                                 std::chrono::nanoseconds time,
                                 std::shared_ptr<const void> queued) const {
     VideoFrame frame;
@@ -109,4 +109,4 @@ void CaptureOutputs::postAudio(pulse::AudioChunk chunk) const {
     });
 }
 
-}  // namespace skylark::frames
+}  // namespace skylark::capture

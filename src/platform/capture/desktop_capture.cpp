@@ -1,4 +1,4 @@
-#include "platform/desktop_capture.hpp"
+#include "platform/capture/desktop_capture.hpp"
 
 #include <xcb/xcb.h>
 
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/picker_observers.hpp"
+#include "platform/capture/picker_observers.hpp"
 #include "platform/pipewire/pipewire_capture_stream.hpp"
 #include "platform/pipewire/pipewire_content_filter.hpp"
 #include "platform/portal/portal_probe.hpp"

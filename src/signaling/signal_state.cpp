@@ -1,4 +1,4 @@
-#include "signal/signal_state.hpp"
+#include "signaling/signal_state.hpp"
 
 #include <string>
 

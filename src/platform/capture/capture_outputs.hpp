@@ -14,7 +14,7 @@
 // What the X11 and the PipeWire capture streams do alike: check what the caster asks of them,
 // and hand pictures and system audio to its outputs. Errors are made in the calling backend's
 // domain with its code for a request it cannot serve.
-namespace skylark::frames {
+namespace skylark::capture {
 
 // A size or audio format that the capture streams cannot deliver.
 std::optional<Error> checkConfiguration(const StreamConfiguration& configuration,
@@ -47,10 +47,10 @@ struct CaptureOutputs {
 
     // Posts a screen frame to a screen output that has a queue. `queued` counts the frame as
     // queued until the output has handled it (or the queue dropped the work unrun).
-    void postScreen(std::shared_ptr<const YuvPicture> picture, std::chrono::nanoseconds time,
-                    std::shared_ptr<const void> queued) const;
+    void postScreen(std::shared_ptr<const frames::YuvPicture> picture,
+                    std::chrono::nanoseconds time, std::shared_ptr<const void> queued) const;
     // Posts an audio buffer to an audio output that has a queue.
     void postAudio(pulse::AudioChunk chunk) const;
 };
 
-}  // namespace skylark::frames
+}  // namespace skylark::capture
