@@ -17,7 +17,9 @@ import { join, resolve, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createInterface } from 'node:readline';
 import { recordStream } from '../e2e/av_sync.mjs';
-import { SCREEN, WRITER_VIDEO, cpuSeconds, start, startCast, startPulse, startXvfb, stop, stopAll } from '../e2e/services.mjs';
+import { SCREEN } from '../e2e/options.mjs';
+import { cpuSeconds } from '../e2e/meters.mjs';
+import { WRITER_VIDEO, start, startCast, startPulse, startXvfb, stop, stopAll } from '../e2e/services.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const arg = (name, fallback = null) => {
@@ -82,7 +84,7 @@ async function startScene(env, scene) {
 }
 
 async function recordCast(env, driver, go, file) {
-  const cast = await startCast(driver, WEB, env);
+  const cast = await startCast(env, driver, WEB);
   try {
     const ready = cast.expect(/^state 1 /, 20000);
     cast.send('start');
