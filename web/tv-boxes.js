@@ -5,23 +5,31 @@ var Skylark = Skylark || {};
 Skylark.boxes = (function () {
   'use strict';
 
+  // The header of the box at offset, read from the bytes before end: its type, its size (0:
+  // "to the end of the file") and the header's length; null while the header is not all there.
+  // The one reader of box headers, for the parsers below and the stream's splitter.
+  function boxHeader(view, offset, end) {
+    if (offset + 8 > end) { return null; }
+    var size = view.getUint32(offset);
+    var header = 8;
+    if (size === 1) {
+      if (offset + 16 > end) { return null; }
+      size = view.getUint32(offset + 8) * 4294967296 + view.getUint32(offset + 12);
+      header = 16;
+    }
+    var type = String.fromCharCode(view.getUint8(offset + 4), view.getUint8(offset + 5),
+                                   view.getUint8(offset + 6), view.getUint8(offset + 7));
+    return { type: type, size: size, header: header };
+  }
+
   // Calls visit(type, bodyStart, boxEnd) for each box between start and end; stops at a box
   // that runs past the end, or when visit returns false.
   function readBoxes(view, start, end, visit) {
     var offset = start;
-    while (offset + 8 <= end) {
-      var size = view.getUint32(offset);
-      var type = String.fromCharCode(view.getUint8(offset + 4), view.getUint8(offset + 5),
-                                      view.getUint8(offset + 6), view.getUint8(offset + 7));
-      var header = 8;
-      if (size === 1 && offset + 16 <= end) {
-        size = view.getUint32(offset + 8) * 4294967296 + view.getUint32(offset + 12);
-        header = 16;
-      } else if (size === 0) {
-        size = end - offset;
-      }
-      if (size < header || offset + size > end) { return; }
-      if (visit(type, offset + header, offset + size) === false) { return; }
+    for (var box = boxHeader(view, offset, end); box; box = boxHeader(view, offset, end)) {
+      var size = box.size === 0 ? end - offset : box.size;
+      if (size < box.header || offset + size > end) { return; }
+      if (visit(box.type, offset + box.header, offset + size) === false) { return; }
       offset += size;
     }
   }
@@ -100,6 +108,6 @@ Skylark.boxes = (function () {
     return found;
   }
 
-  return { readBoxes: readBoxes, parseInit: parseInit, segmentStart: segmentStart };
+  return { boxHeader: boxHeader, readBoxes: readBoxes, parseInit: parseInit, segmentStart: segmentStart };
 })();
 if (typeof module !== 'undefined') { module.exports = Skylark.boxes; }

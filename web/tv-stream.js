@@ -5,6 +5,9 @@ var Skylark = Skylark || {};
 Skylark.stream = (function () {
   'use strict';
 
+  // The page loads the box reader first; Node's tests load each part as a module of its own.
+  var boxes = Skylark.boxes || require('./tv-boxes.js');
+
   // The network hands over bytes in pieces of its own choosing: a piece may end inside a box or
   // hold several fragments. push(bytes) takes the next piece (a Uint8Array) and returns the
   // fragments it completed, each an ArrayBuffer ending with an mdat box; null when the bytes
@@ -24,20 +27,13 @@ Skylark.stream = (function () {
     var fragments = [];
     var start = 0;
     var offset = this.scanned;
-    while (offset + 8 <= held.length) {
-      var size = view.getUint32(offset);
-      var header = 8;
-      if (size === 1) {
-        if (offset + 16 > held.length) { break; }
-        size = view.getUint32(offset + 8) * 4294967296 + view.getUint32(offset + 12);
-        header = 16;
-      }
-      // A box "to the end of the file" has no end while the file grows.
-      if (size < header) { this.broken = true; return null; }
-      if (offset + size > held.length) { break; }
-      var isMdat = view.getUint32(offset + 4) === 0x6d646174;
-      offset += size;
-      if (isMdat) {
+    for (var box = boxes.boxHeader(view, offset, held.length); box;
+         box = boxes.boxHeader(view, offset, held.length)) {
+      // A box "to the end of the file" (size 0) has no end while the file grows.
+      if (box.size < box.header) { this.broken = true; return null; }
+      if (offset + box.size > held.length) { break; }
+      offset += box.size;
+      if (box.type === 'mdat') {
         fragments.push(held.buffer.slice(start, offset));
         start = offset;
       }
