@@ -50,9 +50,9 @@ Connection::Clock::time_point Connection::deadline() const {
         case Phase::Body:
             return accepted_ + d.request;
         case Phase::Awaiting:
-            return awaitUntil_;
+            return std::min(awaitUntil_, responseBy_);
         case Phase::Writing:
-            return lastProgress_ + d.writeStall;
+            return std::min(lastProgress_ + d.writeStall, responseBy_);
         case Phase::Lingering:
             return lastProgress_ + d.linger;
         case Phase::Closed:
@@ -74,7 +74,7 @@ void Connection::onTimer(const asio::error_code& error) {
         return;  // re-armed or closed meanwhile
     }
     if (Clock::now() >= deadline()) {
-        if (phase_ == Phase::Awaiting) {
+        if (phase_ == Phase::Awaiting && Clock::now() < responseBy_) {
             resume();  // the stream decides: it begins, or it is not found
         } else {
             close();
@@ -146,6 +146,9 @@ std::string Connection::peerAddress() const {
 }
 
 void Connection::send(HTTPResponse response) {
+    if (responseBy_ == Clock::time_point::max()) {
+        responseBy_ = Clock::now() + host_.deadlines().response;
+    }
     if (response.stream) {
         streamHeader_ = responseHeader(response);  // sent before the first chunk
         stream_ = std::move(response.stream);

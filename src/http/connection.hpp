@@ -17,6 +17,7 @@ struct ConnectionDeadlines {
     std::chrono::milliseconds header{10000};      // the header block, from accept
     std::chrono::milliseconds request{30000};     // the whole request, from accept
     std::chrono::milliseconds writeStall{15000};  // a response write without progress
+    std::chrono::milliseconds response{30000};    // the whole response, from the complete request
     std::chrono::milliseconds linger{2000};       // draining unread bytes after the response
 };
 
@@ -47,9 +48,6 @@ public:
     Connection(asio::ip::tcp::socket socket, ConnectionHost& host, std::function<void()> onClose);
     ~Connection();
     void start();
-    // Whether closing it now loses no response: the request is still arriving, or the response
-    // was sent and unread bytes are being drained.
-    bool evictable() const { return receiving() || phase_ == Phase::Lingering; }
     void close();
     // Asks a waiting stream for its next step.
     void resume();
@@ -80,6 +78,7 @@ private:
     Phase phase_ = Phase::Header;
     const Clock::time_point accepted_ = Clock::now();
     Clock::time_point lastProgress_;
+    Clock::time_point responseBy_ = Clock::time_point::max();
     // What is being written: the buffers still unsent, and what keeps their bytes alive.
     std::vector<asio::const_buffer> unsent_;
     std::string framing_;  // the header block and a chunk's size line

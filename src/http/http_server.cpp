@@ -4,10 +4,11 @@
 #include <pthread.h>
 
 #include <asio.hpp>
+#include <future>
 #include <list>
-#include <map>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 
 #include "http/access_routes.hpp"
 #include "http/connection.hpp"
@@ -21,7 +22,7 @@
 namespace skylark {
 
 class HTTPServer::Impl final : public ConnectionHost {
-public:
+  public:
     Impl(std::filesystem::path webRoot, std::shared_ptr<LiveHLSStore> store, Options options)
         : webRoot_(std::move(webRoot)),
           store_(std::move(store)),
@@ -31,11 +32,13 @@ public:
           ownHostName_(hostName()),
           deadlines_{.header = options.headerTimeout,
                      .request = options.requestTimeout,
-                     .writeStall = options.writeStallTimeout},
+                     .writeStall = options.writeStallTimeout,
+                     .response = options.responseTimeout},
+          webFiles_(webRoot_),
           scratch_(64 * 1024) {
         routes_.state = &state_;
         routes_.liveStore = store_.get();
-        routes_.file = [this](std::string_view name) { return readWebFile(webRoot_, name); };
+        routes_.file = [this](std::string_view name) { return webFiles_.read(name); };
         routes_.localAddress = [] { return skylark::localAddress(); };
         io_.emplace(1);
     }
@@ -86,10 +89,20 @@ public:
     std::span<std::uint8_t> readScratch() override { return scratch_; }
     const ConnectionDeadlines& deadlines() const override { return deadlines_; }
     void awaitChange(std::weak_ptr<Connection> connection) override {
-        awaiting_.push_back(std::move(connection));
+        if (auto locked = connection.lock()) {
+            awaiting_.emplace(locked.get(), std::move(connection));
+        }
     }
 
-private:
+    Tracked tracked() {
+        std::promise<Tracked> result;
+        asio::post(*io_, [&] {
+            result.set_value({open_.size(), counts_.size(), awaiting_.size()});
+        });
+        return result.get_future().get();
+    }
+
+  private:
     // One dual-stack IPv6 socket takes IPv4 too; a system without IPv6 gets an IPv4 one.
     void listen() {
         using asio::ip::tcp;
@@ -144,65 +157,98 @@ private:
         });
     }
 
-    // One host cannot take every place: it has a share of its own, and at the global cap a
-    // connection of the host holding the most gives way, the oldest of its connections still
-    // sending a request (or lingering after its response). A socket refused here closes at once.
+    // No device can take every place. A device holds at most its own share; when a bound is
+    // reached (the global cap, or its IPv6 network's), the newcomer takes the place of the
+    // oldest connection of the address holding the most within that bound, provided that
+    // address holds more than the newcomer's does. A connection of any phase can be taken, so
+    // responses that are written slowly or wait for the store cannot hold places either; a
+    // device with few connections (a TV) therefore always gets in. A socket refused here closes
+    // at once and leaves nothing behind.
     void admit(asio::ip::tcp::socket socket) {
         asio::error_code error;
         const asio::ip::address peer = socket.remote_endpoint(error).address();
         if (error) {
             return;
         }
-        const std::string key = peerKey(peer);
-        if (perPeer_[key] >= options_.maxConnectionsPerPeer) {
+        const auto [address, network] = peerKeys(peer);
+        const std::size_t mine = countOf(address);
+        if (mine >= options_.maxConnectionsPerPeer) {
             return;
         }
-        if (open_.size() >= options_.maxConnections) {
-            std::shared_ptr<Connection> victim;
-            std::size_t victimShare = 0;
-            for (const Admitted& admitted : open_) {
-                auto connection = admitted.connection.lock();
-                const std::size_t share = perPeer_[admitted.peer];
-                if (connection && connection->evictable() && share > victimShare) {
-                    victim = std::move(connection);
-                    victimShare = share;
-                }
-            }
-            if (!victim) {
-                return;
-            }
-            victim->close();
+        if (!network.empty() && countOf(network) >= options_.maxConnectionsPerNetwork &&
+            !makeRoom(mine, network)) {
+            return;
         }
-        ++perPeer_[key];
-        open_.push_back({{}, key});
+        if (open_.size() >= options_.maxConnections && !makeRoom(mine, {})) {
+            return;
+        }
+        ++counts_[address];
+        if (!network.empty()) {
+            ++counts_[network];
+        }
+        open_.push_back({{}, nullptr, address, network});
         const auto slot = std::prev(open_.end());
         auto connection = std::make_shared<Connection>(std::move(socket), *this, [this, slot] {
-            if (--perPeer_[slot->peer] == 0) {
-                perPeer_.erase(slot->peer);
+            release(slot->address);
+            if (!slot->network.empty()) {
+                release(slot->network);
             }
+            awaiting_.erase(slot->raw);
             open_.erase(slot);
             ++releasedSinceTrim_;
             trimWhenQuiet();
         });
         slot->connection = connection;
+        slot->raw = connection.get();
         connection->start();
     }
 
-    // IPv4 peers (also as mapped IPv6) by address; IPv6 peers by their /64, which one host
-    // commonly has to itself.
-    static std::string peerKey(const asio::ip::address& address) {
+    // Closes the oldest connection of the address holding the most (within `network` unless
+    // empty) if it holds more than `mine`.
+    bool makeRoom(std::size_t mine, const std::string& network) {
+        const Admitted* victim = nullptr;
+        std::size_t most = mine;
+        for (const Admitted& admitted : open_) {
+            if ((network.empty() || admitted.network == network) &&
+                countOf(admitted.address) > most) {
+                victim = &admitted;
+                most = countOf(admitted.address);
+            }
+        }
+        if (auto connection = victim ? victim->connection.lock() : nullptr) {
+            connection->close();
+            return true;
+        }
+        return false;
+    }
+
+    std::size_t countOf(const std::string& key) const {
+        const auto found = counts_.find(key);
+        return found == counts_.end() ? 0 : found->second;
+    }
+    void release(const std::string& key) {
+        const auto found = counts_.find(key);
+        if (found != counts_.end() && --found->second == 0) {
+            counts_.erase(found);
+        }
+    }
+
+    // An IPv4 peer (also as a mapped IPv6 address) is counted by its address. An IPv6 peer is
+    // counted by its address and by its /64, which the devices of one home network share.
+    static std::pair<std::string, std::string> peerKeys(const asio::ip::address& address) {
         if (address.is_v6() && !address.to_v6().is_v4_mapped()) {
             auto bytes = address.to_v6().to_bytes();
             std::fill(bytes.begin() + 8, bytes.end(), 0);
-            return asio::ip::address_v6(bytes).to_string();
+            return {address.to_string(), asio::ip::address_v6(bytes).to_string() + "/64"};
         }
-        return address.is_v6()
-                   ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
-                   : address.to_string();
+        return {address.is_v6()
+                    ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
+                    : address.to_string(),
+                {}};
     }
 
     void wakeAwaiting() {
-        for (const auto& weak : std::exchange(awaiting_, {})) {
+        for (const auto& [raw, weak] : std::exchange(awaiting_, {})) {
             if (auto connection = weak.lock()) {
                 connection->resume();
             }
@@ -227,16 +273,21 @@ private:
     const std::string ownHostName_;
     SignalState state_;
     const ConnectionDeadlines deadlines_;
+    WebFiles webFiles_;
     RouteContext routes_;
     std::vector<std::uint8_t> scratch_;
     struct Admitted {
         std::weak_ptr<Connection> connection;
-        std::string peer;
+        const Connection* raw;
+        std::string address;
+        std::string network;  // an IPv6 peer's /64, else empty
     };
-    std::list<Admitted> open_;  // oldest first
-    std::map<std::string, std::size_t> perPeer_;
-    std::vector<std::weak_ptr<Connection>> awaiting_;  // streamed responses waiting for the store
-    bool listens_ = false;                             // to the store's changes
+    std::list<Admitted> open_;                             // oldest first
+    std::unordered_map<std::string, std::size_t> counts_;  // of addresses and networks
+    // Streamed responses waiting for the store; a closing connection leaves at once, so a store
+    // that does not change keeps no trace of the readers that gave up.
+    std::unordered_map<const Connection*, std::weak_ptr<Connection>> awaiting_;
+    bool listens_ = false;  // to the store's changes
     std::chrono::milliseconds acceptRetry_{0};
     std::size_t releasedSinceTrim_ = 0;
     std::optional<asio::io_context> io_;
@@ -272,6 +323,9 @@ DeviceAccess& HTTPServer::access() {
 }
 std::string HTTPServer::localAddress() const {
     return skylark::localAddress();
+}
+HTTPServer::Tracked HTTPServer::tracked() const {
+    return impl_->tracked();
 }
 
 }  // namespace skylark

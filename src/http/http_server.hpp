@@ -22,15 +22,20 @@ public:
     struct Options {
         std::uint16_t port = kPort;  // 0 picks a free port (tests)
         // A request's header block must arrive within headerTimeout of accept, and all of it
-        // within requestTimeout; a response write that makes no progress for writeStallTimeout
-        // closes the connection.
+        // within requestTimeout; a response write that makes no progress for writeStallTimeout,
+        // or that has not ended responseTimeout after the request was complete, closes the
+        // connection.
         std::chrono::milliseconds headerTimeout{10000};
         std::chrono::milliseconds requestTimeout{30000};
         std::chrono::milliseconds writeStallTimeout{15000};
-        // No peer address holds more than maxConnectionsPerPeer. At maxConnections, the oldest
-        // unfinished request of the peer holding the most makes room for a new connection.
+        std::chrono::milliseconds responseTimeout{30000};
+        // No address holds more than maxConnectionsPerPeer, and no IPv6 /64 (where every device
+        // of a home network may sit) more than maxConnectionsPerNetwork. When a bound is reached,
+        // a newcomer whose address holds fewer takes the place of the oldest connection, in
+        // whatever phase, of the address that holds the most within that bound.
         std::size_t maxConnections = 512;
         std::size_t maxConnectionsPerPeer = 32;
+        std::size_t maxConnectionsPerNetwork = 128;
         bool advertise = true;  // DNS-SD as "Skylark on <computer name>"
         // Which devices may watch; empty: a list of its own, asking, with nobody allowed.
         std::shared_ptr<DeviceAccess> access = nullptr;
@@ -54,6 +59,14 @@ public:
     DeviceAccess& access();
     // The IPv4 address the TV should open, found afresh on every call.
     std::string localAddress() const;
+
+    // What the server keeps track of right now (asked on its thread; call after start()).
+    struct Tracked {
+        std::size_t connections = 0;
+        std::size_t addresses = 0;  // addresses and IPv6 networks with open connections
+        std::size_t awaiting = 0;   // streamed responses waiting for the store to change
+    };
+    Tracked tracked() const;
 
 private:
     class Impl;

@@ -15,7 +15,7 @@ class ResponseStream;
 struct HTTPRequest {
     std::string method;  // first token of the request line, compared case-sensitively
     std::string path;    // request target without its query string, not percent-decoded
-    std::string header;  // request line and header lines, CR LF separated, without the blank line
+    std::string header;  // request line and header lines as received, without the blank line
     ByteBuffer body;     // exactly Content-Length bytes; never null
     std::string peer;    // the client's address (an IPv4 one as such, not mapped); may be empty
 };

@@ -104,7 +104,8 @@ void RequestFramer::feed(std::span<const std::uint8_t> bytes) {
 
 void RequestFramer::headerEnds(std::size_t at) {
     const std::string_view headerBytes(reinterpret_cast<const char*>(received_.data()), at);
-    request_ = parseRequest(decodeUtf8Lossy(headerBytes), nullptr);
+    // Kept as received: decoding would store each invalid byte as a three-byte U+FFFD.
+    request_ = parseRequest(std::string(headerBytes), nullptr);
     const std::optional<std::int64_t> length = contentLength(headerBytes);
     const auto bodyStart = static_cast<std::int64_t>(at + kHeaderEnd.size());
     if (!length || *length < 0 || *length > std::numeric_limits<std::int64_t>::max() - bodyStart) {
@@ -202,58 +203,6 @@ std::vector<std::string_view> headerValues(std::string_view header, std::string_
         }
     });
     return values;
-}
-
-std::string decodeUtf8Lossy(std::string_view bytes) {
-    constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            out += static_cast<char>(lead);
-            ++i;
-            continue;
-        }
-        // Length of the sequence and the allowed range of its second byte, which rules out
-        // overlong forms, surrogates and values above U+10FFFF.
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        }
-        if (length == 0) {
-            out += kReplacement;
-            ++i;
-            continue;
-        }
-        // A maximal valid prefix of a sequence is replaced by one U+FFFD, as decoders do.
-        std::size_t taken = 1;
-        while (taken < length && i + taken < bytes.size()) {
-            const auto c = static_cast<unsigned char>(bytes[i + taken]);
-            const bool ok = taken == 1 ? (c >= low && c <= high) : (c >= 0x80 && c <= 0xBF);
-            if (!ok) {
-                break;
-            }
-            ++taken;
-        }
-        if (taken == length) {
-            out.append(bytes.substr(i, length));
-        } else {
-            out += kReplacement;
-        }
-        i += taken;
-    }
-    return out;
 }
 
 }  // namespace skylark

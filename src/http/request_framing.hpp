@@ -77,9 +77,6 @@ HTTPRequest parseRequest(std::string header, ByteBuffer body);
 // Every value of the header field `name` (any letter case), trimmed, in order.
 std::vector<std::string_view> headerValues(std::string_view header, std::string_view name);
 
-// UTF-8 text with each ill-formed sequence replaced by U+FFFD.
-std::string decodeUtf8Lossy(std::string_view bytes);
-
 // A plain-text response with the given status, as every refusal is answered.
 HTTPResponse plainResponse(std::string status, std::string_view text);
 

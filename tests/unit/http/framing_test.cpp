@@ -100,19 +100,6 @@ TEST(Framing, OutcomeTableAtEveryReadBoundary) {
     }
 }
 
-TEST(Framing, HeaderIsDecodedWithReplacementCharacters) {
-    const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"a\xFF", "a" + bad},
-        {"\xE2\x82", bad},        // truncated: one U+FFFD
-        {"\xC0\xAF", bad + bad},  // overlong
-        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
-    };
-    for (const auto& [bytes, text] : cases) {
-        EXPECT_EQ(decodeUtf8Lossy(bytes), text);
-    }
-}
-
 TEST(RequestGuard, TrustedHostNames) {
     for (const char* host :
          {"192.168.1.7:8765", "127.0.0.1", "[::1]:8765", "[fe80::1]", "::1", "LOCALHOST",
