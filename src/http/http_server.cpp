@@ -159,11 +159,12 @@ class HTTPServer::Impl final : public ConnectionHost {
 
     // No device can take every place. A device holds at most its own share; when a bound is
     // reached (the global cap, or its IPv6 network's), the newcomer takes the place of the
-    // oldest connection of the address holding the most within that bound, provided that
-    // address holds more than the newcomer's does. A connection of any phase can be taken, so
-    // responses that are written slowly or wait for the store cannot hold places either; a
-    // device with few connections (a TV) therefore always gets in. A socket refused here closes
-    // at once and leaves nothing behind.
+    // oldest connection of the address holding the most within that bound, if that address
+    // would still hold more than the newcomer's (so two heavy devices cannot take places from
+    // each other in turn), or if the newcomer's holds none. A connection of any phase can be
+    // taken, so responses that are written slowly or wait for the store cannot hold places
+    // either, and a device with few connections (a TV) always gets in. A socket refused here
+    // closes at once and leaves nothing behind.
     void admit(asio::ip::tcp::socket socket) {
         asio::error_code error;
         const asio::ip::address peer = socket.remote_endpoint(error).address();
@@ -204,10 +205,10 @@ class HTTPServer::Impl final : public ConnectionHost {
     }
 
     // Closes the oldest connection of the address holding the most (within `network` unless
-    // empty) if it holds more than `mine`.
+    // empty) if it holds more than `mine` + 1, or any when `mine` is 0.
     bool makeRoom(std::size_t mine, const std::string& network) {
         const Admitted* victim = nullptr;
-        std::size_t most = mine;
+        std::size_t most = mine == 0 ? 0 : mine + 1;
         for (const Admitted& admitted : open_) {
             if ((network.empty() || admitted.network == network) &&
                 countOf(admitted.address) > most) {
@@ -257,9 +258,11 @@ class HTTPServer::Impl final : public ConnectionHost {
 
     // Request buffers are small but many; after a burst the allocator keeps their pages unless
     // told to give them back (measured: some megabytes after a few hundred connections). Once
-    // the server is quiet again, and not after every connection, is enough.
+    // the server is quiet again (few or no connections left), and not after every connection,
+    // is enough.
     void trimWhenQuiet() {
-        if (open_.size() <= 8 && releasedSinceTrim_ >= 64) {
+        if ((open_.size() <= 8 && releasedSinceTrim_ >= 64) ||
+            (open_.empty() && releasedSinceTrim_ >= 8)) {
             releasedSinceTrim_ = 0;
             ::malloc_trim(0);
         }
