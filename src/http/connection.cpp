@@ -12,6 +12,11 @@ namespace {
 // an answer) arrives in one cycle while one client cannot hog the server thread.
 constexpr std::size_t kMaxReadPerCycle = 1024 * 1024;
 
+// The kernel would grow each socket's send buffer to 4 MiB for a reader that never reads: with
+// hundreds of them, system-wide TCP memory pressure slows every connection, the TV's too. 256 KiB
+// (the kernel doubles it) still carries a cast's few Mbit/s over a LAN's round trips.
+constexpr int kSendBufferBytes = 256 * 1024;
+
 }  // namespace
 
 Connection::Connection(asio::ip::tcp::socket socket, ConnectionHost& host,
@@ -34,6 +39,7 @@ void Connection::start() {
     asio::error_code ignored;
     socket_.non_blocking(true, ignored);
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    socket_.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
     enter(Phase::Header);
     // A client usually sends its request right after connecting: read what is there already, so
     // that a burst of new connections cannot crowd it out before its first read.

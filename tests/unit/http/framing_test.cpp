@@ -100,6 +100,14 @@ TEST(Framing, OutcomeTableAtEveryReadBoundary) {
     }
 }
 
+// Invalid UTF-8 stays as it came: decoding would store each such byte as three.
+TEST(Framing, HeaderIsKeptAsReceived) {
+    const std::string bytes = "GET /\xFF HTTP/1.1\r\nX: \xC0\xAF\r\n\r\n";
+    const FrameResult framed =
+        frameRequest({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+    EXPECT_EQ(framed.request.header, bytes.substr(0, bytes.size() - 4));
+}
+
 TEST(RequestGuard, TrustedHostNames) {
     for (const char* host :
          {"192.168.1.7:8765", "127.0.0.1", "[::1]:8765", "[fe80::1]", "::1", "LOCALHOST",
