@@ -258,12 +258,14 @@ class HTTPServer::Impl final : public ConnectionHost {
 
     // Request buffers are small but many; after a burst the allocator keeps their pages unless
     // told to give them back (measured: some megabytes after a few hundred connections). Once
-    // the server is quiet again (few or no connections left), and not after every connection,
-    // is enough.
+    // the server is quiet again, and not after every connection, is enough: when few are left,
+    // and once more when the last of those has gone.
     void trimWhenQuiet() {
-        if ((open_.size() <= 8 && releasedSinceTrim_ >= 64) ||
-            (open_.empty() && releasedSinceTrim_ >= 8)) {
+        if (open_.size() <= 8 && releasedSinceTrim_ >= 64) {
             releasedSinceTrim_ = 0;
+            trimWhenEmpty_ = true;
+            ::malloc_trim(0);
+        } else if (open_.empty() && std::exchange(trimWhenEmpty_, false)) {
             ::malloc_trim(0);
         }
     }
@@ -293,6 +295,7 @@ class HTTPServer::Impl final : public ConnectionHost {
     bool listens_ = false;  // to the store's changes
     std::chrono::milliseconds acceptRetry_{0};
     std::size_t releasedSinceTrim_ = 0;
+    bool trimWhenEmpty_ = false;
     std::optional<asio::io_context> io_;
     std::optional<asio::ip::tcp::acceptor> acceptor_;
     std::optional<asio::steady_timer> retryTimer_;
