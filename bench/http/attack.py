@@ -214,7 +214,12 @@ def run(attack):
         t.join()
     for a in attackers:
         a.stop()
-    time.sleep(5)
+    # After: once the server holds no connection (at most 30 s), and a second more.
+    quiet_by = time.monotonic() + 30
+    while time.monotonic() < quiet_by and subprocess.run(
+            ["ss", "-Htn", f"sport = :{port}"], capture_output=True, text=True).stdout.strip():
+        time.sleep(0.2)
+    time.sleep(1)
     after = rss_mib(server.pid)
     server.terminate()
     server.wait()

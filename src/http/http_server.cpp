@@ -259,14 +259,14 @@ class HTTPServer::Impl final : public ConnectionHost {
     // Request buffers are small but many; after a burst the allocator keeps their pages unless
     // told to give them back (measured: some megabytes after a few hundred connections). Once
     // the server is quiet again, and not after every connection, is enough: when few are left,
-    // and once more when the last of those has gone.
+    // and once more when the last of those has gone. A closed connection is freed only after
+    // its cancelled handlers have run, so the trim is queued behind them.
     void trimWhenQuiet() {
-        if (open_.size() <= 8 && releasedSinceTrim_ >= 64) {
-            releasedSinceTrim_ = 0;
-            trimWhenEmpty_ = true;
-            ::malloc_trim(0);
-        } else if (open_.empty() && std::exchange(trimWhenEmpty_, false)) {
-            ::malloc_trim(0);
+        const bool few = open_.size() <= 8 && releasedSinceTrim_ >= 64;
+        if (few || (open_.empty() && trimWhenEmpty_)) {
+            releasedSinceTrim_ = few ? 0 : releasedSinceTrim_;
+            trimWhenEmpty_ = few;
+            asio::post(*io_, [] { ::malloc_trim(0); });
         }
     }
 
