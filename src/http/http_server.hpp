@@ -31,8 +31,9 @@ public:
         std::chrono::milliseconds responseTimeout{30000};
         // No address holds more than maxConnectionsPerPeer, and no IPv6 /64 (where every device
         // of a home network may sit) more than maxConnectionsPerNetwork. When a bound is reached,
-        // a newcomer whose address holds fewer takes the place of the oldest connection, in
-        // whatever phase, of the address that holds the most within that bound.
+        // a newcomer takes the place of the oldest connection, in whatever phase, of the address
+        // holding the most within that bound, if that address would still hold more than the
+        // newcomer's, or if the newcomer's holds none.
         std::size_t maxConnections = 512;
         std::size_t maxConnectionsPerPeer = 32;
         std::size_t maxConnectionsPerNetwork = 128;
