@@ -6,12 +6,10 @@
 #include <fstream>
 
 namespace skylark {
-namespace {
 
 // Every request gets the one copy of a page; a replaced or removed file shows at once.
 TEST(WebFiles, ReadOnceAndSharedUntilTheFileChanges) {
-    const auto root =
-        std::filesystem::temp_directory_path() / ("skylark-web-" + std::to_string(::getpid()));
+    const auto root = std::filesystem::path(::testing::TempDir()) / std::to_string(::getpid());
     std::filesystem::create_directories(root);
     std::ofstream(root / "tv.html") << "one";
     WebFiles files(root);
@@ -20,10 +18,8 @@ TEST(WebFiles, ReadOnceAndSharedUntilTheFileChanges) {
     std::ofstream(root / "new") << "two!";
     std::filesystem::rename(root / "new", root / "tv.html");
     EXPECT_EQ(asText(*files.read("tv.html")), "two!");
-    std::filesystem::remove(root / "tv.html");
-    EXPECT_EQ(asText(*files.read("tv.html")), "Skylark resources missing");
     std::filesystem::remove_all(root);
+    EXPECT_EQ(asText(*files.read("tv.html")), "Skylark resources missing");
 }
 
-}  // namespace
 }  // namespace skylark
