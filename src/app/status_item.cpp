@@ -10,6 +10,7 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QScreen>
+#include <QStringList>
 
 namespace skylark {
 namespace {
@@ -18,6 +19,14 @@ namespace {
 constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64};
 
 QColor panelTextColor() {
+    // GNOME Shell's top bar is dark in the light style as in the dark one, and it draws an
+    // item's picture as given: the application's text colour would be black on black there.
+    // GNOME Classic's bar is light.
+    const QStringList desktops = qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(u':');
+    if (desktops.contains(QStringLiteral("GNOME"), Qt::CaseInsensitive) &&
+        !desktops.contains(QStringLiteral("GNOME-Classic"), Qt::CaseInsensitive)) {
+        return Qt::white;
+    }
     return QGuiApplication::palette().color(QPalette::Active, QPalette::WindowText);
 }
 

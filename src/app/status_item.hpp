@@ -18,8 +18,9 @@ QIcon tintedMenuImage(const QString& resource, const QColor& color);
 QIcon titleIcon(const QColor& color);
 
 // Skylark's tray icon, with the tool tip "Skylark" and the status menu.
-// It shows the image "SkylarkMenu" in the colour of the desktop's text, so it suits a light or
-// a dark panel and follows the palette when the desktop's theme changes; without the image it
+// It shows the image "SkylarkMenu" in the colour of the desktop's text (white on GNOME, whose
+// top bar is always dark), so it suits a light or a dark panel and follows the palette when the
+// desktop's theme changes; without the image it
 // shows "◉". A left click opens the same menu as a right click. Main thread only.
 class StatusItem : public QObject {
   public:
