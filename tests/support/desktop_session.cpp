@@ -31,12 +31,13 @@ DesktopSession::~DesktopSession() {
 
 ChildProcess& DesktopSession::start(const std::vector<std::string>& argv,
                                     const std::function<bool()>& ready,
-                                    const std::vector<std::string>& extraEnv) {
+                                    const std::vector<std::string>& extraEnv,
+                                    std::chrono::seconds timeout) {
     std::vector<std::string> env = extraEnv;
     env.insert(env.end(), env_.begin(), env_.end());
     processes_.push_back(std::make_unique<ChildProcess>(argv, ChildProcess::Options{env}));
     ChildProcess& started = *processes_.back();
-    if (!pollUntil([&] { return !started.running() || ready(); }, 20s) || !started.running()) {
+    if (!pollUntil([&] { return !started.running() || ready(); }, timeout) || !started.running()) {
         throw std::runtime_error(argv[0] + " did not start");
     }
     return started;
@@ -49,6 +50,14 @@ bool DesktopSession::owns(const std::string& busName) const {
 }
 
 void DesktopSession::startPipeWire() {
+    // No Bluetooth monitor: it needs logind, and WirePlumber 0.4 ends at once without it (0.4
+    // reads the script, 0.5 the profile). gnome-shell's dependencies bring the plugin in.
+    const std::string config = runtime() + "/.config/wireplumber";
+    std::filesystem::create_directories(config + "/bluetooth.lua.d");
+    std::filesystem::create_directories(config + "/wireplumber.conf.d");
+    std::ofstream(config + "/bluetooth.lua.d/90-enable-all.lua") << "-- none\n";
+    std::ofstream(config + "/wireplumber.conf.d/no-bluetooth.conf")
+        << "wireplumber.profiles = { main = { monitor.bluez = disabled } }\n";
     start({"pipewire"}, [&] { return std::filesystem::exists(runtime() + "/pipewire-0"); });
     // The session manager links streams to nodes; it is ready once its client is there.
     start({"wireplumber"}, [&] {

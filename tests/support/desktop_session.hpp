@@ -21,9 +21,10 @@ class DesktopSession {
     const std::string& busAddress() const { return address_; }
     const std::vector<std::string>& env() const { return env_; }  // its runtime, home and bus
     // Starts `argv` with env() and `extraEnv` and waits until `ready` holds; throws when it ends
-    // or 20 s pass first.
+    // or `timeout` passes first.
     ChildProcess& start(const std::vector<std::string>& argv, const std::function<bool()>& ready,
-                        const std::vector<std::string>& extraEnv = {});
+                        const std::vector<std::string>& extraEnv = {},
+                        std::chrono::seconds timeout = std::chrono::seconds(20));
     bool owns(const std::string& busName) const;
     void startPipeWire();  // and its session manager, ready to link streams
     // A D-Bus call by dbus-send: its reply as printed, or an empty string on an error.
