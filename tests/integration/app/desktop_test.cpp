@@ -322,24 +322,22 @@ TEST(OnGnomeShell, TheIconsMenuSharesOneWindowFromThePortalsListWithItsFramesSto
         20s))
         << "no icon in the top bar";
     // A click opens its menu under it; the keyboard reaches the `n`th enabled item and runs it.
+    auto changed = [&](const QImage& since, const QRect& area) {
+        return !testing::changedAt(since, desktop.screenshot(), area).isNull();
+    };
     auto choose = [&](int n) {
         const QImage closed = desktop.screenshot();
         const QRect under(icon.x() - 1, 48, 2, 32);
         EXPECT_TRUE(pollUntil(
             [&] {
                 desktop.click(icon.x(), icon.y());
-                return pollUntil(
-                    [&] {
-                        return !testing::changedAt(closed, desktop.screenshot(), under).isNull();
-                    },
-                    3s);
+                return pollUntil([&] { return changed(closed, under); }, 3s);
             },
             20s))
             << "no menu";
-        for (int i = 0; i < n; ++i) {
-            desktop.keys({testing::kDownKey});
+        for (int i = 0; i <= n; ++i) {
+            desktop.keys({i < n ? testing::kDownKey : testing::kReturnKey});
         }
-        desktop.keys({testing::kReturnKey});
     };
     const QImage idle = desktop.screenshot();
     choose(1);  // Share Screen or App + Audio...
@@ -359,9 +357,7 @@ TEST(OnGnomeShell, TheIconsMenuSharesOneWindowFromThePortalsListWithItsFramesSto
     ASSERT_TRUE(pollUntil(
         [&] {
             desktop.showWindows();
-            return pollUntil(
-                [&] { return !testing::changedAt(monitors, desktop.screenshot(), rows).isNull(); },
-                2s);
+            return pollUntil([&] { return changed(monitors, rows); }, 2s);
         },
         20s))
         << "no window list";
