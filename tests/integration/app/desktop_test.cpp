@@ -369,7 +369,7 @@ TEST(OnGnomeShell, TheIconsMenuSharesOneWindowFromThePortalsListWithItsFramesSto
     EXPECT_TRUE(pollUntil([&] { return servedPicture(0xcc3333).second; }, 30s)) << "not its frames";
     choose(4);  // Stop Casting
     EXPECT_TRUE(eventually(get("/api/live"), "{\"active\":false}\n"));
-    choose(5);  // Quit Skylark
+    choose(6);  // Quit Skylark, after Allowed TVs...
     EXPECT_EQ(skylark.waitExit(10s), 0);
 }
 
