@@ -101,7 +101,8 @@ void castsTheMonitor(testing::PortalDesktop& desktop, int width, int height,
         testing::ChildProcess other({SKYLARK_TEST_COLOUR_WINDOW, "cc3333"}, {env});
         EXPECT_TRUE(testing::pollUntil(found, 10s));
         other.stop(SIGTERM);
-        EXPECT_TRUE(testing::pollUntil([&] { return recorder->shows(x, y, 0x3366cc); }, 10s));
+        EXPECT_TRUE(testing::pollUntil([&] { return recorder->shows(x, y, 0x3366cc); }, 10s))
+            << x << "," << y << " shows " << std::hex << recorder->rgbAt(x, y);
         if (r.revoke) {
             desktop.endPortalBackend();  // the compositor ends the share it had started for it
             ASSERT_TRUE(recorder->waitEnd()) << "the stream did not notice that its node went away";
