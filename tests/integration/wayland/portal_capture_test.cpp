@@ -54,10 +54,10 @@ struct Row {
     bool bars, audio, revoke;
 };
 
-// The person cancels the dialog once, then shares the `width` x `height` monitor for each row:
+// The person cancels the dialog once, then shares the monitor, `width` wide, for each row:
 // the pictures show the window of #3366cc filling it, and a small one that opens and closes,
 // until the share ends.
-void castsTheMonitor(testing::PortalDesktop& desktop, int width, int height,
+void castsTheMonitor(testing::PortalDesktop& desktop, int width,
                      const std::function<void()>& cancel, std::initializer_list<Row> rows) {
     std::vector<std::string> env = desktop.clientEnv();
     env.insert(env.end(), {"QT_QPA_PLATFORM=wayland", "QT_WAYLAND_DISABLE_WINDOWDECORATION=1"});
@@ -126,7 +126,7 @@ TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSiz
     startApplication();
     GnomeDesktop desktop(640, 480);
     // The person picks the monitor, then closes the dialog with Escape.
-    castsTheMonitor(desktop, 640, 480,
+    castsTheMonitor(desktop, 640,
                     [&] { desktop.click(530, 266), desktop.keys({testing::kEscapeKey}); },
                     {{320, 240, false, true, false},
                      {500, 300, true, false, false},
@@ -146,7 +146,7 @@ TEST(PortalCapture, KdeDialogCancelsOrSharesTheMonitor) {
     }
     startApplication();
     KdeDesktop desktop(1280, 720);  // the dialog needs about 530 x 570 pixels
-    castsTheMonitor(desktop, 1280, 720, [&] { desktop.keys({testing::kEscapeKey}); }, {});
+    castsTheMonitor(desktop, 1280, [&] { desktop.keys({testing::kEscapeKey}); }, {});
     auto filter = present(desktop, [&] { desktop.share(); })->filter;
     EXPECT_EQ(filter ? filter->contentRect().width : 0, 1280) << "nothing shared";
     GTEST_SKIP() << "Pictures untried: KWin 5.27's virtual output never tells its casts a frame "
