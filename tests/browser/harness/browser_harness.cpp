@@ -26,7 +26,6 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -39,14 +38,6 @@ namespace {
 
 using skylark::HTTPServer;
 using skylark::LiveHLSStore;
-
-std::optional<skylark::Bytes> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    return skylark::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // A live cast from the real writer with a synthetic source, paced like a capture at 30 fps.
 class SyntheticCast {
@@ -65,8 +56,7 @@ class SyntheticCast {
     ~SyntheticCast() {
         running_ = false;
         thread_.join();
-        encoder_->cancel();
-        store_->stop();
+        encoder_->cancel(), store_->stop();
     }
 
   private:
@@ -118,13 +108,10 @@ class SyntheticCast {
     struct ToStore : skylark::StreamWriterDelegate {
         explicit ToStore(std::shared_ptr<LiveHLSStore> s) : store(std::move(s)) {}
         void writerDidOutputSegment(skylark::ByteBuffer data, skylark::SegmentKind type) override {
-            if (type == skylark::SegmentKind::initialization) {
-                store->addInitialization(std::move(data));
-            } else if (type == skylark::SegmentKind::part) {
-                store->addPart(std::move(data));
-            } else {
-                store->addSegment(std::move(data));
-            }
+            using enum skylark::SegmentKind;
+            type == initialization ? store->addInitialization(std::move(data))
+            : type == part         ? store->addPart(std::move(data))
+                                   : store->addSegment(std::move(data));
         }
         std::shared_ptr<LiveHLSStore> store;
     };
@@ -154,15 +141,13 @@ std::string run(const std::string& line, const std::filesystem::path& webRoot,
     const std::string command = line.substr(0, space);
     const std::string argument = space == std::string::npos ? "" : line.substr(space + 1);
     if (command == "init" || command == "segment") {
-        auto bytes = readFile(argument);
-        if (!bytes) {
+        std::ifstream in(argument, std::ios::binary);
+        auto bytes = skylark::makeBuffer(
+            skylark::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+        if (!in) {
             return "cannot read " + argument;
         }
-        if (command == "init") {
-            store->addInitialization(skylark::makeBuffer(std::move(*bytes)));
-        } else {
-            store->addSegment(skylark::makeBuffer(std::move(*bytes)));
-        }
+        command == "init" ? store->addInitialization(bytes) : store->addSegment(bytes);
     } else if (command == "reset") {
         store->reset();
     } else if (command == "stop") {
@@ -176,11 +161,9 @@ std::string run(const std::string& line, const std::filesystem::path& webRoot,
         if (!server) {
             server = serve(webRoot, store, port);
         }
-    } else if (command == "writer") {
-        cast.reset();
-        cast = std::make_unique<SyntheticCast>(store);
-    } else if (command == "writer-stop") {
-        cast.reset();
+    } else if (command == "writer" || command == "writer-stop") {
+        cast.reset();  // the old cast ends before the new one resets the store
+        cast = command == "writer" ? std::make_unique<SyntheticCast>(store) : nullptr;
     } else if (command == "ask" && server) {
         server->access().setAsks(argument == "on");
     } else if ((command == "allow" || command == "deny") && server) {
@@ -212,11 +195,7 @@ int main(int argc, char** argv) {
         const std::uint16_t port = server->port();
         std::unique_ptr<SyntheticCast> cast;
         std::cout << "listening " << port << std::endl;
-        std::string line;
-        while (std::getline(std::cin, line)) {
-            if (line.empty()) {
-                continue;
-            }
+        for (std::string line; std::getline(std::cin, line);) {
             std::string failure;
             try {
                 failure = run(line, webRoot, store, server, cast, port);

@@ -40,14 +40,20 @@ struct Receiver : StreamWriterDelegate {
         flag = value;
         changed.notify_all();
     }
-    // Every media segment as delivered, once the writer is done.
-    int expectPlayable(int width, int height, bool regular) {
+    // The initialization segment, then every media segment as delivered.
+    std::vector<const Bytes*> all() {
         std::lock_guard guard(lock);
-        std::vector<const Bytes*> parts;
+        std::vector<const Bytes*> parts{init.get()};
         for (const auto& segment : media) {
             parts.push_back(segment.get());
         }
-        return test::expectPlayable(*init, parts, width, height, regular);
+        return parts;
+    }
+    // Every media segment as delivered, once the writer is done.
+    int expectPlayable(int width, int height, bool regular) {
+        const auto parts = all();
+        return test::expectPlayable(*parts[0], {parts.begin() + 1, parts.end()}, width, height,
+                                    regular);
     }
     std::mutex lock;
     std::condition_variable changed;
@@ -123,16 +129,19 @@ std::tuple<std::int64_t, int, std::int64_t> steadyAudio(int index, int rate) {
     return {first, rate / 100, first * kSecond_ns / rate};
 }
 
+std::shared_ptr<FFmpegStreamWriter> makeWriter(std::shared_ptr<Receiver> receiver, int width = 160,
+                                               int height = 90) {
+    return std::static_pointer_cast<FFmpegStreamWriter>(std::get<std::shared_ptr<StreamWriter>>(
+        FFmpegStreamWriter::create({.width = width, .height = height}, receiver)));
+}
+
 class WriterFeeds : public testing::TestWithParam<Feed> {};
 
 // In time order, waiting for readiness so nothing is dropped for back-pressure; then finished.
 TEST_P(WriterFeeds, EverySegmentPlaysOnItsOwnAndTheStreamIsContinuous) {
     const Feed& f = GetParam();
     auto out = std::make_shared<Receiver>();
-    auto made = FFmpegStreamWriter::create({.width = f.width, .height = f.height}, out);
-    ASSERT_TRUE(std::holds_alternative<std::shared_ptr<StreamWriter>>(made));
-    auto encoder =
-        std::static_pointer_cast<FFmpegStreamWriter>(std::get<std::shared_ptr<StreamWriter>>(made));
+    auto encoder = makeWriter(out, f.width, f.height);
     auto units = std::make_shared<Units>();
     encoder->subscribe(units);
     const std::int64_t start = 5 * kSecond_ns;
@@ -231,11 +240,6 @@ INSTANTIATE_TEST_SUITE_P(Feeds, WriterFeeds, testing::ValuesIn(feeds()),
 
 const std::int64_t kStart = 123456 * kSecond_ns;  // a monotonic clock
 
-std::shared_ptr<StreamWriter> makeWriter(std::shared_ptr<Receiver> receiver) {
-    return std::get<std::shared_ptr<StreamWriter>>(
-        makeFFmpegWriterFactory()({.width = 160, .height = 90}, receiver));
-}
-
 // Appends frame `i` and its 33 ms of audio without waiting; whether the frame was taken. While
 // the writer is stalled, it takes exactly what it said it was ready for.
 bool feed(StreamWriter& writer, int i, bool stalled = false) {
@@ -256,9 +260,7 @@ bool feed(StreamWriter& writer, int i, bool stalled = false) {
 // segment opens coarser than the last ended.
 TEST(FFmpegStreamWriter, OnAStillScreenTheKeyFramesTakeTheBits) {
     auto out = std::make_shared<Receiver>();
-    auto writer =
-        std::static_pointer_cast<FFmpegStreamWriter>(std::get<std::shared_ptr<StreamWriter>>(
-            FFmpegStreamWriter::create({.width = 640, .height = 360}, out)));
+    auto writer = makeWriter(out, 640, 360);
     ASSERT_TRUE(writer->start(kStart));
     VideoFrame still = patternFrame(640, 360, 0);
     for (int i = 0; i < 90; ++i) {
@@ -267,11 +269,7 @@ TEST(FFmpegStreamWriter, OnAStillScreenTheKeyFramesTakeTheBits) {
         ASSERT_TRUE(writer->appendVideo(still));
     }
     writer->finish();
-    std::vector<const Bytes*> parts{out->init.get()};
-    for (const auto& segment : out->media) {
-        parts.push_back(segment.get());
-    }
-    const Probe p = probe(parts);
+    const Probe p = probe(out->all());
     int keyBytes = 0, otherBytes = 0;
     for (std::size_t i = 30; i < p.videoBytes.size(); ++i) {  // once the rate control has settled
         (p.key[i] ? keyBytes : otherBytes) += p.videoBytes[i];

@@ -41,9 +41,9 @@ constexpr const char* kServerV6 = "2001:db8:5::1";
 // destruction. `receiveBuffer` shrinks the window of a reader that never reads.
 class Client {
   public:
-    explicit Client(std::uint16_t port, const std::string& from = "127.0.0.1", bool blocking = true,
+    explicit Client(std::uint16_t port, const std::string& from = "127.0.0.1",
                     int receiveBuffer = 0)
-        : fd_(::socket(AF_INET6, SOCK_STREAM | (blocking ? 0 : SOCK_NONBLOCK), 0)) {
+        : fd_(::socket(AF_INET6, SOCK_STREAM, 0)) {
         const bool v6 = from.find(':') != std::string::npos;  // else as a mapped IPv4 address
         sockaddr_in6 address{};
         address.sin6_family = AF_INET6;
@@ -54,14 +54,13 @@ class Client {
         ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
         address.sin6_port = htons(port);
         ::inet_pton(AF_INET6, v6 ? kServerV6 : "::ffff:127.0.0.1", &address.sin6_addr);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-            errno != EINPROGRESS) {
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             throw std::system_error(errno, std::generic_category(), "connect");
         }
     }
     ~Client() { ::close(fd_); }
 
-    // Sends what the socket takes now (all of it when blocking); false once the server is gone.
+    // Sends all of it; false once the server is gone.
     bool send(std::string_view bytes) {
         for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n))) {
             if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) {
@@ -174,7 +173,7 @@ TEST_F(HTTPServerTest, AnswersByteForByteAndRefusesBeforeTheBody) {
 TEST_F(HTTPServerTest, TricklesAndStalledReadersCannotExtendTheDeadlines) {
     startServer({.headerTimeout = 300ms, .requestTimeout = 600ms, .writeStallTimeout = 300ms});
     Client header(server_->port()), slowBody(server_->port()), reading(server_->port()),
-        stalled(server_->port(), "127.0.0.1", true, 4096);
+        stalled(server_->port(), "127.0.0.1", 4096);
     slowBody.send("POST /api/offer HTTP/1.1\r\nContent-Length: 100\r\n\r\n");
     stalled.send("GET /live/segment0.m4s HTTP/1.1\r\n\r\n");
     reading.send("GET /live/segment0.m4s HTTP/1.1\r\n\r\n");
@@ -230,8 +229,7 @@ TEST_F(HTTPServerTest, NoDeviceLocksOutTheTVAndNothingOfAnAttackStays) {
                 for (std::size_t i = 0; i < clients.size(); ++i) {
                     auto& c = clients[i];
                     if (!c || !c->open(reads)) {
-                        c = std::make_unique<Client>(server_->port(), from[i % from.size()], true,
-                                                     2048);
+                        c = std::make_unique<Client>(server_->port(), from[i % from.size()], 2048);
                         c->send(attack);
                     }
                 }
@@ -322,7 +320,7 @@ TEST_F(HTTPServerTest, ProgressiveReadsEndWithTheSegmentOrStayUnended) {
 // another reader of the same segment go on meanwhile.
 TEST_F(HTTPServerTest, AProgressiveReaderThatStopsReadingHoldsNothingBack) {
     startServer({.writeStallTimeout = 1s});
-    Client stalled(server_->port(), "127.0.0.1", true, 4096), reading(server_->port());
+    Client stalled(server_->port(), "127.0.0.1", 4096), reading(server_->port());
     for (Client* client : {&stalled, &reading}) {
         client->send("GET /live/progressive/segment1.m4s HTTP/1.1\r\n\r\n");
     }

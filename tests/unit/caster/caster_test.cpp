@@ -71,8 +71,12 @@ TEST(Caster, ANormalCastTracesItsWholeCourse) {
 // cancelled twice, and an idle caster casts again.
 TEST(Caster, StartStopAndFailuresInEveryOrder) {
     const Report ready{false, "Ready"}, casting{true, kCasting}, already{true, "Already casting"},
-        unavailable{false, "Capture is unavailable."}, gone{false, "Encoder gone."};
-    const std::string failed = "capture startup error: Error Domain=test Code=7 ";
+        unavailable{false, "Capture is unavailable."}, gone{false, "Encoder gone."},
+        unprepared{false, "Could not prepare the streaming encoder."},
+        noStart{false, "The streaming encoder could not start."},
+        stopped{false, "The streaming encoder stopped."};
+    const std::string failed = "capture startup error: Error Domain=test Code=7 ",
+                      noH264 = "the writer cannot encode this cast: No H.264.";
     const struct {
         const char* script;
         Report last;
@@ -88,13 +92,7 @@ TEST(Caster, StartStopAndFailuresInEveryOrder) {
         {"cSPp", already, true, false, 1, 1},                        // ...casting...
         {"cepSPp", {false, "Already casting"}, false, false, 1, 1},  // ...ended by its capture
         {"csSP", {false, "Finishing the previous cast\u2026"}, false, false, 1, 1},
-        {"Wc",
-         {false, "Could not prepare the streaming encoder."},
-         false,
-         true,
-         0,
-         0,
-         "the writer cannot encode this cast: No H.264."},
+        {"Wc", unprepared, false, true, 0, 0, noH264},
         {"Xc", unavailable, false, true, 0, 0, failed},
         {"oc", unavailable, false, true, 1, 0, failed},
         {"Oc", unavailable, false, true, 1, 0, failed},
@@ -112,21 +110,9 @@ TEST(Caster, StartStopAndFailuresInEveryOrder) {
         {"cspcEpepsp", ready, false, true, 2, 2},
         // A writer that fails is reported once; the capture goes on until the user stops it.
         {"Bcddd", gone, true, false, 1, 1, "writer start result: false; status 3; error Optional("},
-        {"bcddd",
-         {false, "The streaming encoder could not start."},
-         true,
-         false,
-         1,
-         1,
-         "writer start result: false; status 3; error nil"},
+        {"bcddd", noStart, true, false, 1, 1, "writer start result: false; status 3; error nil"},
         {"cdfddd", gone, true, false, 1, 1, "writer failed: Optional(Error Domain=test Code=5 "},
-        {"cdgddd",
-         {false, "The streaming encoder stopped."},
-         true,
-         false,
-         1,
-         1,
-         "writer failed: nil"},
+        {"cdgddd", stopped, true, false, 1, 1, "writer failed: nil"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);

@@ -26,13 +26,7 @@ class ManualQueue : public MainDispatcher {
         auto work = items_.empty() ? nullptr : std::move(items_.front());
         return work && (items_.pop_front(), work(), true);
     }
-    int runAll() {
-        int count = 0;
-        while (runOne()) {
-            ++count;
-        }
-        return count;
-    }
+    int runAll() { return runOne() ? 1 + runAll() : 0; }
     std::deque<std::function<void()>> items_;
 };
 
@@ -183,6 +177,7 @@ inline AudioBuffer audio(std::int64_t ms) {
 using Report = std::pair<bool, std::string>;
 inline const Error kPickerFailed = Error{"test", 9, "No screen to share."};
 inline const Error kWriterError = Error{"test", 5, "Encoder gone."};
+inline const Error kNoH264 = Error{"test", 1, "No H.264."};
 
 // A caster over the fakes. Its queues are run by hand unless real ones are given.
 struct Rig {
@@ -271,10 +266,7 @@ struct Rig {
             {'o', configure([](FakeStream& s) { s.failOutput = StreamOutputType::screen; })},
             {'O', configure([](FakeStream& s) { s.failOutput = StreamOutputType::audio; })},
             {'X', [this] { streamError = FakeStream::kFailure; }},
-            {'W',
-             [this] {
-                 writerRefusal = Error{"test", 1, "No H.264."};
-             }},
+            {'W', [this] { writerRefusal = kNoH264; }},
             {'r', [this] { streamError.reset(), writerRefusal.reset(), run("n"); }},
             {'C', [this] { picker->observer()->contentSharingPickerDidCancel(*picker); }},
             {'x', [this] { picker->observer()->contentSharingPickerStartDidFail(kPickerFailed); }},
@@ -284,10 +276,7 @@ struct Rig {
                  configureWriter = [](auto& w) { w.failsToStart = true, w.error = kWriterError; };
              }},
             {'b', [this] { configureWriter = [](auto& w) { w.failsToStart = true; }; }},
-            {'f',
-             [this] {
-                 writers.back()->state = WriterStatus::failed, writers.back()->error = kWriterError;
-             }},
+            {'f', [this] { run("g"), writers.back()->error = kWriterError; }},
             {'g', [this] { writers.back()->state = WriterStatus::failed; }},
             {'d', [this] { deliver(frame(clock_ms)), deliver(audio(clock_ms += 33)); }},
         };
