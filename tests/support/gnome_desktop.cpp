@@ -1,5 +1,6 @@
 #include "support/gnome_desktop.hpp"
 
+#include <QCoreApplication>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusReply>
@@ -43,6 +44,12 @@ std::string appIndicatorExtension() {
 
 }  // namespace
 
+void startQtApplication() {
+    static int argc = 1;
+    static char name[] = "skylark-tests", *argv[] = {name, nullptr};
+    static QCoreApplication application(argc, argv);
+}
+
 std::string GnomeDesktop::missing(Compositor compositor) {
     const bool here =
         std::filesystem::exists("/usr/bin/mutter") && std::filesystem::exists(kBackend) &&
@@ -57,6 +64,7 @@ GnomeDesktop::GnomeDesktop(int width, int height, int scale, Compositor composit
       scale_(scale),
       topBar_(compositor == shell ? 32 : 0),
       bus_(QString()) {
+    startQtApplication();
     session_.startPipeWire();
     // Scaled as GNOME's settings do: in logical coordinates, each screen at its own scale.
     const std::string config = session_.runtime() + "/.config";

@@ -41,6 +41,9 @@ class GnomeDesktop : public PortalDesktop {
 constexpr unsigned kDownKey = 0xff54;
 
 // The centre of the pixels in `area` that differ between two pictures, or a null point.
+// Qt's D-Bus wants the application before anything connects to a bus.
+void startQtApplication();
+
 QPoint changedAt(const QImage& before, const QImage& after, const QRect& area);
 
 }  // namespace skylark::testing

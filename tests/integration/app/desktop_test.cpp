@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -74,10 +73,17 @@ std::string pressEnterIn(const std::string& title) {
            "$' | head -1) && xdotool windowfocus --sync $w && xdotool key Return && echo pressed";
 }
 
+// Reads `child`'s lines until one holds `text`; false at its end or after `timeout`.
+bool readUntil(ChildProcess& child, const std::string& text, std::chrono::seconds timeout) {
+    return pollUntil([&] { return child.readLine(1s).find(text) != std::string::npos; }, timeout);
+}
+
+// Skylark with its standard error merged into what the test reads.
 std::unique_ptr<ChildProcess> launchSkylark(std::vector<std::string> env = {}) {
-    auto skylark = std::make_unique<ChildProcess>(std::vector<std::string>{SKYLARK_EXECUTABLE},
-                                                  ChildProcess::Options{std::move(env), true});
-    EXPECT_EQ(skylark->readLine(30s), "Fire TV: http://192.168.1.7:8765");
+    auto skylark = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"sh", "-c", "exec \"$0\" 2>&1", SKYLARK_EXECUTABLE},
+        ChildProcess::Options{std::move(env), true});
+    EXPECT_TRUE(readUntil(*skylark, "Fire TV: http://192.168.1.7:8765", 30s));
     return skylark;
 }
 
@@ -160,7 +166,7 @@ TEST(WithoutADesktop, ServesThePagesAloneRefusesASecondLaunchAndEndsOnSIGTERM) {
     for (const char* display : {"DISPLAY=", "DISPLAY=:4999"}) {
         const std::vector<std::string> env = {display, "QT_QPA_PLATFORM="};
         auto skylark = launchSkylark(env);
-        EXPECT_EQ(skylark->readLine(10s).rfind("Native sharing needs a desktop session.", 0), 0u);
+        EXPECT_TRUE(readUntil(*skylark, "Native sharing needs a desktop session.", 10s));
         EXPECT_EQ(outputOf(get("/api/info")), "{\"address\":\"192.168.1.7\",\"port\":8765}\n");
         expectSecondLaunchRefused(env, false);
         const int end = skylark->stop(SIGTERM);
@@ -238,38 +244,25 @@ std::pair<std::string, bool> servedPicture(int colour = 0x3366cc) {
             error < 40};
 }
 
-// Reads `child`'s lines until one holds `text`; false at its end or after `timeout`.
-bool readUntil(ChildProcess& child, const std::string& text, std::chrono::seconds timeout) {
-    return pollUntil([&] { return child.readLine(1s).find(text) != std::string::npos; }, timeout);
-}
-
-void qtApplication() {
-    static int argc = 1;
-    static char name[] = "app_desktop_tests", *argv[] = {name, nullptr};
-    static QCoreApplication application(argc, argv);
-}
-
 TEST(OnGnome, TheMenuWindowSharesTheScreenThroughThePortalDialogWithRealFramesStopsAndQuits) {
     if (const std::string error = privateNetworkError(); !error.empty()) {
         GTEST_SKIP() << error;
     } else if (const std::string why = testing::GnomeDesktop::missing(); !why.empty()) {
         GTEST_SKIP() << why;
     }
-    qtApplication();
     testing::TempDir runtime("skylark-desktop-");
     testing::GnomeDesktop desktop(640, 480);
     std::vector<std::string> env = desktop.clientEnv();
     env.insert(env.end(), {"QT_QPA_PLATFORM=", "XDG_RUNTIME_DIR=" + runtime.path(),
                            "PULSE_SERVER=unix:/nonexistent"});
-    ChildProcess skylark({"sh", "-c", "exec \"$0\" 2>&1", SKYLARK_EXECUTABLE}, {env, true});
-    ASSERT_TRUE(readUntil(skylark, "Fire TV: http://192.168.1.7:8765", 30s));
+    auto skylark = launchSkylark(env);
     // Ctrl+S in the menu's window, which has the focus once it shows: the portal's dialog,
     // where the monitor is chosen and shared.
     using testing::kControlKey;
     ASSERT_TRUE(pollUntil(
         [&] {
             desktop.keys({kControlKey, 's'});
-            return readUntil(skylark, "presenting content picker", 1s);
+            return readUntil(*skylark, "presenting content picker", 1s);
         },
         30s))
         << "no picker";
@@ -288,7 +281,7 @@ TEST(OnGnome, TheMenuWindowSharesTheScreenThroughThePortalDialogWithRealFramesSt
     desktop.keys({kControlKey, '.'});
     EXPECT_TRUE(eventually(get("/api/live"), "{\"active\":false}\n"));
     desktop.keys({kControlKey, 'q'});
-    EXPECT_EQ(skylark.waitExit(10s), 0);
+    EXPECT_EQ(skylark->waitExit(10s), 0);
 }
 
 // GNOME as it ships: gnome-shell, whose AppIndicator extension hosts Skylark's icon in the top
@@ -300,7 +293,6 @@ TEST(OnGnomeShell, TheIconsMenuSharesOneWindowFromThePortalsListWithItsFramesSto
     } else if (const std::string why = GnomeDesktop::missing(GnomeDesktop::shell); !why.empty()) {
         GTEST_SKIP() << why;
     }
-    qtApplication();
     testing::TempDir runtime("skylark-desktop-");
     GnomeDesktop desktop(1024, 768, 1, GnomeDesktop::shell);
     std::vector<std::string> env = desktop.clientEnv();
@@ -310,8 +302,7 @@ TEST(OnGnomeShell, TheIconsMenuSharesOneWindowFromThePortalsListWithItsFramesSto
     env.insert(env.begin(),
                {"QT_QPA_PLATFORM=", "XDG_CURRENT_DESKTOP=GNOME",
                 "XDG_RUNTIME_DIR=" + runtime.path(), "PULSE_SERVER=unix:/nonexistent"});
-    ChildProcess skylark({"sh", "-c", "exec \"$0\" 2>&1", SKYLARK_EXECUTABLE}, {env, true});
-    ASSERT_TRUE(readUntil(skylark, "Fire TV: http://192.168.1.7:8765", 30s));
+    auto skylark = launchSkylark(env);
     // The icon is what appears in the top bar's right quarter, visible on its dark ground.
     QPoint icon;
     ASSERT_TRUE(pollUntil(
@@ -341,7 +332,7 @@ TEST(OnGnomeShell, TheIconsMenuSharesOneWindowFromThePortalsListWithItsFramesSto
     };
     const QImage idle = desktop.screenshot();
     choose(1);  // Share Screen or App + Audio...
-    ASSERT_TRUE(readUntil(skylark, "presenting content picker", 30s)) << "no picker";
+    ASSERT_TRUE(readUntil(*skylark, "presenting content picker", 30s)) << "no picker";
     // The dialog's list once it is drawn and still; then its Single Window tab, clicked until
     // the windows' list replaces it (a click can go amiss), where the first row is shared.
     const QRect rows = desktop.dialogRows();
@@ -370,7 +361,7 @@ TEST(OnGnomeShell, TheIconsMenuSharesOneWindowFromThePortalsListWithItsFramesSto
     choose(4);  // Stop Casting
     EXPECT_TRUE(eventually(get("/api/live"), "{\"active\":false}\n"));
     choose(6);  // Quit Skylark, after Allowed TVs...
-    EXPECT_EQ(skylark.waitExit(10s), 0);
+    EXPECT_EQ(skylark->waitExit(10s), 0);
 }
 
 }  // namespace

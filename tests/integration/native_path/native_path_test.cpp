@@ -135,14 +135,12 @@ TEST(NativePath, ACastOfTheScreenIsServedAsSegmentsThatDecodeToWhatIsShown) {
     EXPECT_NEAR(probe.centreV, 219, 4);
 
     main->post([&] { caster->stop(); });
-    auto ready = [&] {
-        const std::lock_guard guard(lock);
-        return status == "Ready";
-    };
-    for (int i = 0; i < 200 && !ready(); ++i) {
-        std::this_thread::sleep_for(50ms);
-    }
-    EXPECT_TRUE(ready());
+    EXPECT_TRUE(testing::pollUntil(
+        [&] {
+            const std::lock_guard guard(lock);
+            return status == "Ready";
+        },
+        10s));
     EXPECT_EQ(asText(httpGet(server.port(), "/api/live").value()), "{\"active\":false}");
     std::filesystem::remove(logPath);
 }

@@ -22,6 +22,7 @@ using testing::GnomeDesktop, testing::KdeDesktop;
 // until the picker reports its one outcome.
 std::shared_ptr<testing::PickerOutcomes> present(testing::PortalDesktop& desktop,
                                                  const std::function<void()>& inDialog) {
+    testing::startQtApplication();
     DesktopCaptureOptions options;
     options.portal.busAddress = desktop.session().busAddress();
     options.x11Display = ":999";  // no X server there
@@ -40,13 +41,6 @@ std::shared_ptr<testing::PickerOutcomes> present(testing::PortalDesktop& desktop
         },
         30s));
     return outcomes;
-}
-
-// Qt's D-Bus wants the application before a desktop connects to its bus.
-void startApplication() {
-    static int argc = 1;
-    static char name[] = "portal_capture_test", *argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
 }
 
 struct Row {
@@ -123,7 +117,6 @@ TEST(PortalCapture, TheDialogCancelsOrSharesTheMonitorStreamedAtTheConfiguredSiz
     if (const std::string why = GnomeDesktop::missing(); !why.empty()) {
         GTEST_SKIP() << why;
     }
-    startApplication();
     GnomeDesktop desktop(640, 480);
     // The person picks the monitor, then closes the dialog with Escape.
     castsTheMonitor(desktop, 640,
@@ -144,7 +137,6 @@ TEST(PortalCapture, KdeDialogCancelsOrSharesTheMonitor) {
     if (const std::string why = KdeDesktop::missing(); !why.empty()) {
         GTEST_SKIP() << why;
     }
-    startApplication();
     KdeDesktop desktop(1280, 720);  // the dialog needs about 530 x 570 pixels
     castsTheMonitor(desktop, 1280, [&] { desktop.keys({testing::kEscapeKey}); }, {});
     auto filter = present(desktop, [&] { desktop.share(); })->filter;
