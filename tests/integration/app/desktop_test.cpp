@@ -81,7 +81,7 @@ bool readUntil(ChildProcess& child, const std::string& text, std::chrono::second
 // Skylark with its standard error merged into what the test reads.
 std::unique_ptr<ChildProcess> launchSkylark(std::vector<std::string> env = {}) {
     auto skylark = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"sh", "-c", "exec \"$0\" 2>&1", SKYLARK_EXECUTABLE},
+        std::vector<std::string>{"sh", "-c", "exec \"$0\" 2>&1", SKYLARK},
         ChildProcess::Options{std::move(env), true});
     EXPECT_TRUE(readUntil(*skylark, "Fire TV: http://192.168.1.7:8765", 30s));
     return skylark;
@@ -89,7 +89,7 @@ std::unique_ptr<ChildProcess> launchSkylark(std::vector<std::string> env = {}) {
 
 // A second Skylark must be refused, after its alert on a desktop: status 1 and why.
 void expectSecondLaunchRefused(const std::vector<std::string>& env, bool alert) {
-    ChildProcess second({"sh", "-c", "exec \"$0\" 2>&1", SKYLARK_EXECUTABLE}, {env, true});
+    ChildProcess second({"sh", "-c", "exec \"$0\" 2>&1", SKYLARK}, {env, true});
     EXPECT_TRUE(!alert || outputOf(pressEnterIn("Skylark")) == "pressed\n") << "no alert";
     const std::string errors = readAll(second);
     EXPECT_EQ(second.waitExit(10s), 1);
