@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <utility>
@@ -172,60 +171,6 @@ TEST(WithoutADesktop, ServesThePagesAloneRefusesASecondLaunchAndEndsOnSIGTERM) {
         const int end = skylark->stop(SIGTERM);
         EXPECT_TRUE(WIFEXITED(end) && WEXITSTATUS(end) == 0) << end;
     }
-}
-
-// Sway, headless and drawn in software, as nobody (it refuses to run as root), with a bar:
-// swaybar is the StatusNotifier watcher and host. Skylark joins it on Wayland alone.
-TEST(OnSway, TheIconRegistersAStatusNotifierItemWhoseExportedMenuListsAndRunsTheCommands) {
-    if (const std::string error = privateNetworkError(); !error.empty()) {
-        GTEST_SKIP() << error;
-    }
-    testing::TempDir runtime("skylark-desktop-");
-    testing::DesktopSession session;
-    const std::string run = session.runtime(), socket = run + "/wayland-1";
-    std::ofstream(run + "/sway.conf")
-        << "output HEADLESS-1 resolution 800x480\nbar {\n status_command true\n tray_output *\n}\n";
-    chown(run.c_str(), 65534, 65534);
-    session.start({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--pdeathsig",
-                   "TERM", "sway", "-c", run + "/sway.conf"},
-                  [&] { return session.owns("org.kde.StatusNotifierWatcher"); },
-                  {"WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"});
-    auto skylark = launchSkylark({"DISPLAY=", "QT_QPA_PLATFORM=", "XDG_SESSION_TYPE=wayland",
-                                  "WAYLAND_DISPLAY=" + socket, "XDG_RUNTIME_DIR=" + runtime.path(),
-                                  "DBUS_SESSION_BUS_ADDRESS=" + session.busAddress()});
-    // The watcher lists the item as "<bus name><path>"; the item names its menu's path.
-    const std::string get = "org.freedesktop.DBus.Properties.Get";
-    std::smatch item, menu;
-    std::string items;
-    ASSERT_TRUE(pollUntil(
-        [&] {
-            items = session.call(
-                "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", get,
-                {"string:org.kde.StatusNotifierWatcher", "string:RegisteredStatusNotifierItems"});
-            return std::regex_search(items, item, std::regex("string \"([^/]*)(/.*)\""));
-        },
-        20s))
-        << "no item registered with the watcher";
-    const std::string itemMenu =
-        session.call(item[1], item[2], get, {"string:org.kde.StatusNotifierItem", "string:Menu"});
-    ASSERT_TRUE(std::regex_search(itemMenu, menu, std::regex("object path \"(.*)\"")));
-    const std::string layout = session.call(item[1], menu[1], "com.canonical.dbusmenu.GetLayout",
-                                            {"int32:0", "int32:-1", "array:string:"});
-    std::string labels, quitId;
-    const std::regex entry(
-        "int32 (\\d+)\\n(?:(?!int32)[^])*?string \"label\"\\s*variant\\s*string \"([^\"]*)\"");
-    for (std::sregex_iterator i(layout.begin(), layout.end(), entry), end; i != end; ++i) {
-        labels += (*i)[2].str() + "|";
-        quitId = (*i)[2] == "Quit Skylark" ? (*i)[1].str() : quitId;
-    }
-    EXPECT_EQ(labels,
-              "Skylark|Fire TV: http://192.168.1.7:8765|Ready|Share Screen or App + Audio\u2026|"
-              "Low Latency Sharing\u2026|Copy Fire TV Address|Stop Casting|Allowed TVs\u2026|Quit "
-              "Skylark|");
-    // The host's click on an item runs its command.
-    session.call(item[1], menu[1], "com.canonical.dbusmenu.Event",
-                 {"int32:" + quitId, "string:clicked", "variant:string:", "uint32:0"});
-    EXPECT_EQ(skylark->waitExit(10s), 0);
 }
 
 // The served stream's first picture: "<width>,<height>", and whether its pixel at
