@@ -15,6 +15,8 @@
 #include <pulse/simple.h>
 #include <xcb/xcb.h>
 
+#include "common/monotonic.hpp"
+
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -28,21 +30,12 @@
 
 namespace {
 
-constexpr std::int64_t kSecondNs = 1'000'000'000;
+using skylark::bench::kSecondNs;
 constexpr std::int64_t kFlashPeriodNs = 1'010'000'000;
 constexpr std::int64_t kFlashNs = 100'000'000;
 constexpr int kRate = 48000;
 
-std::int64_t nowNs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * kSecondNs + t.tv_nsec;
-}
-
-void sleepUntil(std::int64_t ns) {
-    const timespec t{static_cast<time_t>(ns / kSecondNs), static_cast<long>(ns % kSecondNs)};
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
-}
+using skylark::bench::nowNs, skylark::bench::sleepUntil;
 
 // Time since the last flash onset.
 std::int64_t sinceFlash(std::int64_t ns) {

@@ -29,6 +29,8 @@
 
 #include <xcb/xcb.h>
 
+#include "common/monotonic.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -50,18 +52,9 @@ constexpr int kStampBits = 12;
 constexpr int kLine = 13;           // the scrolling text's line pitch
 constexpr int kScrollStates = 300;  // 30 s
 constexpr int kMotionStates = 900;  // 30 s
-constexpr std::int64_t kSecondNs = 1'000'000'000;
+using skylark::bench::kSecondNs;
 
-std::int64_t nowNs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * kSecondNs + t.tv_nsec;
-}
-
-void sleepUntil(std::int64_t ns) {
-    const timespec t{static_cast<time_t>(ns / kSecondNs), static_cast<long>(ns % kSecondNs)};
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
-}
+using skylark::bench::nowNs, skylark::bench::sleepUntil;
 
 // Words with the shapes of prose and code: short and long, capitals, digits, punctuation.
 std::string words(std::mt19937& random, int characters) {
