@@ -31,6 +31,7 @@
 #include "common/allocator_tuning.hpp"
 #include "common/main_dispatcher.hpp"
 #include "hls/live_hls_store.hpp"
+#include "http/device_access_file.hpp"
 #include "http/http_server.hpp"
 #include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
 #include "platform/x11/x11_capture_stream.hpp"
@@ -90,8 +91,12 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     auto store = std::make_shared<LiveHLSStore>();
+    // The allowed devices as the application keeps them: the harness says there whether its TV
+    // browsers (on another address) are asked about.
     HTTPServer server(std::filesystem::path(argv[1]), store,
-                      HTTPServer::Options{.port = HTTPServer::kPort, .advertise = false});
+                      HTTPServer::Options{.port = HTTPServer::kPort,
+                                          .advertise = false,
+                                          .access = loadDeviceAccess(deviceAccessFile())});
     try {
         server.start();
     } catch (const std::exception& error) {
