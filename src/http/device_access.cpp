@@ -62,9 +62,16 @@ DeviceAccess::DeviceAccess(Options options) : options_(std::move(options)) {
     if (!options_.randomBytes) {
         options_.randomBytes = systemRandomBytes;
     }
-    for (const Device& device : options_.saved.allowed) {
-        allowed_[device.key] = device.name;
-    }
+}
+
+bool DeviceAccess::lets(std::string_view key) const {
+    return !options_.saved.asks ||
+           (!key.empty() && std::ranges::any_of(options_.saved.allowed,
+                                                [&](const Device& d) { return d.key == key; }));
+}
+
+std::vector<DeviceAccess::Request>::iterator DeviceAccess::findWaiting(std::string_view key) {
+    return std::ranges::find_if(waiting_, [&](const Request& r) { return r.key == key; });
 }
 
 DeviceAccess::Clock::time_point DeviceAccess::now() const {
@@ -89,7 +96,7 @@ bool DeviceAccess::admits(std::string_view key, std::string_view address) const 
         return true;
     }
     std::lock_guard lock(mutex_);
-    return !options_.saved.asks || (!key.empty() && allowed_.contains(std::string(key)));
+    return lets(key);
 }
 
 DeviceAccess::Answer DeviceAccess::ask(std::string_view key, std::string_view address) {
@@ -101,12 +108,10 @@ DeviceAccess::Answer DeviceAccess::ask(std::string_view key, std::string_view ad
     {
         std::lock_guard lock(mutex_);
         const std::string k(key);
-        if (!options_.saved.asks || (!k.empty() && allowed_.contains(k))) {
+        if (lets(k)) {
             return {State::allowed, {}, {}};
         }
-        const auto same = [&](const Request& r) { return r.key == k; };
-        if (const auto it = std::find_if(waiting_.begin(), waiting_.end(), same);
-            !k.empty() && it != waiting_.end()) {
+        if (const auto it = findWaiting(k); !k.empty() && it != waiting_.end()) {
             return {State::waiting, it->code, {}};
         }
         const auto denied = deniedAddresses_.find(std::string(address));
@@ -128,12 +133,10 @@ DeviceAccess::Answer DeviceAccess::ask(std::string_view key, std::string_view ad
 void DeviceAccess::allow(const std::string& key) {
     {
         std::lock_guard lock(mutex_);
-        const auto it = std::find_if(waiting_.begin(), waiting_.end(),
-                                     [&](const Request& r) { return r.key == key; });
+        const auto it = findWaiting(key);
         if (it == waiting_.end()) {
             return;
         }
-        allowed_[key] = it->address;
         options_.saved.allowed.push_back({key, it->address});
         waiting_.erase(it);
     }
@@ -143,8 +146,7 @@ void DeviceAccess::allow(const std::string& key) {
 void DeviceAccess::deny(const std::string& key) {
     {
         std::lock_guard lock(mutex_);
-        const auto it = std::find_if(waiting_.begin(), waiting_.end(),
-                                     [&](const Request& r) { return r.key == key; });
+        const auto it = findWaiting(key);
         if (it == waiting_.end()) {
             return;
         }
@@ -165,7 +167,6 @@ std::string DeviceAccess::addDevice(const std::string& name) {
     {
         std::lock_guard lock(mutex_);
         key = newKey();
-        allowed_[key] = name;
         options_.saved.allowed.push_back({key, name});
     }
     changed(true);
@@ -175,10 +176,10 @@ std::string DeviceAccess::addDevice(const std::string& name) {
 void DeviceAccess::forget(const std::string& key) {
     {
         std::lock_guard lock(mutex_);
-        if (allowed_.erase(key) == 0) {
+        if (std::erase_if(options_.saved.allowed, [&](const Device& d) { return d.key == key; }) ==
+            0) {
             return;
         }
-        std::erase_if(options_.saved.allowed, [&](const Device& d) { return d.key == key; });
     }
     changed(true);
 }

@@ -85,12 +85,15 @@ class DeviceAccess {
     std::string newKey();
     std::string newCode();
     void changed(bool keep);
+    // Under the lock: whether `key` is let in (asking off, or an allowed device's key), and the
+    // waiting request of `key`.
+    bool lets(std::string_view key) const;
+    std::vector<Request>::iterator findWaiting(std::string_view key);
 
-    Options options_;
+    Options options_;  // its `saved` is the one list of allowed devices, in the order allowed
     mutable std::mutex mutex_;
-    std::map<std::string, std::string> allowed_;  // key -> name
-    std::vector<Request> waiting_;                // oldest first
-    std::vector<std::string> deniedKeys_;         // newest last, bounded
+    std::vector<Request> waiting_;         // oldest first
+    std::vector<std::string> deniedKeys_;  // newest last, bounded
     std::map<std::string, Clock::time_point> deniedAddresses_;
     std::function<void()> listener_;
 };
