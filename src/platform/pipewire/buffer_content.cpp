@@ -68,12 +68,18 @@ std::optional<BufferContent> newContent(const spa_buffer* b, uint32_t sourceWidt
         width = crop->region.size.width;
         height = crop->region.size.height;
     }
-    const size_t stride =
-        chunk->stride > 0 ? static_cast<size_t>(chunk->stride) : size_t{sourceWidth} * 4;
+    // A stride too short for a row cannot be the buffer's: mutter 48 reports one (as many bytes
+    // as the screen is pixels wide) for some of its buffers, whose rows are packed all the same.
+    // Their rows, like rows of no reported stride, are read packed: skipping those buffers would
+    // leave the cast on an older picture until the screen changes again.
+    const size_t packed = size_t{sourceWidth} * 4;
+    const size_t stride = chunk->stride > 0 && static_cast<size_t>(chunk->stride) >= packed
+                              ? static_cast<size_t>(chunk->stride)
+                              : packed;
     const size_t offset = chunk->offset % std::max<uint32_t>(d.maxsize, 1);
     const size_t first = offset + stride * y + size_t{x} * 4;
     const size_t needed = first + stride * (height - 1) + size_t{width} * 4;
-    if (stride < size_t{sourceWidth} * 4 || needed > d.maxsize) {
+    if (needed > d.maxsize) {
         return std::nullopt;
     }
     BufferContent content;

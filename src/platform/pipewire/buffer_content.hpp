@@ -23,7 +23,8 @@ struct BufferContent {
 
 // The pixels of `buffer` (a `width` x `height` frame in `order`), cropped as its metadata says,
 // when it carries new content: it has data, is not marked corrupted, its damage (when reported)
-// is not empty, and its rows lie inside the mapped memory. Otherwise nothing.
+// is not empty, and its rows lie inside the mapped memory (packed when the stride reported is
+// too short for a row). Otherwise nothing.
 std::optional<BufferContent> newContent(const spa_buffer* buffer, uint32_t width, uint32_t height,
                                         frames::ChannelOrder order);
 

@@ -229,6 +229,13 @@ class VideoCapture::Impl {
             ++withoutContent_;
             return;
         }
+        const int32_t reported = buffer->buffer->datas[0].chunk->stride;
+        if (reported > 0 && static_cast<size_t>(reported) != content->pixels.stride &&
+            !strideNoted_) {
+            strideNoted_ = true;
+            trace("PipeWire buffer stride of " + std::to_string(reported) +
+                  " bytes is too short for a row; its rows are read packed");
+        }
         noteDamage(*content);
         if (!draw) {
             return;
@@ -331,6 +338,7 @@ class VideoCapture::Impl {
     uint32_t sourceWidth_ = 0;
     uint32_t sourceHeight_ = 0;
     frames::ChannelOrder order_ = frames::ChannelOrder::bgrx;
+    bool strideNoted_ = false;
     bool stopping_ = false;  // under the loop lock
     std::atomic<bool> ended_{false};
 
