@@ -6,6 +6,7 @@
 #include <asio.hpp>
 #include <future>
 #include <list>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <unordered_map>
@@ -40,10 +41,23 @@ class HTTPServer::Impl final : public ConnectionHost {
         routes_.liveStore = store_.get();
         routes_.file = [this](std::string_view name) { return webFiles_.read(name); };
         routes_.localAddress = [] { return skylark::localAddress(); };
+        routes_.whep.viewers = options_.viewers.get();
+        waker_->impl = this;
+        // Answers come on the viewers' threads, possibly after this server has gone.
+        routes_.whep.wake = [waker = waker_] {
+            std::lock_guard guard(waker->lock);
+            if (waker->impl != nullptr) {
+                asio::post(*waker->impl->io_, [impl = waker->impl] { impl->wakeAwaiting(); });
+            }
+        };
         io_.emplace(1);
     }
 
     ~Impl() override {
+        {
+            std::lock_guard guard(waker_->lock);
+            waker_->impl = nullptr;
+        }
         if (listens_) {
             store_->setListener(nullptr);  // no change is posted to the server thread after this
         }
@@ -301,6 +315,11 @@ class HTTPServer::Impl final : public ConnectionHost {
     std::optional<asio::steady_timer> retryTimer_;
     std::optional<DnsSdAdvertiser> advertiser_;
     std::thread thread_;
+    struct Waker {
+        std::mutex lock;
+        Impl* impl = nullptr;
+    };
+    const std::shared_ptr<Waker> waker_ = std::make_shared<Waker>();
 };
 
 HTTPServer::HTTPServer(std::filesystem::path webRoot, std::shared_ptr<LiveHLSStore> liveStore)

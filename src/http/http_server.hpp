@@ -8,6 +8,7 @@
 
 #include "hls/live_hls_store.hpp"
 #include "http/device_access.hpp"
+#include "http/webrtc_viewers.hpp"
 #include "signaling/signal_state.hpp"
 
 namespace skylark {
@@ -40,6 +41,9 @@ public:
         bool advertise = true;  // DNS-SD as "Skylark on <computer name>"
         // Which devices may watch; empty: a list of its own, asking, with nobody allowed.
         std::shared_ptr<DeviceAccess> access = nullptr;
+        // The native cast's WebRTC viewers at /live/whep; empty: that route answers that no cast
+        // is live.
+        std::shared_ptr<WebRTCViewers> viewers = nullptr;
     };
 
     HTTPServer(std::filesystem::path webRoot, std::shared_ptr<LiveHLSStore> liveStore);

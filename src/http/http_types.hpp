@@ -25,6 +25,7 @@ struct HTTPResponse {
     std::string status = "200 OK";
     std::string contentType = "application/json";
     ByteBuffer body = emptyBody();
+    std::string location;  // a Location header line when not empty
     // When set, the body is not `body` but what this makes, sent in chunks as it is made.
     std::shared_ptr<ResponseStream> stream;
 

@@ -9,6 +9,10 @@ std::string responseHeader(const HTTPResponse& response) {
     header += response.status;
     header += "\r\nContent-Type: ";
     header += response.contentType;
+    if (!response.location.empty()) {
+        header += "\r\nLocation: ";
+        header += response.location;
+    }
     if (response.stream) {
         header += "\r\nTransfer-Encoding: chunked";
     } else {

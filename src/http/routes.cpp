@@ -71,7 +71,8 @@ std::optional<std::int64_t> segmentIdentifier(std::string_view path, std::string
 }
 
 std::int64_t maxBodyBytes(std::string_view method, std::string_view path) {
-    const bool relay = method == "POST" && (path == "/api/offer" || path == "/api/answer");
+    const bool relay = method == "POST" &&
+                       (path == "/api/offer" || path == "/api/answer" || path == kWhepPath);
     return relay ? kMaxBodyBytes : 0;
 }
 
@@ -136,6 +137,9 @@ HTTPResponse route(const HTTPRequest& request, const RouteContext& context) {
             context.state->setAnswer(request.body);
             return json(ok());
         }
+    }
+    if (auto response = whepRoute(request, context.whep)) {
+        return std::move(*response);
     }
     // Segments answer whatever the method, as players and probes may use HEAD or POST.
     if (const auto id = segmentIdentifier(path)) {

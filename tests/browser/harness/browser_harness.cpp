@@ -8,8 +8,10 @@
 //   down             close the server: nothing listens on the port until "up"
 //   up               serve again on the same port (with a fresh signal state)
 //   writer           start a new cast from Skylark's own FFmpeg writer: a moving 640x360
-//                    picture and a tone, encoded in real time into the store
-//   writer-stop      end that cast (the store keeps its content, marked stopped)
+//                    picture and a tone, encoded in real time into the store and sent to the
+//                    WebRTC viewers at /live/whep
+//   writer-stop      end that cast (the store keeps its content, marked stopped; the WebRTC
+//                    sessions end)
 //   ask on|off       whether a device other than this computer must be allowed (off at start)
 //   allow|deny <code>  answer the waiting request whose TV shows <code>, as the person would
 //
@@ -33,6 +35,7 @@
 #include "hls/live_hls_store.hpp"
 #include "http/http_server.hpp"
 #include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
+#include "platform/gstreamer/webrtc_sender.hpp"
 
 namespace {
 
@@ -42,11 +45,13 @@ using skylark::LiveHLSStore;
 // A live cast from the real writer with a synthetic source, paced like a capture at 30 fps.
 class SyntheticCast {
   public:
-    explicit SyntheticCast(std::shared_ptr<LiveHLSStore> store)
+    SyntheticCast(std::shared_ptr<LiveHLSStore> store,
+                  std::shared_ptr<skylark::WebRTCSender> viewers)
         : store_(std::move(store)), segments_(std::make_shared<ToStore>(store_)) {
         store_->reset();
-        auto made =
-            skylark::FFmpegStreamWriter::create({.width = kWidth, .height = kHeight}, segments_);
+        auto made = skylark::withWebRTCViewers(skylark::makeFFmpegWriterFactory(),
+                                               std::move(viewers))(
+            {.width = kWidth, .height = kHeight}, segments_);
         if (auto* error = std::get_if<skylark::Error>(&made)) {
             throw std::runtime_error(error->localizedDescription());
         }
@@ -123,12 +128,25 @@ class SyntheticCast {
     std::thread thread_;
 };
 
+std::shared_ptr<skylark::WebRTCSender> viewers() {
+    static const auto sender = [] {
+        auto made = skylark::WebRTCSender::create();
+        if (auto* error = std::get_if<skylark::Error>(&made)) {
+            throw std::runtime_error(error->localizedDescription());
+        }
+        return std::get<std::shared_ptr<skylark::WebRTCSender>>(std::move(made));
+    }();
+    return sender;
+}
+
 std::unique_ptr<HTTPServer> serve(const std::filesystem::path& webRoot,
                                   const std::shared_ptr<LiveHLSStore>& store, std::uint16_t port) {
     static const auto access = std::make_shared<skylark::DeviceAccess>(
         skylark::DeviceAccess::Options{.saved = {.asks = false}});
     auto server = std::make_unique<HTTPServer>(
-        webRoot, store, HTTPServer::Options{.port = port, .advertise = false, .access = access});
+        webRoot, store,
+        HTTPServer::Options{
+            .port = port, .advertise = false, .access = access, .viewers = viewers()});
     server->start();
     return server;
 }
@@ -163,7 +181,7 @@ std::string run(const std::string& line, const std::filesystem::path& webRoot,
         }
     } else if (command == "writer" || command == "writer-stop") {
         cast.reset();  // the old cast ends before the new one resets the store
-        cast = command == "writer" ? std::make_unique<SyntheticCast>(store) : nullptr;
+        cast = command == "writer" ? std::make_unique<SyntheticCast>(store, viewers()) : nullptr;
     } else if (command == "ask" && server) {
         server->access().setAsks(argument == "on");
     } else if ((command == "allow" || command == "deny") && server) {

@@ -1,0 +1,324 @@
+#include "platform/gstreamer/viewer_session.hpp"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/audio/audio.h>
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+#define GST_USE_UNSTABLE_API
+#include <gst/webrtc/webrtc.h>
+
+#include <stdexcept>
+
+namespace skylark {
+namespace {
+
+// A peer that falls this far behind has stopped reading: what it has not taken is dropped and
+// it starts again at a key frame, so it never holds the writer or the other viewers.
+constexpr guint64 kMaxQueuedVideoBytes = 4 * 1024 * 1024;
+constexpr guint64 kMaxQueuedAudioBytes = 512 * 1024;
+
+// Opus in 10 ms frames in its low-delay mode: the sound adds as little delay as the picture.
+constexpr const char* kPipeline =
+    "appsrc name=video is-live=true format=time do-timestamp=false "
+    "  caps=video/x-h264,stream-format=byte-stream,alignment=au "
+    "! h264parse ! rtph264pay name=vpay config-interval=-1 aggregate-mode=zero-latency "
+    "appsrc name=audio is-live=true format=time do-timestamp=false "
+    "! audioconvert ! audioresample ! audio/x-raw,rate=48000,channels=2 "
+    "! opusenc frame-size=10 audio-type=restricted-lowdelay bitrate=128000 "
+    "! rtpopuspay name=apay "
+    "webrtcbin name=webrtc bundle-policy=max-bundle";
+
+template <class T>
+struct Unref {
+    void operator()(T* object) const { gst_object_unref(object); }
+};
+
+// Holds a ByteBuffer or PCM alive for as long as GStreamer uses its bytes.
+template <class Held>
+GstBuffer* wrap(Held held, const void* data, gsize size) {
+    auto* keep = new Held(std::move(held));
+    return gst_buffer_new_wrapped_full(
+        GST_MEMORY_FLAG_READONLY, const_cast<void*>(data), size, 0, size, keep,
+        [](gpointer p) { delete static_cast<Held*>(p); });
+}
+
+std::string replyError(GstPromise* promise) {
+    const GstStructure* reply = gst_promise_get_reply(promise);
+    GError* error = nullptr;
+    if (reply != nullptr && gst_structure_has_field(reply, "error")) {
+        gst_structure_get(reply, "error", G_TYPE_ERROR, &error, nullptr);
+    }
+    std::string text = error != nullptr ? error->message : "";
+    g_clear_error(&error);
+    return text;
+}
+
+}  // namespace
+
+// What webrtcbin's callbacks reach: they may run after the session has begun to go, so they
+// look at `closed` under the lock before touching webrtcbin.
+struct ViewerSession::Link {
+    std::mutex lock;
+    bool closed = false;
+    GstElement* webrtc = nullptr;
+    ViewerSession::Events events;
+    std::atomic<bool> connected{false};
+
+    // A reference per callback that GLib keeps, dropped with its destroy notify.
+    static gpointer hold(const std::shared_ptr<Link>& link) {
+        return new std::shared_ptr<Link>(link);
+    }
+    static void drop(gpointer data, GClosure* = nullptr) {
+        delete static_cast<std::shared_ptr<Link>*>(data);
+    }
+    static Link& of(gpointer data) { return **static_cast<std::shared_ptr<Link>*>(data); }
+};
+
+ViewerSession::ViewerSession(const std::string& offer, const OfferCodecs& codecs,
+                             std::int64_t base_ns, Events events)
+    : base_ns_(base_ns), link_(std::make_shared<Link>()) {
+    link_->events = std::move(events);
+    GError* error = nullptr;
+    pipeline_ = gst_parse_launch(kPipeline, &error);
+    if (pipeline_ == nullptr || error != nullptr) {
+        const std::string message = error != nullptr ? error->message : "no pipeline";
+        g_clear_error(&error);
+        if (pipeline_ != nullptr) {
+            gst_object_unref(pipeline_);
+        }
+        throw std::runtime_error("The WebRTC pipeline could not be built: " + message);
+    }
+    webrtc_ = gst_bin_get_by_name(GST_BIN(pipeline_), "webrtc");
+    video_ = gst_bin_get_by_name(GST_BIN(pipeline_), "video");
+    audio_ = gst_bin_get_by_name(GST_BIN(pipeline_), "audio");
+    link_->webrtc = webrtc_;
+
+    // Both sources stamp from the capture's own clock: running time is CLOCK_MONOTONIC less
+    // `base_ns`, so the sender reports of picture and sound agree and the browser lip-syncs.
+    GstClock* clock = gst_system_clock_obtain();
+    g_object_set(clock, "clock-type", GST_CLOCK_TYPE_MONOTONIC, nullptr);
+    gst_pipeline_use_clock(GST_PIPELINE(pipeline_), clock);
+    gst_object_unref(clock);
+    gst_element_set_start_time(pipeline_, GST_CLOCK_TIME_NONE);
+    gst_element_set_base_time(pipeline_, static_cast<GstClockTime>(base_ns));
+
+    // A LAN needs neither TCP candidates nor STUN or TURN: host candidates over UDP only.
+    GObject* agent = nullptr;
+    g_object_get(webrtc_, "ice-agent", &agent, nullptr);
+    if (agent != nullptr) {
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(agent), "ice-tcp") != nullptr) {
+            g_object_set(agent, "ice-tcp", FALSE, nullptr);
+        }
+        g_object_unref(agent);
+    }
+
+    const auto attach = [&](const char* payloaderName, int pt, const char* media,
+                            const char* encoding, int rate) {
+        GstElement* payloader = gst_bin_get_by_name(GST_BIN(pipeline_), payloaderName);
+        g_object_set(payloader, "pt", pt, nullptr);
+        GstPad* sink = gst_element_request_pad_simple(webrtc_, "sink_%u");
+        GstPad* source = gst_element_get_static_pad(payloader, "src");
+        const bool linked = gst_pad_link(source, sink) == GST_PAD_LINK_OK;
+        gst_object_unref(source);
+        gst_object_unref(payloader);
+        GstWebRTCRTPTransceiver* transceiver = nullptr;
+        g_object_get(sink, "transceiver", &transceiver, nullptr);
+        gst_object_unref(sink);
+        if (!linked || transceiver == nullptr) {
+            throw std::runtime_error("The WebRTC pipeline could not be linked.");
+        }
+        // The answer takes the offer's payload type and its format parameters as they are. No
+        // profile or level here: they would bind the payloader's input, and the writer's level
+        // follows the picture's size (the offers allow a higher level than they name).
+        const std::string text = std::string("application/x-rtp,media=") + media +
+                                 ",encoding-name=" + encoding +
+                                 ",clock-rate=" + std::to_string(rate) +
+                                 ",payload=" + std::to_string(pt);
+        GstCaps* caps = gst_caps_from_string(text.c_str());
+        g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY,
+                     "codec-preferences", caps, nullptr);
+        gst_caps_unref(caps);
+        gst_object_unref(transceiver);
+    };
+    try {
+        attach("vpay", codecs.videoPayload, "video", "H264", 90000);
+        if (codecs.audioPayload) {
+            attach("apay", *codecs.audioPayload, "audio", "OPUS", 48000);
+        }
+    } catch (...) {
+        gst_object_unref(video_), gst_object_unref(audio_), gst_object_unref(webrtc_);
+        gst_object_unref(pipeline_);
+        throw;
+    }
+
+    handlers_[0] = g_signal_connect_data(
+        webrtc_, "notify::ice-gathering-state",
+        G_CALLBACK(+[](GstElement* webrtc, GParamSpec*, gpointer data) {
+            GstWebRTCICEGatheringState state;
+            g_object_get(webrtc, "ice-gathering-state", &state, nullptr);
+            if (state == GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE) {
+                Link::of(data).events.gathered();
+            }
+        }),
+        Link::hold(link_), Link::drop, GConnectFlags{});
+    handlers_[1] = g_signal_connect_data(
+        webrtc_, "notify::connection-state",
+        G_CALLBACK(+[](GstElement* webrtc, GParamSpec*, gpointer data) {
+            GstWebRTCPeerConnectionState state;
+            g_object_get(webrtc, "connection-state", &state, nullptr);
+            Link& link = Link::of(data);
+            if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) {
+                link.connected = true;
+                link.events.connection(true);
+            } else if (state == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED ||
+                       state == GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED) {
+                link.connected = false;
+                link.events.connection(false);
+            }
+        }),
+        Link::hold(link_), Link::drop, GConnectFlags{});
+
+    if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        disconnect();
+        gst_object_unref(video_), gst_object_unref(audio_), gst_object_unref(webrtc_);
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pipeline_);
+        throw std::runtime_error("The WebRTC pipeline could not start.");
+    }
+
+    GstSDPMessage* sdp = nullptr;
+    gst_sdp_message_new_from_text(offer.c_str(), &sdp);
+    GstWebRTCSessionDescription* description =
+        gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, sdp);
+    // Remote description, then the answer, then the local description; each step on webrtcbin's
+    // thread when the one before has completed.
+    GstPromise* remoteSet = gst_promise_new_with_change_func(
+        [](GstPromise* promise, gpointer data) {
+            Link& link = Link::of(data);
+            const std::string failure = replyError(promise);
+            gst_promise_unref(promise);
+            std::lock_guard guard(link.lock);
+            if (link.closed) {
+                return;
+            }
+            if (!failure.empty()) {
+                link.events.refused("The offer was refused: " + failure);
+                return;
+            }
+            GstPromise* answered = gst_promise_new_with_change_func(
+                [](GstPromise* promise, gpointer data) {
+                    Link& link = Link::of(data);
+                    const GstStructure* reply = gst_promise_get_reply(promise);
+                    GstWebRTCSessionDescription* answer = nullptr;
+                    if (reply != nullptr && gst_structure_has_field(reply, "answer")) {
+                        gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION,
+                                          &answer, nullptr);
+                    }
+                    const std::string failure = replyError(promise);
+                    gst_promise_unref(promise);
+                    std::lock_guard guard(link.lock);
+                    if (!link.closed && answer != nullptr) {
+                        g_signal_emit_by_name(link.webrtc, "set-local-description", answer,
+                                              nullptr);
+                    } else if (!link.closed) {
+                        link.events.refused("No answer could be made to the offer" +
+                                            (failure.empty() ? "." : ": " + failure));
+                    }
+                    if (answer != nullptr) {
+                        gst_webrtc_session_description_free(answer);
+                    }
+                },
+                Link::hold(*static_cast<std::shared_ptr<Link>*>(data)),
+                [](gpointer data) { Link::drop(data); });
+            g_signal_emit_by_name(link.webrtc, "create-answer", nullptr, answered);
+        },
+        Link::hold(link_), [](gpointer data) { Link::drop(data); });
+    g_signal_emit_by_name(webrtc_, "set-remote-description", description, remoteSet);
+    gst_webrtc_session_description_free(description);
+}
+
+ViewerSession::~ViewerSession() {
+    {
+        std::lock_guard guard(link_->lock);
+        link_->closed = true;
+    }
+    disconnect();
+    gst_element_set_state(pipeline_, GST_STATE_NULL);
+    gst_object_unref(video_);
+    gst_object_unref(audio_);
+    gst_object_unref(webrtc_);
+    gst_object_unref(pipeline_);
+}
+
+void ViewerSession::disconnect() {
+    for (gulong& handler : handlers_) {
+        if (handler != 0) {
+            g_signal_handler_disconnect(webrtc_, handler);
+            handler = 0;
+        }
+    }
+}
+
+std::string ViewerSession::answerText() const {
+    GstWebRTCSessionDescription* description = nullptr;
+    g_object_get(webrtc_, "local-description", &description, nullptr);
+    if (description == nullptr) {
+        return {};
+    }
+    gchar* text = gst_sdp_message_as_text(description->sdp);
+    std::string answer = text;
+    g_free(text);
+    gst_webrtc_session_description_free(description);
+    return answer;
+}
+
+void ViewerSession::push(const EncodedMedia& media) {
+    const std::int64_t pts = media.time_ns - base_ns_;
+    if (!link_->connected || pts < 0) {
+        return;
+    }
+    GstAppSrc* source = GST_APP_SRC(media.kind == MediaKind::video ? video_ : audio_);
+    if (media.kind == MediaKind::video) {
+        if (gst_app_src_get_current_level_bytes(source) > kMaxQueuedVideoBytes) {
+            keyed_ = false;
+        }
+        keyed_ = keyed_ || media.keyFrame;
+        if (!keyed_ || !media.data) {
+            return;
+        }
+        GstBuffer* buffer = wrap(media.data, media.data->data(), media.data->size());
+        GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(pts);
+        if (!media.keyFrame) {
+            GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+        }
+        gst_app_src_push_buffer(source, buffer);
+        return;
+    }
+    const AudioBuffer& pcm = media.audio;
+    if (!pcm.samples || pcm.frames <= 0 || pcm.rate_hz <= 0 || pcm.channels <= 0 ||
+        gst_app_src_get_current_level_bytes(source) > kMaxQueuedAudioBytes) {
+        return;
+    }
+    if (pcm.rate_hz != audioRate_ || pcm.channels != audioChannels_) {
+        audioRate_ = pcm.rate_hz;
+        audioChannels_ = pcm.channels;
+        GstCaps* caps = gst_caps_new_simple(
+            "audio/x-raw", "format", G_TYPE_STRING, "F32LE", "layout", G_TYPE_STRING,
+            "interleaved", "rate", G_TYPE_INT, pcm.rate_hz, "channels", G_TYPE_INT,
+            pcm.channels, nullptr);
+        if (pcm.channels > 2) {
+            gst_caps_set_simple(caps, "channel-mask", GST_TYPE_BITMASK,
+                                gst_audio_channel_get_fallback_mask(pcm.channels), nullptr);
+        }
+        gst_app_src_set_caps(source, caps);
+        gst_caps_unref(caps);
+    }
+    const gsize size = static_cast<gsize>(pcm.frames) * pcm.channels * sizeof(float);
+    GstBuffer* buffer = wrap(pcm.samples, pcm.samples.get(), size);
+    GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(pts);
+    GST_BUFFER_DURATION(buffer) =
+        gst_util_uint64_scale_int(static_cast<guint64>(pcm.frames), GST_SECOND, pcm.rate_hz);
+    gst_app_src_push_buffer(source, buffer);
+}
+
+}  // namespace skylark

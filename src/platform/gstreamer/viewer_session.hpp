@@ -1,0 +1,62 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "caster/stream_writer.hpp"
+#include "platform/gstreamer/offer_codecs.hpp"
+
+typedef struct _GstElement GstElement;
+
+namespace skylark {
+
+// One viewer's peer connection: a pipeline of its own from two live sources (the writer's
+// access units, its PCM) through the RTP payloaders (H.264 as it is, Opus from the PCM) into
+// webrtcbin, answering the viewer's offer with host candidates only.
+//
+// Threads: create(), the destructor and answerText() on the owner's worker thread, never on one
+// of GStreamer's; push*() on any one thread (the writer's), never blocking. The events come on
+// webrtcbin's threads, must not block and must not call back into the session.
+class ViewerSession {
+  public:
+    struct Events {
+        std::function<void()> gathered;                   // answerText() is complete now
+        std::function<void(std::string reason)> refused;  // webrtcbin would not take the offer
+        std::function<void(bool connected)> connection;   // connected, or failed/closed
+    };
+
+    // Builds and starts the pipeline and begins answering; media times are counted from
+    // `base_ns` (CLOCK_MONOTONIC), so anything stamped earlier is dropped. Throws
+    // std::runtime_error when the pipeline cannot be built.
+    ViewerSession(const std::string& offer, const OfferCodecs& codecs, std::int64_t base_ns,
+                  Events events);
+    ~ViewerSession();
+    ViewerSession(const ViewerSession&) = delete;
+    ViewerSession& operator=(const ViewerSession&) = delete;
+
+    // The local description as text, with its candidates; empty before it is set.
+    std::string answerText() const;
+    // Sends once connected: video from the next key frame on, and again from a key frame
+    // after anything was dropped because the peer could not keep up.
+    void push(const EncodedMedia& media);
+
+  private:
+    struct Link;
+    void disconnect();
+    GstElement* pipeline_ = nullptr;
+    GstElement* webrtc_ = nullptr;
+    GstElement* video_ = nullptr;
+    GstElement* audio_ = nullptr;
+    const std::int64_t base_ns_;
+    std::shared_ptr<Link> link_;
+    unsigned long handlers_[2] = {0, 0};
+    bool keyed_ = false;        // the pushing thread only
+    std::int32_t audioRate_ = 0;  // the caps set on the audio source, the pushing thread only
+    std::int32_t audioChannels_ = 0;
+};
+
+}  // namespace skylark

@@ -1,0 +1,384 @@
+#include "platform/gstreamer/webrtc_sender.hpp"
+
+#include <gst/gst.h>
+
+#include <pthread.h>
+
+#include <array>
+#include <random>
+#include <stdexcept>
+#include <utility>
+
+#include "platform/gstreamer/offer_codecs.hpp"
+#include "platform/gstreamer/viewer_session.hpp"
+
+namespace skylark {
+namespace {
+
+using Outcome = WebRTCViewers::Answer::Outcome;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kErrorDomain = "org.skylark.gstreamer";
+
+std::string randomId() {
+    std::random_device random;
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string id;
+    for (int i = 0; i < 8; ++i) {
+        const unsigned value = random();
+        for (int shift = 0; shift < 16; shift += 4) {
+            id += kHex[(value >> shift) & 0xF];
+        }
+    }
+    return id;
+}
+
+std::int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+WebRTCViewers::Answer outcome(Outcome kind, std::string reason = {}) {
+    WebRTCViewers::Answer answer;
+    answer.outcome = kind;
+    answer.reason = std::move(reason);
+    return answer;
+}
+
+// The profile-level-id of an access unit's sequence parameter set: the three bytes after its
+// NAL header, as SDP writes them.
+std::optional<std::string> profileOf(const Bytes& unit) {
+    for (std::size_t i = 0; i + 7 < unit.size(); ++i) {
+        if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1 && (unit[i + 3] & 0x1F) == 7) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            std::string id;
+            for (std::size_t b = i + 4; b < i + 7; ++b) {
+                id += kHex[unit[b] >> 4];
+                id += kHex[unit[b] & 0xF];
+            }
+            return id;
+        }
+    }
+    return std::nullopt;
+}
+
+// Ends a cast's sessions with its writer, whichever way the writer goes.
+class ViewedWriter final : public StreamWriter {
+  public:
+    ViewedWriter(std::shared_ptr<StreamWriter> inner, std::shared_ptr<WebRTCSender> sender)
+        : inner_(std::move(inner)), sender_(std::move(sender)), cast_(sender_->castStarted()) {
+        inner_->subscribe(sender_);
+    }
+    ~ViewedWriter() override { sender_->castEnded(cast_); }
+
+    bool start(std::int64_t sessionStart_ns) override { return inner_->start(sessionStart_ns); }
+    bool isReadyFor(MediaKind kind) const override { return inner_->isReadyFor(kind); }
+    bool appendVideo(const VideoFrame& frame) override { return inner_->appendVideo(frame); }
+    bool appendAudio(const AudioBuffer& buffer) override { return inner_->appendAudio(buffer); }
+    WriterStatus status() const override { return inner_->status(); }
+    std::optional<Error> failure() const override { return inner_->failure(); }
+    void cancel() override {
+        inner_->cancel();
+        sender_->castEnded(cast_);
+    }
+    void subscribe(std::weak_ptr<EncodedMediaSubscriber> subscriber) override {
+        inner_->subscribe(std::move(subscriber));
+    }
+
+  private:
+    const std::shared_ptr<StreamWriter> inner_;
+    const std::shared_ptr<WebRTCSender> sender_;
+    const std::uint64_t cast_;
+};
+
+}  // namespace
+
+void WebRTCSender::Mailbox::post(Task task) {
+    {
+        std::lock_guard guard(lock);
+        tasks.push_back(std::move(task));
+    }
+    wake.notify_one();
+}
+
+std::variant<std::shared_ptr<WebRTCSender>, Error> WebRTCSender::create(
+    std::chrono::milliseconds connectWait) {
+    GError* error = nullptr;
+    if (!gst_init_check(nullptr, nullptr, &error)) {
+        const std::string message = error != nullptr ? error->message : "unknown reason";
+        g_clear_error(&error);
+        return Error{kErrorDomain, 1, "GStreamer could not start: " + message};
+    }
+    // nicesrc stands for libnice's plugin, which webrtcbin needs for its candidates.
+    for (const char* element : {"appsrc", "h264parse", "rtph264pay", "audioconvert",
+                                "audioresample", "opusenc", "rtpopuspay", "webrtcbin", "nicesrc"}) {
+        if (GstElementFactory* factory = gst_element_factory_find(element)) {
+            gst_object_unref(factory);
+        } else {
+            return Error{kErrorDomain, 2,
+                         std::string("WebRTC viewers cannot be served: GStreamer's \"") +
+                             element + "\" element is not installed."};
+        }
+    }
+    return std::make_shared<WebRTCSender>(connectWait);
+}
+
+WebRTCSender::WebRTCSender(std::chrono::milliseconds connectWait) : connectWait_(connectWait) {
+    thread_ = std::thread([this] {
+        ::pthread_setname_np(::pthread_self(), "skylark-webrtc");
+        run();
+    });
+}
+
+WebRTCSender::~WebRTCSender() {
+    std::unique_lock held(lock_);
+    live_ = false;
+    endAll(held);
+    {
+        std::lock_guard guard(mailbox_->lock);
+        mailbox_->stopping = true;
+    }
+    mailbox_->wake.notify_one();
+    thread_.join();
+}
+
+void WebRTCSender::run() {
+    for (;;) {
+        std::deque<Task> tasks;
+        bool stopping = false;
+        {
+            std::unique_lock held(mailbox_->lock);
+            mailbox_->wake.wait_for(held, std::chrono::milliseconds(500), [&] {
+                return !mailbox_->tasks.empty() || mailbox_->stopping;
+            });
+            tasks.swap(mailbox_->tasks);
+            stopping = mailbox_->stopping;
+        }
+        for (Task& task : tasks) {
+            task(*this);
+        }
+        tasks.clear();  // pipelines held by the tasks stop here, on this thread
+        if (stopping) {
+            std::lock_guard guard(mailbox_->lock);
+            if (mailbox_->tasks.empty()) {
+                return;
+            }
+            continue;
+        }
+        expire();
+    }
+}
+
+std::uint64_t WebRTCSender::castStarted() {
+    std::unique_lock held(lock_);
+    const std::uint64_t cast = ++cast_;
+    live_ = true;
+    endAll(held);
+    return cast;
+}
+
+void WebRTCSender::castEnded(std::uint64_t cast) {
+    std::unique_lock held(lock_);
+    if (cast == cast_ && live_) {
+        live_ = false;
+        endAll(held);
+    }
+}
+
+void WebRTCSender::endAll(std::unique_lock<std::mutex>& held) {
+    auto sessions = std::exchange(sessions_, {});
+    held.unlock();
+    for (auto& [id, session] : sessions) {
+        if (session.done) {
+            session.done(outcome(Outcome::notLive));
+        }
+        mailbox_->post([pipeline = std::move(session.pipeline)](WebRTCSender&) {});
+    }
+}
+
+std::size_t WebRTCSender::sessionCount() const {
+    std::lock_guard guard(lock_);
+    return sessions_.size();
+}
+
+void WebRTCSender::open(std::string offer, AnswerHandler done) {
+    std::unique_lock held(lock_);
+    if (!live_) {
+        held.unlock();
+        done(outcome(Outcome::notLive));
+        return;
+    }
+    if (sessions_.size() >= kMaxViewers) {
+        held.unlock();
+        done(outcome(Outcome::full));
+        return;
+    }
+    auto codecs = offerCodecs(offer, profile_);
+    if (auto* reason = std::get_if<std::string>(&codecs)) {
+        held.unlock();
+        done(outcome(Outcome::badOffer, *reason));
+        return;
+    }
+    std::string id = randomId();
+    sessions_[id] = Session{nullptr, std::move(done), Clock::now() + connectWait_};
+    mailbox_->post([id, offer = std::move(offer),
+                    codecs = std::get<OfferCodecs>(std::move(codecs))](WebRTCSender& self) {
+        self.build(id, offer, codecs);
+    });
+}
+
+bool WebRTCSender::close(std::string_view id) {
+    std::unique_lock held(lock_);
+    const auto found = sessions_.find(id);
+    if (found == sessions_.end()) {
+        return false;
+    }
+    Session session = std::move(found->second);
+    sessions_.erase(found);
+    held.unlock();
+    if (session.done) {
+        session.done(outcome(Outcome::notLive));
+    }
+    mailbox_->post([pipeline = std::move(session.pipeline)](WebRTCSender&) {});
+    return true;
+}
+
+void WebRTCSender::writerDidEncode(const EncodedMedia& media) {
+    std::lock_guard guard(lock_);
+    if (media.keyFrame && media.data) {
+        profile_ = profileOf(*media.data).value_or(profile_);
+    }
+    for (auto& [id, session] : sessions_) {
+        if (session.pipeline) {
+            session.pipeline->push(media);
+        }
+    }
+}
+
+void WebRTCSender::build(const std::string& id, const std::string& offer,
+                         const OfferCodecs& codecs) {
+    {
+        std::lock_guard guard(lock_);
+        if (!sessions_.contains(id)) {
+            return;
+        }
+    }
+    const std::shared_ptr<Mailbox> mailbox = mailbox_;
+    ViewerSession::Events events{
+        .gathered = [mailbox, id] { mailbox->post([id](WebRTCSender& s) { s.answer(id); }); },
+        .refused =
+            [mailbox, id](std::string reason) {
+                mailbox->post([id, reason](WebRTCSender& s) { s.refuse(id, reason); });
+            },
+        .connection =
+            [mailbox, id](bool connected) {
+                mailbox->post([id, connected](WebRTCSender& s) { s.connection(id, connected); });
+            },
+    };
+    std::shared_ptr<ViewerSession> pipeline;
+    try {
+        // Media of the last second before the session began may still be on its way.
+        pipeline = std::make_shared<ViewerSession>(offer, codecs, monotonic_ns() - 1'000'000'000,
+                                                   std::move(events));
+    } catch (const std::exception& failure) {
+        refuse(id, failure.what());
+        return;
+    }
+    std::lock_guard guard(lock_);
+    if (const auto found = sessions_.find(id); found != sessions_.end()) {
+        found->second.pipeline = std::move(pipeline);
+    }
+    // Otherwise the session ended meanwhile and the pipeline stops here, on this thread.
+}
+
+void WebRTCSender::answer(const std::string& id) {
+    std::unique_lock held(lock_);
+    const auto found = sessions_.find(id);
+    if (found == sessions_.end() || !found->second.done || !found->second.pipeline) {
+        return;
+    }
+    const std::shared_ptr<ViewerSession> pipeline = found->second.pipeline;
+    AnswerHandler done = std::move(found->second.done);
+    held.unlock();
+    Answer answer;
+    answer.sdp = pipeline->answerText();
+    if (answer.sdp.empty()) {
+        done(outcome(Outcome::badOffer, "No answer could be made to the offer."));
+        end(id);
+        return;
+    }
+    answer.outcome = Outcome::answered;
+    answer.id = id;
+    done(std::move(answer));
+}
+
+void WebRTCSender::refuse(const std::string& id, const std::string& reason) {
+    std::unique_lock held(lock_);
+    const auto found = sessions_.find(id);
+    if (found == sessions_.end()) {
+        return;
+    }
+    AnswerHandler done = std::move(found->second.done);
+    held.unlock();
+    if (done) {
+        done(outcome(Outcome::badOffer, reason));
+    }
+    end(id);
+}
+
+void WebRTCSender::connection(const std::string& id, bool connected) {
+    if (!connected) {
+        end(id);
+        return;
+    }
+    std::lock_guard guard(lock_);
+    if (const auto found = sessions_.find(id); found != sessions_.end()) {
+        found->second.connected = true;
+    }
+}
+
+void WebRTCSender::end(const std::string& id) {
+    std::unique_lock held(lock_);
+    const auto found = sessions_.find(id);
+    if (found == sessions_.end()) {
+        return;
+    }
+    Session session = std::move(found->second);
+    sessions_.erase(found);
+    held.unlock();
+    if (session.done) {
+        session.done(outcome(Outcome::notLive));
+    }
+    session.pipeline.reset();  // on this thread: end() runs only here
+}
+
+void WebRTCSender::expire() {
+    std::vector<std::string> late;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& [id, session] : sessions_) {
+            if (!session.connected && Clock::now() > session.giveUpAt) {
+                late.push_back(id);
+            }
+        }
+    }
+    for (const std::string& id : late) {
+        end(id);
+    }
+}
+
+StreamWriterFactory withWebRTCViewers(StreamWriterFactory makeWriter,
+                                      std::shared_ptr<WebRTCSender> sender) {
+    return [makeWriter = std::move(makeWriter), sender = std::move(sender)](
+               const WriterSettings& settings,
+               std::weak_ptr<StreamWriterDelegate> delegate) -> StreamWriterResult {
+        StreamWriterResult made = makeWriter(settings, std::move(delegate));
+        if (auto* writer = std::get_if<std::shared_ptr<StreamWriter>>(&made)) {
+            return std::make_shared<ViewedWriter>(std::move(*writer), sender);
+        }
+        return made;
+    };
+}
+
+}  // namespace skylark

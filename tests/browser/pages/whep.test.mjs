@@ -1,0 +1,95 @@
+// The native cast over WebRTC (/live/whep) in Chromium against the real server, its real
+// webrtcbin sessions and a live cast from Skylark's own writer. Run in a network namespace
+// (in_netns.sh): Chromium gathers no candidates on loopback alone.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { startHarness, until } from './support.mjs';
+import { launchChromium } from './engines.mjs';
+
+const NO_NETNS = !process.env.SKYLARK_NETNS_ADDRESS && 'needs root for a network namespace (WebRTC candidates)';
+let harness, browser, page;
+before(async () => {
+  [harness, browser] = [await startHarness(), await launchChromium(['--autoplay-policy=no-user-gesture-required'])];
+  page = await browser.newPage();
+  await page.goto(`${harness.url}/api/info`);  // the server's origin, so posts pass its guard
+});
+after(async () => { await browser?.close(); await harness?.close(); });
+
+// Posts an offer as the TV page does (after gathering, whole), `mangle`d first; a 201 joins
+// window.viewers with a muted video element playing it.
+const post = (mangle = 'sdp => sdp', type = 'application/sdp') => page.evaluate(async ([mangle, type]) => {
+  const pc = new RTCPeerConnection();
+  pc.addTransceiver('video', { direction: 'recvonly' });
+  pc.addTransceiver('audio', { direction: 'recvonly' });
+  const video = Object.assign(document.createElement('video'), { autoplay: true, srcObject: new MediaStream() });
+  const ended = [];
+  pc.ontrack = ({ track }) => { video.srcObject.addTrack(track); track.onended = track.onmute = (e) => ended.push(e.type); };
+  await pc.setLocalDescription();
+  await new Promise((resolve) => { pc.onicegatheringstatechange = () => pc.iceGatheringState === 'complete' && resolve(); setTimeout(resolve, 1000); });
+  const reply = await fetch('/live/whep', { method: 'POST', headers: { 'Content-Type': type }, body: eval(mangle)(pc.localDescription.sdp) });
+  const answer = await reply.text();
+  if (reply.status !== 201) return pc.close(), { status: reply.status, answer };
+  await pc.setRemoteDescription({ type: 'answer', sdp: answer });
+  document.body.append(video);
+  (window.viewers ||= []).push({ pc, video, ended });
+  return { status: 201, location: reply.headers.get('Location'), type: reply.headers.get('Content-Type'), answer };
+}, [String(mangle), type]);
+
+// What the n-th viewer has received: decoded frames and size, sound packets and energy.
+const received = (n) => page.evaluate(async (n) => {
+  const { pc, video, ended } = window.viewers[n];
+  const audio = [...(await pc.getStats()).values()].find((s) => s.type === 'inbound-rtp' && s.kind === 'audio') || {};
+  return { frames: video.getVideoPlaybackQuality().totalVideoFrames, width: video.videoWidth, height: video.videoHeight,
+    packets: audio.packetsReceived || 0, energy: audio.totalAudioEnergy || 0, state: pc.connectionState, ended };
+}, n);
+const flowing = async (n) => {
+  const first = await until('media to arrive', async () => { const r = await received(n); return r.frames > 0 && r.packets > 0 && r; }, 10000);
+  return until('media to keep arriving', async () => { const r = await received(n); return r.frames > first.frames + 10 && r.packets > first.packets + 50 && r; }, 10000);
+};
+const remove = (location) => page.evaluate((l) => fetch(l, { method: 'DELETE' }).then((r) => r.status), location);
+
+test('a native cast reaches four WebRTC viewers with its picture and tone; bad offers and the fifth are refused; a stop ends them', { skip: NO_NETNS }, async () => {
+  assert.deepEqual(await post(), { status: 503, answer: 'No cast is live.' });
+  await harness.send('writer');
+  try {
+    const first = await post();
+    assert.match(first.location, /^\/live\/whep\/[0-9a-f]{32}$/);
+    assert.equal(first.type, 'application/sdp');
+    assert.match(first.answer, /a=candidate:.* typ host/);
+    assert.doesNotMatch(first.answer, /typ (srflx|relay)/);
+    const got = await flowing(0);
+    assert.deepEqual([got.width, got.height, got.state], [640, 360, 'connected']);
+    assert.ok(got.energy > 0, 'the tone is heard');
+
+    // Nothing of these takes a place or harms the sessions.
+    for (const [mangle, type, status, answer] of [
+      ['sdp => sdp', 'text/plain', 415, /application\/sdp/],
+      ['() => "hello"', undefined, 400, /not a session description/],
+      ['sdp => sdp.replace(/H264/g, "H265")', undefined, 400, /no H\.264 video/],
+      ['sdp => "v=0\\r\\nm=video 9 UDP/TLS/RTP/SAVPF 96\\r\\na=rtpmap:96 H264/90000\\r\\na=fmtp:96 packetization-mode=1\\r\\n"', undefined, 400, /./],
+      ['sdp => sdp + "a=x:" + "y".repeat(65536)', undefined, 413, /too large/],
+    ]) {
+      const reply = await post(mangle, type);
+      assert.equal(reply.status, status, `${mangle} as ${type}`);
+      assert.match(reply.answer, answer);
+    }
+    const more = [await post(), await post(), await post()];
+    assert.deepEqual(more.map((r) => r.status), [201, 201, 201]);
+    assert.deepEqual(await post(), { status: 503, answer: 'Every WebRTC place is taken; this TV plays the HLS stream.' });
+    await flowing(3);
+
+    // Leaving frees the place; an unknown or gone session is not found.
+    assert.deepEqual([await remove(more[0].location), await remove(more[0].location), await remove('/live/whep/x')], [204, 404, 404]);
+    assert.equal((await post()).status, 201);
+    await flowing(4);
+  } finally {
+    await harness.send('writer-stop');
+  }
+  const t0 = Date.now();
+  await until('every session to end', async () => {
+    const states = await Promise.all([0, 2, 3, 4].map(received));
+    console.log(Date.now() - t0, JSON.stringify(states.map((r) => [r.state, r.ended])));
+    return states.every((r) => ['failed', 'closed', 'disconnected'].includes(r.state) || r.ended.length > 0);
+  }, 20000);
+  assert.deepEqual(await post(), { status: 503, answer: 'No cast is live.' });
+});
