@@ -250,6 +250,33 @@ ViewerSession::~ViewerSession() {
     gst_object_unref(pipeline_);
 }
 
+void ViewerSession::sayGoodbye() {
+    if (!link_->connected) {
+        return;  // no DTLS connection to close
+    }
+    // The end of the stream at the DTLS encoder sends its close_notify alert.
+    GstIterator* elements = gst_bin_iterate_recurse(GST_BIN(webrtc_));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
+        GstElement* element = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory* factory = gst_element_get_factory(element);
+        if (factory != nullptr &&
+            g_strcmp0(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), "dtlsenc") == 0) {
+            GstIterator* pads = gst_element_iterate_sink_pads(element);
+            GValue pad = G_VALUE_INIT;
+            while (gst_iterator_next(pads, &pad) == GST_ITERATOR_OK) {
+                gst_pad_send_event(GST_PAD(g_value_get_object(&pad)), gst_event_new_eos());
+                g_value_reset(&pad);
+            }
+            g_value_unset(&pad);
+            gst_iterator_free(pads);
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(elements);
+}
+
 void ViewerSession::disconnect() {
     for (gulong& handler : handlers_) {
         if (handler != 0) {

@@ -38,6 +38,10 @@ class ViewerSession {
     ViewerSession(const ViewerSession&) = delete;
     ViewerSession& operator=(const ViewerSession&) = delete;
 
+    // Closes the DTLS connection with its alert, so the viewer's transport closes at once
+    // instead of waiting for its checks to go unanswered. The alert is sent from GStreamer's
+    // thread: destroy the session a moment later.
+    void sayGoodbye();
     // The local description as text, with its candidates; empty before it is set.
     std::string answerText() const;
     // Sends once connected: video from the next key frame on, and again from a key frame

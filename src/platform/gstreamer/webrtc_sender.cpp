@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <array>
 #include <random>
 #include <stdexcept>
@@ -93,6 +94,17 @@ class ViewedWriter final : public StreamWriter {
 };
 
 }  // namespace
+
+void WebRTCSender::stop(std::vector<std::shared_ptr<ViewerSession>> pipelines) {
+    pipelines.erase(std::remove(pipelines.begin(), pipelines.end(), nullptr), pipelines.end());
+    for (const auto& pipeline : pipelines) {
+        pipeline->sayGoodbye();
+    }
+    if (!pipelines.empty()) {
+        // Long enough for the alerts to leave; the pipelines then stop with nothing in flight.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
 
 void WebRTCSender::Mailbox::post(Task task) {
     {
@@ -189,12 +201,14 @@ void WebRTCSender::castEnded(std::uint64_t cast) {
 void WebRTCSender::endAll(std::unique_lock<std::mutex>& held) {
     auto sessions = std::exchange(sessions_, {});
     held.unlock();
+    std::vector<std::shared_ptr<ViewerSession>> pipelines;
     for (auto& [id, session] : sessions) {
         if (session.done) {
             session.done(outcome(Outcome::notLive));
         }
-        mailbox_->post([pipeline = std::move(session.pipeline)](WebRTCSender&) {});
+        pipelines.push_back(std::move(session.pipeline));
     }
+    mailbox_->post([pipelines = std::move(pipelines)](WebRTCSender&) { stop(pipelines); });
 }
 
 std::size_t WebRTCSender::sessionCount() const {
@@ -240,7 +254,7 @@ bool WebRTCSender::close(std::string_view id) {
     if (session.done) {
         session.done(outcome(Outcome::notLive));
     }
-    mailbox_->post([pipeline = std::move(session.pipeline)](WebRTCSender&) {});
+    mailbox_->post([pipeline = std::move(session.pipeline)](WebRTCSender&) { stop({pipeline}); });
     return true;
 }
 
@@ -350,7 +364,7 @@ void WebRTCSender::end(const std::string& id) {
     if (session.done) {
         session.done(outcome(Outcome::notLive));
     }
-    session.pipeline.reset();  // on this thread: end() runs only here
+    stop({std::move(session.pipeline)});  // on this thread: end() runs only here
 }
 
 void WebRTCSender::expire() {

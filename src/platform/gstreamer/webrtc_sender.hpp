@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 #include <variant>
+#include <vector>
 
 #include "caster/stream_writer.hpp"
 #include "common/error.hpp"
@@ -78,6 +79,8 @@ class WebRTCSender final : public WebRTCViewers, public EncodedMediaSubscriber {
     };
 
     void run();
+    // Says goodbye to the viewers of `pipelines`, then stops them, on this object's thread.
+    static void stop(std::vector<std::shared_ptr<ViewerSession>> pipelines);
     void build(const std::string& id, const std::string& offer, const struct OfferCodecs& codecs);
     void answer(const std::string& id);
     void refuse(const std::string& id, const std::string& reason);
