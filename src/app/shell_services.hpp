@@ -60,6 +60,9 @@ struct ShellPlatform {
     // The tray image "SkylarkMenu" (a Qt resource path). When it is missing or cannot be drawn,
     // the tray shows the title "◉" instead.
     QString menuImage = QStringLiteral(":/icons/SkylarkMenu.svg");
+    // Runs on the main thread right before the process ends on Quit (which runs no other
+    // clean-up); empty: nothing.
+    std::function<void()> quitting;
 };
 
 }  // namespace skylark

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,13 +59,19 @@ int runDesktop(int argc, char** argv) {
     // The tray icon is the application; closing its windows (the picker, an alert) never quits.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    AppDelegate delegate(desktopShellPlatform());
+    ShellPlatform platform = desktopShellPlatform();
+    const std::function<void()> quitting = platform.quitting;
+    AppDelegate delegate(std::move(platform));
     if (!delegate.applicationDidFinishLaunching()) {
         return 1;
     }
     const int status = QApplication::exec();
     // Quitting runs no clean-up: the system ends the capture, the encoder, the sockets and
     // their threads with the process, where destroying a running cast would only wait for them.
+    // Only what a TV would otherwise wait for is told first: that its WebRTC session is over.
+    if (quitting) {
+        quitting();
+    }
     std::fflush(nullptr);
     std::_Exit(status);
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <future>
 #include <random>
 #include <stdexcept>
 #include <utility>
@@ -196,6 +197,15 @@ void WebRTCSender::castEnded(std::uint64_t cast) {
         live_ = false;
         endAll(held);
     }
+}
+
+void WebRTCSender::finish() {
+    std::unique_lock held(lock_);
+    live_ = false;
+    endAll(held);
+    std::promise<void> told;
+    mailbox_->post([&told](WebRTCSender&) { told.set_value(); });
+    told.get_future().wait();
 }
 
 void WebRTCSender::endAll(std::unique_lock<std::mutex>& held) {

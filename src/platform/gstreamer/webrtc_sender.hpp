@@ -51,6 +51,10 @@ class WebRTCSender final : public WebRTCViewers, public EncodedMediaSubscriber {
     // ones are taken until the next castStarted(). Nothing when another cast has begun since.
     void castEnded(std::uint64_t cast);
 
+    // Ends every session and returns once their viewers have been told (at Quit). Not on this
+    // object's own thread.
+    void finish();
+
     void open(std::string offer, AnswerHandler done) override;
     bool close(std::string_view id) override;
     void writerDidEncode(const EncodedMedia& media) override;
