@@ -26,7 +26,7 @@ struct RouteContext {
     // How long a progressive read of the segment after the newest waits for it to begin.
     std::chrono::milliseconds progressiveBeginWait{1000};
     // The native cast's WebRTC viewers (/live/whep).
-    WhepContext whep;
+    WhepContext whep{};
 };
 
 // The whole HTTP interface: every request gets exactly one response.

@@ -55,7 +55,7 @@ const std::vector<std::string> kRequests = {
     "GET /live/stream.m3u8", "GET /live/init.mp4", "GET /live/segment0.m4s",
     "HEAD /live/segment0.m4s", "GET /live/progressive/segment9.m4s", "GET /live/nothing",
     "GET /api/offer", "GET /api/answer", "POST /api/offer", "POST /api/answer", "POST /api/reset",
-    "HEAD /tv.html", "GET /later/path"};
+    "POST /live/whep", "DELETE /live/whep/ab", "HEAD /tv.html", "GET /later/path"};
 
 TEST_F(AccessTest, OnlyLoopbackAndAllowedKeysGetTheStreamAndTheRelay) {
     const std::string key = access_.ask("", "192.168.1.20").key;

@@ -7,6 +7,7 @@
 
 #include "http/local_address.hpp"
 #include "http/request_framing.hpp"
+#include "http/response_writer.hpp"
 
 namespace skylark {
 namespace {
@@ -114,6 +115,81 @@ TEST_F(RoutesTest, LiveStreamRoutes) {
                              "/live/segment 1.m4s", "/live/segment+-1.m4s", "/live/segmen.m4s"}) {
         EXPECT_EQ(segmentIdentifier(path), std::nullopt) << path;
     }
+}
+
+// Viewers that answer when the test says, as webrtcbin does on its own threads.
+struct FakeViewers : WebRTCViewers {
+    void open(std::string offer, AnswerHandler done) override {
+        offers.push_back(offer), pending = std::move(done);
+    }
+    bool close(std::string_view id) override { return id == "ab12"; }
+    std::vector<std::string> offers;
+    AnswerHandler pending;
+};
+
+TEST_F(RoutesTest, WebRTCOfferWaitsForItsAnswerWithoutHoldingTheServer) {
+    using Outcome = WebRTCViewers::Answer::Outcome;
+    FakeViewers viewers;
+    int wakes = 0;
+    const auto post = [&](std::string type) {
+        const std::string header = "POST /live/whep HTTP/1.1\r\nHost: tv" + type;
+        return route(parseRequest(header, makeBuffer("v=0 offer")), context_);
+    };
+    const auto text = [](const HTTPResponse& r) {
+        return r.status + "|" + r.contentType + "|" + r.location + "|" + std::string(asText(*r.body));
+    };
+    const std::string sdp = "\r\nContent-Type: application/sdp";
+    // Without viewers (no GStreamer) every offer is answered as if no cast were live.
+    EXPECT_EQ(text(post(sdp)), "503 Service Unavailable|text/plain||No cast is live.");
+    context_.whep = {&viewers, [&] { ++wakes; }, std::chrono::milliseconds(500)};
+    for (const char* type : {"", "\r\nContent-Type: text/plain", "\r\nContent-Type: application/sdpx",
+                             "\r\nContent-Type: application/sdp\r\nContent-Type: text/plain"}) {
+        EXPECT_EQ(post(type).status, "415 Unsupported Media Type") << type;
+    }
+    EXPECT_TRUE(viewers.offers.empty());
+
+    const struct {
+        std::string type;
+        std::optional<WebRTCViewers::Answer> answer;  // none: the answer never comes
+        std::string response;
+    } cases[] = {
+        {sdp, {{Outcome::answered, "ab12", "v=0 answer", ""}},
+         "201 Created|application/sdp|/live/whep/ab12|v=0 answer"},
+        {"\r\ncontent-type: Application/SDP ; charset=utf-8", {{Outcome::notLive, "", "", ""}},
+         "503 Service Unavailable|text/plain||No cast is live."},
+        {sdp, {{Outcome::full, "", "", ""}},
+         "503 Service Unavailable|text/plain||Every WebRTC place is taken; this TV plays the HLS "
+         "stream."},
+        {sdp, {{Outcome::badOffer, "", "", "The offer has no H.264 video."}},
+         "400 Bad Request|text/plain||The offer has no H.264 video."},
+        {sdp, std::nullopt,
+         "503 Service Unavailable|text/plain||The WebRTC session could not be set up in time."},
+    };
+    for (const auto& c : cases) {
+        const HTTPResponse waiting = post(c.type);
+        ASSERT_TRUE(waiting.stream);
+        const auto start = ResponseStream::Clock::now();
+        EXPECT_EQ(waiting.stream->next(start).kind, ResponseStream::Step::Kind::wait);
+        const int wakesBefore = wakes;
+        if (c.answer) {
+            viewers.pending(*c.answer);
+        }
+        EXPECT_EQ(wakes, wakesBefore + (c.answer ? 1 : 0));
+        const ResponseStream::Step step =
+            waiting.stream->next(start + std::chrono::milliseconds(c.answer ? 0 : 500));
+        EXPECT_EQ(step.kind, ResponseStream::Step::Kind::respond);
+        EXPECT_EQ(text(step.response), c.response);
+        EXPECT_EQ(responseHeader(step.response).find("\r\nLocation: /live/whep/ab12\r\n") !=
+                      std::string::npos,
+                  step.response.status == "201 Created");
+    }
+    EXPECT_EQ(viewers.offers.back(), "v=0 offer");
+    expectReplies({{"DELETE /live/whep/ab12", "", kNone, "text/plain", ""},
+                   {"DELETE /live/whep/ab13", "", kNotFound, "text/plain", "Not found"},
+                   {"DELETE /live/whep", "", kNotFound, "text/plain", "Not found"},
+                   {"GET /live/whep", "", kNotFound, "text/plain", "Not found"}});
+    EXPECT_EQ(maxBodyBytes("POST", "/live/whep"), 64 * 1024);
+    EXPECT_EQ(maxBodyBytes("DELETE", "/live/whep/ab12"), 0);
 }
 
 TEST(LocalAddress, FirstLanAdapterInListOrder) {
