@@ -3,11 +3,11 @@
 #include "app/http_shell_server.hpp"
 #include "caster/native_caster.hpp"
 #include "http/device_access_file.hpp"
+#include "http/server_log.hpp"
 #include "http/web_resources.hpp"
 #include "platform/capture/desktop_capture.hpp"
 #include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
 #include "platform/gstreamer/webrtc_sender.hpp"
-#include "http/server_log.hpp"
 
 namespace skylark {
 namespace {

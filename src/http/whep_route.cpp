@@ -89,17 +89,16 @@ HTTPResponse post(const HTTPRequest& request, const WhepContext& context) {
         return answerResponse({});  // this server sends no WebRTC: as if no cast were live
     }
     auto pending = std::make_shared<PendingAnswer>();
-    context.viewers->open(
-        std::string(request.body->begin(), request.body->end()),
-        [pending, wake = context.wake](WebRTCViewers::Answer answer) {
-            {
-                std::lock_guard guard(pending->lock);
-                pending->answer = std::move(answer);
-            }
-            if (wake) {
-                wake();
-            }
-        });
+    context.viewers->open(std::string(request.body->begin(), request.body->end()),
+                          [pending, wake = context.wake](WebRTCViewers::Answer answer) {
+                              {
+                                  std::lock_guard guard(pending->lock);
+                                  pending->answer = std::move(answer);
+                              }
+                              if (wake) {
+                                  wake();
+                              }
+                          });
     HTTPResponse response;
     response.stream = std::make_shared<AnswerStream>(
         std::move(pending), ResponseStream::Clock::now() + context.answerWait);

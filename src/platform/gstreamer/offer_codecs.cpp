@@ -79,14 +79,13 @@ int rank(const std::string& format, const std::string& stream) {
     const auto at = text.find("profile-level-id=");
     const std::string offered = at == text.npos ? "42" : text.substr(at + 17, 4);
     const std::string wanted = lower(stream).substr(0, 4);
-    if (offered.size() < 4 || wanted.size() < 4) {
-        return offered.starts_with("42") ? 2 : 1;
+    const bool sameProfile =
+        wanted.size() == 4 && offered.size() == 4 && offered.substr(0, 2) == wanted.substr(0, 2);
+    // Baselines differ by their constraint flags; the other profiles take any.
+    if (sameProfile && (offered == wanted || !offered.starts_with("42"))) {
+        return 4;
     }
-    const bool sameProfile = offered.substr(0, 2) == wanted.substr(0, 2);
-    return sameProfile && (offered == wanted || !offered.starts_with("42")) ? 4
-           : offered == "42e0"                                           ? 3
-           : offered.starts_with("42")                                   ? 2
-                                                                         : 1;
+    return offered == "42e0" ? 3 : offered.starts_with("42") ? 2 : 1;
 }
 
 }  // namespace

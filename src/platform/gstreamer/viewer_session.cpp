@@ -37,9 +37,9 @@ struct Unref {
 template <class Held>
 GstBuffer* wrap(Held held, const void* data, gsize size) {
     auto* keep = new Held(std::move(held));
-    return gst_buffer_new_wrapped_full(
-        GST_MEMORY_FLAG_READONLY, const_cast<void*>(data), size, 0, size, keep,
-        [](gpointer p) { delete static_cast<Held*>(p); });
+    return gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<void*>(data), size, 0,
+                                       size, keep,
+                                       [](gpointer p) { delete static_cast<Held*>(p); });
 }
 
 std::string replyError(GstPromise* promise) {
@@ -130,10 +130,9 @@ ViewerSession::ViewerSession(const std::string& offer, const OfferCodecs& codecs
         // The answer takes the offer's payload type and its format parameters as they are. No
         // profile or level here: they would bind the payloader's input, and the writer's level
         // follows the picture's size (the offers allow a higher level than they name).
-        const std::string text = std::string("application/x-rtp,media=") + media +
-                                 ",encoding-name=" + encoding +
-                                 ",clock-rate=" + std::to_string(rate) +
-                                 ",payload=" + std::to_string(pt);
+        const std::string text =
+            std::string("application/x-rtp,media=") + media + ",encoding-name=" + encoding +
+            ",clock-rate=" + std::to_string(rate) + ",payload=" + std::to_string(pt);
         GstCaps* caps = gst_caps_from_string(text.c_str());
         g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY,
                      "codec-preferences", caps, nullptr);
@@ -151,32 +150,32 @@ ViewerSession::ViewerSession(const std::string& offer, const OfferCodecs& codecs
         throw;
     }
 
-    handlers_[0] = g_signal_connect_data(
-        webrtc_, "notify::ice-gathering-state",
-        G_CALLBACK(+[](GstElement* webrtc, GParamSpec*, gpointer data) {
-            GstWebRTCICEGatheringState state;
-            g_object_get(webrtc, "ice-gathering-state", &state, nullptr);
-            if (state == GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE) {
-                Link::of(data).events.gathered();
-            }
-        }),
-        Link::hold(link_), Link::drop, GConnectFlags{});
-    handlers_[1] = g_signal_connect_data(
-        webrtc_, "notify::connection-state",
-        G_CALLBACK(+[](GstElement* webrtc, GParamSpec*, gpointer data) {
-            GstWebRTCPeerConnectionState state;
-            g_object_get(webrtc, "connection-state", &state, nullptr);
-            Link& link = Link::of(data);
-            if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) {
-                link.connected = true;
-                link.events.connection(true);
-            } else if (state == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED ||
-                       state == GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED) {
-                link.connected = false;
-                link.events.connection(false);
-            }
-        }),
-        Link::hold(link_), Link::drop, GConnectFlags{});
+    handlers_[0] =
+        g_signal_connect_data(webrtc_, "notify::ice-gathering-state",
+                              G_CALLBACK(+[](GstElement* webrtc, GParamSpec*, gpointer data) {
+                                  GstWebRTCICEGatheringState state;
+                                  g_object_get(webrtc, "ice-gathering-state", &state, nullptr);
+                                  if (state == GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE) {
+                                      Link::of(data).events.gathered();
+                                  }
+                              }),
+                              Link::hold(link_), Link::drop, GConnectFlags{});
+    handlers_[1] =
+        g_signal_connect_data(webrtc_, "notify::connection-state",
+                              G_CALLBACK(+[](GstElement* webrtc, GParamSpec*, gpointer data) {
+                                  GstWebRTCPeerConnectionState state;
+                                  g_object_get(webrtc, "connection-state", &state, nullptr);
+                                  Link& link = Link::of(data);
+                                  if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) {
+                                      link.connected = true;
+                                      link.events.connection(true);
+                                  } else if (state == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED ||
+                                             state == GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED) {
+                                      link.connected = false;
+                                      link.events.connection(false);
+                                  }
+                              }),
+                              Link::hold(link_), Link::drop, GConnectFlags{});
 
     if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         disconnect();
@@ -330,9 +329,8 @@ void ViewerSession::push(const EncodedMedia& media) {
         audioRate_ = pcm.rate_hz;
         audioChannels_ = pcm.channels;
         GstCaps* caps = gst_caps_new_simple(
-            "audio/x-raw", "format", G_TYPE_STRING, "F32LE", "layout", G_TYPE_STRING,
-            "interleaved", "rate", G_TYPE_INT, pcm.rate_hz, "channels", G_TYPE_INT,
-            pcm.channels, nullptr);
+            "audio/x-raw", "format", G_TYPE_STRING, "F32LE", "layout", G_TYPE_STRING, "interleaved",
+            "rate", G_TYPE_INT, pcm.rate_hz, "channels", G_TYPE_INT, pcm.channels, nullptr);
         if (pcm.channels > 2) {
             gst_caps_set_simple(caps, "channel-mask", GST_TYPE_BITMASK,
                                 gst_audio_channel_get_fallback_mask(pcm.channels), nullptr);

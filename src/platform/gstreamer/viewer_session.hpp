@@ -58,7 +58,7 @@ class ViewerSession {
     const std::int64_t base_ns_;
     std::shared_ptr<Link> link_;
     unsigned long handlers_[2] = {0, 0};
-    bool keyed_ = false;        // the pushing thread only
+    bool keyed_ = false;          // the pushing thread only
     std::int32_t audioRate_ = 0;  // the caps set on the audio source, the pushing thread only
     std::int32_t audioChannels_ = 0;
 };

@@ -130,8 +130,8 @@ std::variant<std::shared_ptr<WebRTCSender>, Error> WebRTCSender::create(
             gst_object_unref(factory);
         } else {
             return Error{kErrorDomain, 2,
-                         std::string("WebRTC viewers cannot be served: GStreamer's \"") +
-                             element + "\" element is not installed."};
+                         std::string("WebRTC viewers cannot be served: GStreamer's \"") + element +
+                             "\" element is not installed."};
         }
     }
     return std::make_shared<WebRTCSender>(connectWait);
@@ -162,9 +162,8 @@ void WebRTCSender::run() {
         bool stopping = false;
         {
             std::unique_lock held(mailbox_->lock);
-            mailbox_->wake.wait_for(held, std::chrono::milliseconds(500), [&] {
-                return !mailbox_->tasks.empty() || mailbox_->stopping;
-            });
+            mailbox_->wake.wait_for(held, std::chrono::milliseconds(500),
+                                    [&] { return !mailbox_->tasks.empty() || mailbox_->stopping; });
             tasks.swap(mailbox_->tasks);
             stopping = mailbox_->stopping;
         }

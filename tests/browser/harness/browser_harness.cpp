@@ -49,9 +49,9 @@ class SyntheticCast {
                   std::shared_ptr<skylark::WebRTCSender> viewers)
         : store_(std::move(store)), segments_(std::make_shared<ToStore>(store_)) {
         store_->reset();
-        auto made = skylark::withWebRTCViewers(skylark::makeFFmpegWriterFactory(),
-                                               std::move(viewers))(
-            {.width = kWidth, .height = kHeight}, segments_);
+        auto made =
+            skylark::withWebRTCViewers(skylark::makeFFmpegWriterFactory(), std::move(viewers))(
+                {.width = kWidth, .height = kHeight}, segments_);
         if (auto* error = std::get_if<skylark::Error>(&made)) {
             throw std::runtime_error(error->localizedDescription());
         }

@@ -13,7 +13,7 @@ namespace skylark {
 namespace {
 
 class RoutesTest : public ::testing::Test {
-protected:
+  protected:
     struct Step {
         std::string request, body, status, contentType, replyBody;
     };
@@ -136,14 +136,16 @@ TEST_F(RoutesTest, WebRTCOfferWaitsForItsAnswerWithoutHoldingTheServer) {
         return route(parseRequest(header, makeBuffer("v=0 offer")), context_);
     };
     const auto text = [](const HTTPResponse& r) {
-        return r.status + "|" + r.contentType + "|" + r.location + "|" + std::string(asText(*r.body));
+        return r.status + "|" + r.contentType + "|" + r.location + "|" +
+               std::string(asText(*r.body));
     };
     const std::string sdp = "\r\nContent-Type: application/sdp";
     // Without viewers (no GStreamer) every offer is answered as if no cast were live.
     EXPECT_EQ(text(post(sdp)), "503 Service Unavailable|text/plain||No cast is live.");
     context_.whep = {&viewers, [&] { ++wakes; }, std::chrono::milliseconds(500)};
-    for (const char* type : {"", "\r\nContent-Type: text/plain", "\r\nContent-Type: application/sdpx",
-                             "\r\nContent-Type: application/sdp\r\nContent-Type: text/plain"}) {
+    for (const char* type :
+         {"", "\r\nContent-Type: text/plain", "\r\nContent-Type: application/sdpx",
+          "\r\nContent-Type: application/sdp\r\nContent-Type: text/plain"}) {
         EXPECT_EQ(post(type).status, "415 Unsupported Media Type") << type;
     }
     EXPECT_TRUE(viewers.offers.empty());
@@ -153,14 +155,18 @@ TEST_F(RoutesTest, WebRTCOfferWaitsForItsAnswerWithoutHoldingTheServer) {
         std::optional<WebRTCViewers::Answer> answer;  // none: the answer never comes
         std::string response;
     } cases[] = {
-        {sdp, {{Outcome::answered, "ab12", "v=0 answer", ""}},
+        {sdp,
+         {{Outcome::answered, "ab12", "v=0 answer", ""}},
          "201 Created|application/sdp|/live/whep/ab12|v=0 answer"},
-        {"\r\ncontent-type: Application/SDP ; charset=utf-8", {{Outcome::notLive, "", "", ""}},
+        {"\r\ncontent-type: Application/SDP ; charset=utf-8",
+         {{Outcome::notLive, "", "", ""}},
          "503 Service Unavailable|text/plain||No cast is live."},
-        {sdp, {{Outcome::full, "", "", ""}},
+        {sdp,
+         {{Outcome::full, "", "", ""}},
          "503 Service Unavailable|text/plain||Every WebRTC place is taken; this TV plays the HLS "
          "stream."},
-        {sdp, {{Outcome::badOffer, "", "", "The offer has no H.264 video."}},
+        {sdp,
+         {{Outcome::badOffer, "", "", "The offer has no H.264 video."}},
          "400 Bad Request|text/plain||The offer has no H.264 video."},
         {sdp, std::nullopt,
          "503 Service Unavailable|text/plain||The WebRTC session could not be set up in time."},
