@@ -42,6 +42,30 @@ GstBuffer* wrap(Held held, const void* data, gsize size) {
                                        [](gpointer p) { delete static_cast<Held*>(p); });
 }
 
+// Calls `use` with every element made by `factoryName` inside `bin`, at any depth.
+template <class Use>
+void forEachMadeBy(GstElement* bin, const char* factoryName, const Use& use) {
+    GstIterator* elements = gst_bin_iterate_recurse(GST_BIN(bin));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
+        GstElement* element = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory* factory = gst_element_get_factory(element);
+        if (factory != nullptr &&
+            g_strcmp0(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), factoryName) == 0) {
+            use(element);
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(elements);
+}
+
+std::int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string replyError(GstPromise* promise) {
     const GstStructure* reply = gst_promise_get_reply(promise);
     GError* error = nullptr;
@@ -63,6 +87,7 @@ struct ViewerSession::Link {
     GstElement* webrtc = nullptr;
     ViewerSession::Events events;
     std::atomic<bool> connected{false};
+    std::atomic<std::int64_t> heard_ns{steady_ns()};  // the viewer's last RTCP, steady clock
 
     // A reference per callback that GLib keeps, dropped with its destroy notify.
     static gpointer hold(const std::shared_ptr<Link>& link) {
@@ -177,6 +202,22 @@ ViewerSession::ViewerSession(const std::string& offer, const OfferCodecs& codecs
                               }),
                               Link::hold(link_), Link::drop, GConnectFlags{});
 
+    // A viewer reports what it receives about once a second: its reports keep the session, and
+    // its goodbye ends it.
+    forEachMadeBy(webrtc_, "rtpbin", [&](GstElement* rtpbin) {
+        rtpbin_ = rtpbin;
+        handlers_[2] = g_signal_connect_data(
+            rtpbin, "on-ssrc-active", G_CALLBACK(+[](GstElement*, guint, guint, gpointer data) {
+                Link::of(data).heard_ns = steady_ns();
+            }),
+            Link::hold(link_), Link::drop, GConnectFlags{});
+        handlers_[3] = g_signal_connect_data(
+            rtpbin, "on-bye-ssrc", G_CALLBACK(+[](GstElement*, guint, guint, gpointer data) {
+                Link::of(data).events.connection(false);
+            }),
+            Link::hold(link_), Link::drop, GConnectFlags{});
+    });
+
     if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         disconnect();
         gst_object_unref(video_), gst_object_unref(audio_), gst_object_unref(webrtc_);
@@ -247,6 +288,9 @@ ViewerSession::~ViewerSession() {
     gst_object_unref(audio_);
     gst_object_unref(webrtc_);
     gst_object_unref(pipeline_);
+    if (transport_ != nullptr) {
+        gst_object_unref(transport_);
+    }
 }
 
 void ViewerSession::sayGoodbye() {
@@ -254,38 +298,63 @@ void ViewerSession::sayGoodbye() {
         return;  // no DTLS connection to close
     }
     // The end of the stream at the DTLS encoder sends its close_notify alert.
-    GstIterator* elements = gst_bin_iterate_recurse(GST_BIN(webrtc_));
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
-        GstElement* element = GST_ELEMENT(g_value_get_object(&item));
-        GstElementFactory* factory = gst_element_get_factory(element);
-        if (factory != nullptr &&
-            g_strcmp0(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), "dtlsenc") == 0) {
-            GstIterator* pads = gst_element_iterate_sink_pads(element);
-            GValue pad = G_VALUE_INIT;
-            while (gst_iterator_next(pads, &pad) == GST_ITERATOR_OK) {
-                gst_pad_send_event(GST_PAD(g_value_get_object(&pad)), gst_event_new_eos());
-                g_value_reset(&pad);
-            }
-            g_value_unset(&pad);
-            gst_iterator_free(pads);
+    forEachMadeBy(webrtc_, "dtlsenc", [](GstElement* encoder) {
+        GstIterator* pads = gst_element_iterate_sink_pads(encoder);
+        GValue pad = G_VALUE_INIT;
+        while (gst_iterator_next(pads, &pad) == GST_ITERATOR_OK) {
+            gst_pad_send_event(GST_PAD(g_value_get_object(&pad)), gst_event_new_eos());
+            g_value_reset(&pad);
         }
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(elements);
+        g_value_unset(&pad);
+        gst_iterator_free(pads);
+    });
+}
+
+std::chrono::steady_clock::time_point ViewerSession::lastHeard() const {
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(link_->heard_ns));
 }
 
 void ViewerSession::disconnect() {
-    for (gulong& handler : handlers_) {
-        if (handler != 0) {
-            g_signal_handler_disconnect(webrtc_, handler);
-            handler = 0;
+    for (std::size_t i = 0; i < std::size(handlers_); ++i) {
+        if (handlers_[i] != 0) {
+            GObject* object = i < 2   ? G_OBJECT(webrtc_)
+                              : i < 4 ? G_OBJECT(rtpbin_)
+                                      : G_OBJECT(transport_);
+            g_signal_handler_disconnect(object, handlers_[i]);
+            handlers_[i] = 0;
         }
     }
 }
 
-std::string ViewerSession::answerText() const {
+std::string ViewerSession::answerText() {
+    // The transport exists once the answer is made: a viewer that closes its end (its own
+    // close_notify) has left, whether or not it said so over HTTP.
+    GstWebRTCRTPTransceiver* transceiver = nullptr;
+    g_signal_emit_by_name(webrtc_, "get-transceiver", 0, &transceiver);
+    if (transceiver != nullptr && transport_ == nullptr) {
+        GstWebRTCRTPSender* sender = nullptr;
+        g_object_get(transceiver, "sender", &sender, nullptr);
+        if (sender != nullptr) {
+            g_object_get(sender, "transport", &transport_, nullptr);
+            gst_object_unref(sender);
+        }
+        if (transport_ != nullptr) {
+            handlers_[4] = g_signal_connect_data(
+                transport_, "notify::state",
+                G_CALLBACK(+[](GstWebRTCDTLSTransport* transport, GParamSpec*, gpointer data) {
+                    GstWebRTCDTLSTransportState state;
+                    g_object_get(transport, "state", &state, nullptr);
+                    if (state == GST_WEBRTC_DTLS_TRANSPORT_STATE_CLOSED ||
+                        state == GST_WEBRTC_DTLS_TRANSPORT_STATE_FAILED) {
+                        Link::of(data).events.connection(false);
+                    }
+                }),
+                Link::hold(link_), Link::drop, GConnectFlags{});
+        }
+    }
+    if (transceiver != nullptr) {
+        gst_object_unref(transceiver);
+    }
     GstWebRTCSessionDescription* description = nullptr;
     g_object_get(webrtc_, "local-description", &description, nullptr);
     if (description == nullptr) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,8 +43,10 @@ class ViewerSession {
     // instead of waiting for its checks to go unanswered. The alert is sent from GStreamer's
     // thread: destroy the session a moment later.
     void sayGoodbye();
+    // When the viewer last sent a report (RTCP); the session's start before the first.
+    std::chrono::steady_clock::time_point lastHeard() const;
     // The local description as text, with its candidates; empty before it is set.
-    std::string answerText() const;
+    std::string answerText();
     // Sends once connected: video from the next key frame on, and again from a key frame
     // after anything was dropped because the peer could not keep up.
     void push(const EncodedMedia& media);
@@ -57,7 +60,11 @@ class ViewerSession {
     GstElement* audio_ = nullptr;
     const std::int64_t base_ns_;
     std::shared_ptr<Link> link_;
-    unsigned long handlers_[2] = {0, 0};
+    GstElement* rtpbin_ = nullptr;  // inside webrtc_
+    // Of webrtc_: gathering and connection state; of rtpbin_: reports and goodbyes.
+    // and of transport_: its DTLS state.
+    unsigned long handlers_[5] = {0, 0, 0, 0, 0};
+    struct _GstWebRTCDTLSTransport* transport_ = nullptr;
     bool keyed_ = false;          // the pushing thread only
     std::int32_t audioRate_ = 0;  // the caps set on the audio source, the pushing thread only
     std::int32_t audioChannels_ = 0;

@@ -381,7 +381,9 @@ void WebRTCSender::expire() {
     {
         std::lock_guard guard(lock_);
         for (const auto& [id, session] : sessions_) {
-            if (!session.connected && Clock::now() > session.giveUpAt) {
+            const bool silent = session.connected && session.pipeline &&
+                                Clock::now() - session.pipeline->lastHeard() > kSilenceLimit;
+            if (silent || (!session.connected && Clock::now() > session.giveUpAt)) {
                 late.push_back(id);
             }
         }

@@ -35,6 +35,9 @@ class WebRTCSender final : public WebRTCViewers, public EncodedMediaSubscriber {
 
     // A session that has not connected this long after its offer came ends.
     static constexpr std::chrono::milliseconds kConnectWait{15000};
+    // A connected viewer that has sent no report this long has gone (switched off, left the
+    // network) without saying so; its session ends and its place is free again.
+    static constexpr std::chrono::milliseconds kSilenceLimit{10000};
 
     // Fails, saying what is missing, when GStreamer or one of its elements is not installed.
     static std::variant<std::shared_ptr<WebRTCSender>, Error> create(

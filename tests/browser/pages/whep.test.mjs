@@ -83,11 +83,15 @@ test('a native cast reaches four WebRTC viewers with its picture and tone; bad o
     await until('the one who left to be let go', async () => (await received(1)).state.endsWith('/closed'), 2000);
     assert.equal((await post()).status, 201);
     await flowing(4);
+    // A viewer that closes its connection without a word frees its place too.
+    await page.evaluate(() => window.viewers[2].pc.close());
+    await until('the place of the one who closed', async () => (await post()).status === 201, 3000, 200);
+    await flowing(5);
   } finally {
     await harness.send('writer-stop');
   }
   // The server closes each DTLS connection: the transports close at once, the connections fail
   // later when their checks go unanswered.
-  await until('every transport to close', async () => (await Promise.all([0, 2, 3, 4].map(received))).every((r) => r.state.endsWith('/closed')), 2000);
+  await until('every transport to close', async () => (await Promise.all([0, 3, 4, 5].map(received))).every((r) => r.state.endsWith('/closed')), 2000);
   assert.deepEqual(await post(), { status: 503, answer: 'No cast is live.' });
 });
