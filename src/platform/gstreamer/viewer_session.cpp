@@ -310,6 +310,13 @@ void ViewerSession::sayGoodbye() {
     });
 }
 
+void ViewerSession::connected() {
+    // The transports joined the pipeline after it started: only now does every sink answer the
+    // latency query, and the RTP session needs the latency to map media times to the clock
+    // times of its sender reports, on which the viewer lip-syncs.
+    gst_bin_recalculate_latency(GST_BIN(pipeline_));
+}
+
 std::chrono::steady_clock::time_point ViewerSession::lastHeard() const {
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(link_->heard_ns));
 }

@@ -43,6 +43,8 @@ class ViewerSession {
     // instead of waiting for its checks to go unanswered. The alert is sent from GStreamer's
     // thread: destroy the session a moment later.
     void sayGoodbye();
+    // Once the connection is up (after the `connection` event said so).
+    void connected();
     // When the viewer last sent a report (RTCP); the session's start before the first.
     std::chrono::steady_clock::time_point lastHeard() const;
     // The local description as text, with its candidates; empty before it is set.

@@ -355,10 +355,15 @@ void WebRTCSender::connection(const std::string& id, bool connected) {
         end(id);
         return;
     }
-    std::lock_guard guard(lock_);
-    if (const auto found = sessions_.find(id); found != sessions_.end()) {
-        found->second.connected = true;
+    std::unique_lock held(lock_);
+    const auto found = sessions_.find(id);
+    if (found == sessions_.end() || !found->second.pipeline) {
+        return;
     }
+    found->second.connected = true;
+    const std::shared_ptr<ViewerSession> pipeline = found->second.pipeline;
+    held.unlock();
+    pipeline->connected();
 }
 
 void WebRTCSender::end(const std::string& id) {
