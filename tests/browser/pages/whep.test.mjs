@@ -3,7 +3,8 @@
 // (in_netns.sh): Chromium gathers no candidates on loopback alone.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { startHarness, until } from './support.mjs';
+import { chromium } from 'playwright-core';
+import { startHarness, until, CHROMIUM, CHROMIUM_ARGS } from './support.mjs';
 import { launchChromium } from './engines.mjs';
 
 const NO_NETNS = !process.env.SKYLARK_NETNS_ADDRESS && 'needs root for a network namespace (WebRTC candidates)';
@@ -15,9 +16,9 @@ before(async () => {
 });
 after(async () => { await browser?.close(); await harness?.close(); });
 
-// Posts an offer as the TV page does (after gathering, whole), `mangle`d first; a 201 joins
+// Posts an offer as the TV page does, on `on` (the page of the test unless given) (after gathering, whole), `mangle`d first; a 201 joins
 // window.viewers with a muted video element playing it.
-const post = (mangle = 'sdp => sdp', type = 'application/sdp') => page.evaluate(async ([mangle, type]) => {
+const post = (mangle = 'sdp => sdp', type = 'application/sdp', on = page) => on.evaluate(async ([mangle, type]) => {
   const pc = new RTCPeerConnection();
   pc.addTransceiver('video', { direction: 'recvonly' });
   pc.addTransceiver('audio', { direction: 'recvonly' });
@@ -94,4 +95,21 @@ test('a native cast reaches four WebRTC viewers with its picture and tone; bad o
   // later when their checks go unanswered.
   await until('every transport to close', async () => (await Promise.all([0, 3, 4, 5].map(received))).every((r) => r.state.endsWith('/closed')), 2000);
   assert.deepEqual(await post(), { status: 503, answer: 'No cast is live.' });
+});
+
+test('a TV that vanishes without a word (switched off) gives its place back', { skip: NO_NETNS }, async () => {
+  const tv = await chromium.launchServer({ executablePath: CHROMIUM, headless: true, args: CHROMIUM_ARGS });
+  await harness.send('writer');
+  try {
+    const tvPage = await (await chromium.connect(tv.wsEndpoint())).newPage();
+    await tvPage.goto(`${harness.url}/api/info`);
+    const mine = await Promise.all([1, 2, 3].map(() => post()));
+    assert.deepEqual([...mine.map((r) => r.status), (await post(undefined, undefined, tvPage)).status], [201, 201, 201, 201]);
+    await until('the TV to receive', async () => (await tvPage.evaluate(() => window.viewers[0].pc.connectionState)) === 'connected');
+    process.kill(tv.process().pid, 'SIGKILL');
+    await until('its place to be free', async () => (await post()).status === 201, 20000, 1000);
+  } finally {
+    await harness.send('writer-stop');
+    await tv.close().catch(() => {});
+  }
 });
