@@ -20,6 +20,7 @@ import { start, startCast, startPulse, startXvfb, stopAll, stopPeerServer } from
 import { setClockOffset } from './clock_reader.mjs';
 import { report } from './report.mjs';
 import { runSkylark } from './part_skylark.mjs';
+import { runWebRTC } from './part_webrtc.mjs';
 import { runPeers } from './part_peers.mjs';
 import { runMotion } from './part_motion.mjs';
 import { runSync } from './part_sync.mjs';
@@ -48,6 +49,7 @@ async function main() {
   const run = { cast, base, env, display, tvBrowser };
 
   if (PARTS.includes('skylark')) await runSkylark(run, results);
+  if (PARTS.includes('webrtc')) await runWebRTC(run, results);
   if (PARTS.includes('peers')) await runPeers(run, results);
   if (PARTS.includes('motion')) await runMotion(run, results);
   await stopPeerServer();

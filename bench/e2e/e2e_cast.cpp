@@ -1,6 +1,6 @@
 // The native cast for the latency harness, with no person at the keyboard: the real HTTP server
-// on port 8765 with the store, and the NativeCaster with the X11 picker, X11 capture, PulseAudio
-// and the FFmpeg writer, as the application wires them. Commands come one a line on standard
+// on port 8765 with the store and the WebRTC viewers, and the NativeCaster with the X11 picker,
+// X11 capture, PulseAudio and the FFmpeg writer, as the application wires them. Commands come one a line on standard
 // input:
 //
 //   start   present the picker and press Enter in it (it opens with the primary display
@@ -34,6 +34,7 @@
 #include "http/device_access_file.hpp"
 #include "http/http_server.hpp"
 #include "platform/ffmpeg/ffmpeg_stream_writer.hpp"
+#include "platform/gstreamer/webrtc_sender.hpp"
 #include "platform/x11/x11_capture_stream.hpp"
 #include "platform/x11/x11_content_picker.hpp"
 
@@ -93,10 +94,18 @@ int main(int argc, char** argv) {
     auto store = std::make_shared<LiveHLSStore>();
     // The allowed devices as the application keeps them: the harness says there whether its TV
     // browsers (on another address) are asked about.
+    // The cast's WebRTC viewers, as the application serves them.
+    auto made = WebRTCSender::create();
+    if (auto* error = std::get_if<Error>(&made)) {
+        std::cerr << "skylark_e2e_cast: " << error->localizedDescription() << "\n";
+        return 1;
+    }
+    auto viewers = std::get<std::shared_ptr<WebRTCSender>>(std::move(made));
     HTTPServer server(std::filesystem::path(argv[1]), store,
                       HTTPServer::Options{.port = HTTPServer::kPort,
                                           .advertise = false,
-                                          .access = loadDeviceAccess(deviceAccessFile())});
+                                          .access = loadDeviceAccess(deviceAccessFile()),
+                                          .viewers = viewers});
     try {
         server.start();
     } catch (const std::exception& error) {
@@ -107,7 +116,7 @@ int main(int argc, char** argv) {
     CasterPlatform platform;
     platform.picker = picker;
     platform.makeStream = makeX11CaptureStreamFactory();
-    platform.makeWriter = makeFFmpegWriterFactory();
+    platform.makeWriter = withWebRTCViewers(makeFFmpegWriterFactory(), viewers);
     platform.main = std::make_shared<QtMain>();
     auto caster = NativeCaster::create(store, std::move(platform));
     caster->setStateChanged([](bool casting, const std::string& text) {

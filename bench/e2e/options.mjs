@@ -11,11 +11,12 @@ export const arg = (name, fallback = null) => {
   return i >= 0 ? process.argv[i + 1] : fallback;
 };
 export const QUICK = process.argv.includes('--quick');
-// Parts to run, comma-separated: skylark (both paths' latency), peers, motion (cost on a
+// Parts to run, comma-separated: skylark (both paths' latency), webrtc (the native cast over
+// WebRTC: latency, cost per viewer), peers, motion (cost on a
 // full-motion screen), sync (audio against video), memory (four TV pages, twenty casts), long
 // (cycles, endurance), engines (the native path in each browser engine, with skylark; not run
 // by default).
-export const PARTS = (arg('--only') || 'skylark,peers,motion,sync,memory,long').split(',');
+export const PARTS = (arg('--only') || 'skylark,webrtc,peers,motion,sync,memory,long').split(',');
 export const TAG = arg('--tag', QUICK ? 'quick' : '');
 export const named = (base, ext) => `${base}${TAG ? `-${TAG}` : ''}.${ext}`;
 export const BUILD = resolve(arg('--build', join(here, '../../build-e2e')));

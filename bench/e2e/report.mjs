@@ -34,6 +34,14 @@ export function report(r, plotName) {
     (r.cycles ? `; over ${r.cycles.n} start/stop cycles median ${f(median(r.cycles.toLiveMs))} ms, max ${f(Math.max(...r.cycles.toLiveMs))} ms.` : '.') +
     ` The initialization segment was there after ${f(r.selectionToInitMs)} ms (capture start, first frame, writer start); the rest is the first` +
     ' quarter-second media segment being filled and encoded.', '');
+  if (r.webrtcCost) {
+    const { seconds, none, one, four } = r.webrtcCost;
+    lines.push('## Cost of the WebRTC viewers', '',
+      `The cast driver over ${seconds} s each, one HLS page playing throughout: no WebRTC viewer ${f(none.cpuPerS, 3)} CPU s/s, ` +
+      `${f(none.rssMB)} MB resident; one ${f(one.cpuPerS, 3)} s/s, ${f(one.rssMB)} MB; four ${f(four.cpuPerS, 3)} s/s, ${f(four.rssMB)} MB. ` +
+      `Per viewer: ${f(one.cpuPerS - none.cpuPerS, 3)} s/s and ${f(one.rssMB - none.rssMB, 1)} MB for the first, ` +
+      `${f((four.cpuPerS - none.cpuPerS) / 4, 3)} s/s and ${f((four.rssMB - none.rssMB) / 4, 1)} MB on average of four (no second video encode).`, '');
+  }
   if (r.sync) {
     const y = r.sync;
     lines.push('## Audio against video in the served stream', '', y.error ? `Failed: ${y.error}` :
