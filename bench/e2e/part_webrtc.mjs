@@ -24,6 +24,7 @@ async function watch() {
   if (reply.status !== 201) return `${reply.status} ${await reply.text()}`;
   await pc.setRemoteDescription({ type: 'answer', sdp: await reply.text() });
   window.pc = pc;
+  window.__hlsFatal = [];  // what the reader reports besides the clock
   return 'ok';
 }
 

@@ -1,7 +1,6 @@
 #include "platform/gstreamer/viewer_session.hpp"
 
 #include <gst/app/gstappsrc.h>
-#include <gst/audio/audio.h>
 #include <gst/gst.h>
 #include <gst/sdp/sdp.h>
 #define GST_USE_UNSTABLE_API
@@ -17,15 +16,12 @@ namespace {
 constexpr guint64 kMaxQueuedVideoBytes = 4 * 1024 * 1024;
 constexpr guint64 kMaxQueuedAudioBytes = 512 * 1024;
 
-// Opus in 10 ms frames in its low-delay mode: the sound adds as little delay as the picture.
+// The sound comes encoded (OpusEncoder, one for every viewer): each viewer only packetizes it.
 constexpr const char* kPipeline =
     "appsrc name=video is-live=true format=time do-timestamp=false "
     "  caps=video/x-h264,stream-format=byte-stream,alignment=au "
     "! h264parse ! rtph264pay name=vpay config-interval=-1 aggregate-mode=zero-latency "
-    "appsrc name=audio is-live=true format=time do-timestamp=false "
-    "! audioconvert ! audioresample ! audio/x-raw,rate=48000,channels=2 "
-    "! opusenc frame-size=10 audio-type=restricted-lowdelay bitrate=128000 "
-    "! rtpopuspay name=apay "
+    "appsrc name=audio is-live=true format=time do-timestamp=false ! rtpopuspay name=apay "
     "webrtcbin name=webrtc bundle-policy=max-bundle";
 
 template <class T>
@@ -288,6 +284,7 @@ ViewerSession::~ViewerSession() {
     gst_object_unref(audio_);
     gst_object_unref(webrtc_);
     gst_object_unref(pipeline_);
+    gst_caps_replace(&audioCaps_, nullptr);
     if (transport_ != nullptr) {
         gst_object_unref(transport_);
     }
@@ -374,52 +371,40 @@ std::string ViewerSession::answerText() {
     return answer;
 }
 
-void ViewerSession::push(const EncodedMedia& media) {
-    const std::int64_t pts = media.time_ns - base_ns_;
-    if (!link_->connected || pts < 0) {
+void ViewerSession::pushVideo(const EncodedMedia& unit) {
+    const std::int64_t pts = unit.time_ns - base_ns_;
+    GstAppSrc* source = GST_APP_SRC(video_);
+    if (!link_->connected || pts < 0 || !unit.data) {
         return;
     }
-    GstAppSrc* source = GST_APP_SRC(media.kind == MediaKind::video ? video_ : audio_);
-    if (media.kind == MediaKind::video) {
-        if (gst_app_src_get_current_level_bytes(source) > kMaxQueuedVideoBytes) {
-            keyed_ = false;
-        }
-        keyed_ = keyed_ || media.keyFrame;
-        if (!keyed_ || !media.data) {
-            return;
-        }
-        GstBuffer* buffer = wrap(media.data, media.data->data(), media.data->size());
-        GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(pts);
-        if (!media.keyFrame) {
-            GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
-        }
-        gst_app_src_push_buffer(source, buffer);
+    if (gst_app_src_get_current_level_bytes(source) > kMaxQueuedVideoBytes) {
+        keyed_ = false;
+    }
+    keyed_ = keyed_ || unit.keyFrame;
+    if (!keyed_) {
         return;
     }
-    const AudioBuffer& pcm = media.audio;
-    if (!pcm.samples || pcm.frames <= 0 || pcm.rate_hz <= 0 || pcm.channels <= 0 ||
+    GstBuffer* buffer = wrap(unit.data, unit.data->data(), unit.data->size());
+    GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(pts);
+    if (!unit.keyFrame) {
+        GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    }
+    gst_app_src_push_buffer(source, buffer);
+}
+
+void ViewerSession::pushOpus(GstSample* sample) {
+    GstAppSrc* source = GST_APP_SRC(audio_);
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    if (!link_->connected || buffer == nullptr ||
         gst_app_src_get_current_level_bytes(source) > kMaxQueuedAudioBytes) {
         return;
     }
-    if (pcm.rate_hz != audioRate_ || pcm.channels != audioChannels_) {
-        audioRate_ = pcm.rate_hz;
-        audioChannels_ = pcm.channels;
-        GstCaps* caps = gst_caps_new_simple(
-            "audio/x-raw", "format", G_TYPE_STRING, "F32LE", "layout", G_TYPE_STRING, "interleaved",
-            "rate", G_TYPE_INT, pcm.rate_hz, "channels", G_TYPE_INT, pcm.channels, nullptr);
-        if (pcm.channels > 2) {
-            gst_caps_set_simple(caps, "channel-mask", GST_TYPE_BITMASK,
-                                gst_audio_channel_get_fallback_mask(pcm.channels), nullptr);
-        }
+    GstCaps* caps = gst_sample_get_caps(sample);
+    if (caps != nullptr && (audioCaps_ == nullptr || !gst_caps_is_equal(caps, audioCaps_))) {
+        gst_caps_replace(&audioCaps_, caps);
         gst_app_src_set_caps(source, caps);
-        gst_caps_unref(caps);
     }
-    const gsize size = static_cast<gsize>(pcm.frames) * pcm.channels * sizeof(float);
-    GstBuffer* buffer = wrap(pcm.samples, pcm.samples.get(), size);
-    GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(pts);
-    GST_BUFFER_DURATION(buffer) =
-        gst_util_uint64_scale_int(static_cast<guint64>(pcm.frames), GST_SECOND, pcm.rate_hz);
-    gst_app_src_push_buffer(source, buffer);
+    gst_app_src_push_buffer(source, gst_buffer_ref(buffer));
 }
 
 }  // namespace skylark

@@ -11,7 +11,9 @@
 #include "caster/stream_writer.hpp"
 #include "platform/gstreamer/offer_codecs.hpp"
 
+typedef struct _GstCaps GstCaps;
 typedef struct _GstElement GstElement;
+typedef struct _GstSample GstSample;
 
 namespace skylark {
 
@@ -19,9 +21,9 @@ namespace skylark {
 // access units, its PCM) through the RTP payloaders (H.264 as it is, Opus from the PCM) into
 // webrtcbin, answering the viewer's offer with host candidates only.
 //
-// Threads: create(), the destructor and answerText() on the owner's worker thread, never on one
-// of GStreamer's; push*() on any one thread (the writer's), never blocking. The events come on
-// webrtcbin's threads, must not block and must not call back into the session.
+// Threads: the constructor, the destructor and the other calls on the owner's worker thread,
+// never on one of GStreamer's; push*() from any thread, one call at a time, never blocking. The
+// events come on webrtcbin's threads, must not block and must not call back into the session.
 class ViewerSession {
   public:
     struct Events {
@@ -49,9 +51,11 @@ class ViewerSession {
     std::chrono::steady_clock::time_point lastHeard() const;
     // The local description as text, with its candidates; empty before it is set.
     std::string answerText();
-    // Sends once connected: video from the next key frame on, and again from a key frame
-    // after anything was dropped because the peer could not keep up.
-    void push(const EncodedMedia& media);
+    // Send once connected, one call at a time: the writer's video access units from the next
+    // key frame on (and again from a key frame after anything was dropped because the peer
+    // could not keep up), and the cast's Opus (OpusEncoder's samples).
+    void pushVideo(const EncodedMedia& unit);
+    void pushOpus(GstSample* sample);
 
   private:
     struct Link;
@@ -67,9 +71,9 @@ class ViewerSession {
     // and of transport_: its DTLS state.
     unsigned long handlers_[5] = {0, 0, 0, 0, 0};
     struct _GstWebRTCDTLSTransport* transport_ = nullptr;
-    bool keyed_ = false;          // the pushing thread only
-    std::int32_t audioRate_ = 0;  // the caps set on the audio source, the pushing thread only
-    std::int32_t audioChannels_ = 0;
+    // Touched by the push calls only.
+    bool keyed_ = false;
+    GstCaps* audioCaps_ = nullptr;  // set on the audio source
 };
 
 }  // namespace skylark

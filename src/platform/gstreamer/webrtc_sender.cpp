@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/gstreamer/offer_codecs.hpp"
+#include "platform/gstreamer/opus_encoder.hpp"
 #include "platform/gstreamer/viewer_session.hpp"
 
 namespace skylark {
@@ -186,6 +187,8 @@ std::uint64_t WebRTCSender::castStarted() {
     std::unique_lock held(lock_);
     const std::uint64_t cast = ++cast_;
     live_ = true;
+    // Media of the last second before the cast's first session may still be on its way.
+    base_ns_ = monotonic_ns() - 1'000'000'000;
     endAll(held);
     return cast;
 }
@@ -217,7 +220,10 @@ void WebRTCSender::endAll(std::unique_lock<std::mutex>& held) {
         }
         pipelines.push_back(std::move(session.pipeline));
     }
-    mailbox_->post([pipelines = std::move(pipelines)](WebRTCSender&) { stop(pipelines); });
+    mailbox_->post([pipelines = std::move(pipelines)](WebRTCSender& self) {
+        stop(pipelines);
+        self.dropEncoderIfIdle();
+    });
 }
 
 std::size_t WebRTCSender::sessionCount() const {
@@ -263,7 +269,10 @@ bool WebRTCSender::close(std::string_view id) {
     if (session.done) {
         session.done(outcome(Outcome::notLive));
     }
-    mailbox_->post([pipeline = std::move(session.pipeline)](WebRTCSender&) { stop({pipeline}); });
+    mailbox_->post([pipeline = std::move(session.pipeline)](WebRTCSender& self) {
+        stop({pipeline});
+        self.dropEncoderIfIdle();
+    });
     return true;
 }
 
@@ -272,21 +281,21 @@ void WebRTCSender::writerDidEncode(const EncodedMedia& media) {
     if (media.keyFrame && media.data) {
         profile_ = profileOf(*media.data).value_or(profile_);
     }
+    if (media.kind == MediaKind::audio) {
+        if (opus_) {
+            opus_->push(media.audio);
+        }
+        return;
+    }
     for (auto& [id, session] : sessions_) {
         if (session.pipeline) {
-            session.pipeline->push(media);
+            session.pipeline->pushVideo(media);
         }
     }
 }
 
 void WebRTCSender::build(const std::string& id, const std::string& offer,
                          const OfferCodecs& codecs) {
-    {
-        std::lock_guard guard(lock_);
-        if (!sessions_.contains(id)) {
-            return;
-        }
-    }
     const std::shared_ptr<Mailbox> mailbox = mailbox_;
     ViewerSession::Events events{
         .gathered = [mailbox, id] { mailbox->post([id](WebRTCSender& s) { s.answer(id); }); },
@@ -299,11 +308,18 @@ void WebRTCSender::build(const std::string& id, const std::string& offer,
                 mailbox->post([id, connected](WebRTCSender& s) { s.connection(id, connected); });
             },
     };
+    std::int64_t base_ns = 0;
+    {
+        std::lock_guard guard(lock_);
+        if (!sessions_.contains(id)) {
+            return;
+        }
+        base_ns = base_ns_;
+    }
+    encodeSoundIfNeeded();
     std::shared_ptr<ViewerSession> pipeline;
     try {
-        // Media of the last second before the session began may still be on its way.
-        pipeline = std::make_shared<ViewerSession>(offer, codecs, monotonic_ns() - 1'000'000'000,
-                                                   std::move(events));
+        pipeline = std::make_shared<ViewerSession>(offer, codecs, base_ns, std::move(events));
     } catch (const std::exception& failure) {
         refuse(id, failure.what());
         return;
@@ -379,6 +395,7 @@ void WebRTCSender::end(const std::string& id) {
         session.done(outcome(Outcome::notLive));
     }
     stop({std::move(session.pipeline)});  // on this thread: end() runs only here
+    dropEncoderIfIdle();
 }
 
 void WebRTCSender::expire() {
@@ -396,6 +413,43 @@ void WebRTCSender::expire() {
     for (const std::string& id : late) {
         end(id);
     }
+}
+
+void WebRTCSender::encodeSoundIfNeeded() {
+    std::int64_t base_ns = 0;
+    {
+        std::lock_guard guard(lock_);
+        if (opus_) {
+            return;
+        }
+        base_ns = base_ns_;
+    }
+    std::unique_ptr<OpusEncoder> encoder;
+    try {
+        encoder = std::make_unique<OpusEncoder>(base_ns, [this](GstSample* sample) {
+            std::lock_guard guard(lock_);
+            for (auto& [id, session] : sessions_) {
+                if (session.pipeline) {
+                    session.pipeline->pushOpus(sample);
+                }
+            }
+        });
+    } catch (const std::exception&) {
+        return;  // the viewers get the picture without sound
+    }
+    std::lock_guard guard(lock_);
+    opus_ = std::move(encoder);
+}
+
+void WebRTCSender::dropEncoderIfIdle() {
+    std::unique_ptr<OpusEncoder> idle;
+    {
+        std::lock_guard guard(lock_);
+        if (sessions_.empty()) {
+            idle = std::move(opus_);
+        }
+    }
+    // Stopped here, without the lock: its last delivery may be waiting for it.
 }
 
 StreamWriterFactory withWebRTCViewers(StreamWriterFactory makeWriter,

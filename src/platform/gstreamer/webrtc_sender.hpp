@@ -19,11 +19,12 @@
 
 namespace skylark {
 
+class OpusEncoder;
 class ViewerSession;
 
 // The native cast's WebRTC viewers: up to kMaxViewers peer connections that share the one
-// encode. Each takes the writer's access units and PCM as they come (subscribed to the cast's
-// writer), and a viewer that stalls loses only its own media.
+// video encode and one Opus encode of the sound. Each takes the writer's access units and PCM as
+// they come (subscribed to the cast's writer), and a viewer that stalls loses only its own media.
 //
 // Threads: open() and close() from the server thread, castStarted() and castEnded() from the
 // caster's threads, writerDidEncode() from the writer's; all of them return without waiting for
@@ -86,6 +87,10 @@ class WebRTCSender final : public WebRTCViewers, public EncodedMediaSubscriber {
     };
 
     void run();
+    // The shared Opus encoder runs while there are sessions: made with the first, dropped
+    // after the last, on this object's thread.
+    void encodeSoundIfNeeded();
+    void dropEncoderIfIdle();
     // Says goodbye to the viewers of `pipelines`, then stops them, on this object's thread.
     static void stop(std::vector<std::shared_ptr<ViewerSession>> pipelines);
     void build(const std::string& id, const std::string& offer, const struct OfferCodecs& codecs);
@@ -103,6 +108,9 @@ class WebRTCSender final : public WebRTCViewers, public EncodedMediaSubscriber {
     std::map<std::string, Session, std::less<>> sessions_;
     std::uint64_t cast_ = 0;
     bool live_ = false;
+    // Media times of the cast's pipelines count from here (CLOCK_MONOTONIC).
+    std::int64_t base_ns_ = 0;
+    std::unique_ptr<OpusEncoder> opus_;
     // The profile-level-id of the writer's stream, from its newest key frame.
     std::string profile_ = "42e01f";
     std::thread thread_;
