@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/gstreamer/capture_pipeline.hpp"
+
 namespace skylark {
 namespace {
 
@@ -25,16 +27,7 @@ constexpr const char* kPipeline =
 
 OpusEncoder::OpusEncoder(std::int64_t base_ns, Output output)
     : base_ns_(base_ns), output_(std::move(output)) {
-    GError* error = nullptr;
-    pipeline_ = gst_parse_launch(kPipeline, &error);
-    if (pipeline_ == nullptr || error != nullptr) {
-        const std::string message = error != nullptr ? error->message : "no pipeline";
-        g_clear_error(&error);
-        if (pipeline_ != nullptr) {
-            gst_object_unref(pipeline_);
-        }
-        throw std::runtime_error("The Opus encoder could not be built: " + message);
-    }
+    pipeline_ = makeCapturePipeline(kPipeline, base_ns, "The Opus encoder");
     source_ = gst_bin_get_by_name(GST_BIN(pipeline_), "pcm");
     GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline_), "opus");
     GstAppSinkCallbacks callbacks{};
@@ -49,11 +42,6 @@ OpusEncoder::OpusEncoder(std::int64_t base_ns, Output output)
     gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, this, nullptr);
     gst_object_unref(sink);
 
-    GstClock* clock = gst_system_clock_obtain();
-    gst_pipeline_use_clock(GST_PIPELINE(pipeline_), clock);
-    gst_object_unref(clock);
-    gst_element_set_start_time(pipeline_, GST_CLOCK_TIME_NONE);
-    gst_element_set_base_time(pipeline_, static_cast<GstClockTime>(base_ns));
     if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         gst_element_set_state(pipeline_, GST_STATE_NULL);
         gst_object_unref(source_);

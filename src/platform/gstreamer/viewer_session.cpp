@@ -3,10 +3,11 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <gst/sdp/sdp.h>
-#define GST_USE_UNSTABLE_API
 #include <gst/webrtc/webrtc.h>
 
 #include <stdexcept>
+
+#include "platform/gstreamer/capture_pipeline.hpp"
 
 namespace skylark {
 namespace {
@@ -99,29 +100,11 @@ ViewerSession::ViewerSession(const std::string& offer, const OfferCodecs& codecs
                              std::int64_t base_ns, Events events)
     : base_ns_(base_ns), link_(std::make_shared<Link>()) {
     link_->events = std::move(events);
-    GError* error = nullptr;
-    pipeline_ = gst_parse_launch(kPipeline, &error);
-    if (pipeline_ == nullptr || error != nullptr) {
-        const std::string message = error != nullptr ? error->message : "no pipeline";
-        g_clear_error(&error);
-        if (pipeline_ != nullptr) {
-            gst_object_unref(pipeline_);
-        }
-        throw std::runtime_error("The WebRTC pipeline could not be built: " + message);
-    }
+    pipeline_ = makeCapturePipeline(kPipeline, base_ns, "The WebRTC pipeline");
     webrtc_ = gst_bin_get_by_name(GST_BIN(pipeline_), "webrtc");
     video_ = gst_bin_get_by_name(GST_BIN(pipeline_), "video");
     audio_ = gst_bin_get_by_name(GST_BIN(pipeline_), "audio");
     link_->webrtc = webrtc_;
-
-    // Both sources stamp from the capture's own clock: running time is CLOCK_MONOTONIC less
-    // `base_ns`, so the sender reports of picture and sound agree and the browser lip-syncs.
-    GstClock* clock = gst_system_clock_obtain();
-    g_object_set(clock, "clock-type", GST_CLOCK_TYPE_MONOTONIC, nullptr);
-    gst_pipeline_use_clock(GST_PIPELINE(pipeline_), clock);
-    gst_object_unref(clock);
-    gst_element_set_start_time(pipeline_, GST_CLOCK_TIME_NONE);
-    gst_element_set_base_time(pipeline_, static_cast<GstClockTime>(base_ns));
 
     // A LAN needs neither TCP candidates nor STUN or TURN: host candidates over UDP only.
     GObject* agent = nullptr;
