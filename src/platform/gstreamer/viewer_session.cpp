@@ -147,6 +147,7 @@ ViewerSession::ViewerSession(const std::string& offer, const OfferCodecs& codecs
         attach("vpay", codecs.videoPayload, "video", "H264", 90000);
         if (codecs.audioPayload) {
             attach("apay", *codecs.audioPayload, "audio", "OPUS", 48000);
+            hasAudio_ = true;
         }
     } catch (...) {
         gst_object_unref(video_), gst_object_unref(audio_), gst_object_unref(webrtc_);
@@ -333,6 +334,7 @@ std::string ViewerSession::answerText() {
                     g_object_get(transport, "state", &state, nullptr);
                     if (state == GST_WEBRTC_DTLS_TRANSPORT_STATE_CLOSED ||
                         state == GST_WEBRTC_DTLS_TRANSPORT_STATE_FAILED) {
+                        Link::of(data).connected = false;  // nothing more to send or close
                         Link::of(data).events.connection(false);
                     }
                 }),
@@ -378,7 +380,7 @@ void ViewerSession::pushVideo(const EncodedMedia& unit) {
 void ViewerSession::pushOpus(GstSample* sample) {
     GstAppSrc* source = GST_APP_SRC(audio_);
     GstBuffer* buffer = gst_sample_get_buffer(sample);
-    if (!link_->connected || buffer == nullptr ||
+    if (!hasAudio_ || !link_->connected || buffer == nullptr ||
         gst_app_src_get_current_level_bytes(source) > kMaxQueuedAudioBytes) {
         return;
     }

@@ -65,6 +65,7 @@ class ViewerSession {
     GstElement* video_ = nullptr;
     GstElement* audio_ = nullptr;
     const std::int64_t base_ns_;
+    bool hasAudio_ = false;  // the viewer takes Opus
     std::shared_ptr<Link> link_;
     GstElement* rtpbin_ = nullptr;  // inside webrtc_
     // Of webrtc_: gathering and connection state; of rtpbin_: reports and goodbyes.

@@ -107,7 +107,7 @@ test('a TV that vanishes without a word (switched off) gives its place back', { 
     assert.deepEqual([...mine.map((r) => r.status), (await post(undefined, undefined, tvPage)).status], [201, 201, 201, 201]);
     await until('the TV to receive', async () => (await tvPage.evaluate(() => window.viewers[0].pc.connectionState)) === 'connected');
     process.kill(tv.process().pid, 'SIGKILL');
-    await until('its place to be free', async () => (await post()).status === 201, 20000, 1000);
+    await until('its place to be free', async () => (await post()).status === 201, 30000, 1000);
   } finally {
     await harness.send('writer-stop');
     await tv.close().catch(() => {});
