@@ -16,15 +16,14 @@ before(async () => {
 });
 after(async () => { await browser?.close(); await harness?.close(); });
 
-// Posts an offer as the TV page does, on `on` (the page of the test unless given) (after gathering, whole), `mangle`d first; a 201 joins
-// window.viewers with a muted video element playing it.
+// Posts an offer as the TV page does (after gathering, whole) from `on` (the test's page unless
+// given), `mangle`d first; a 201 joins window.viewers with a video element playing it.
 const post = (mangle = 'sdp => sdp', type = 'application/sdp', on = page) => on.evaluate(async ([mangle, type]) => {
   const pc = new RTCPeerConnection();
   pc.addTransceiver('video', { direction: 'recvonly' });
   pc.addTransceiver('audio', { direction: 'recvonly' });
   const video = Object.assign(document.createElement('video'), { autoplay: true, srcObject: new MediaStream() });
-  const ended = [];
-  pc.ontrack = ({ track }) => { video.srcObject.addTrack(track); track.onended = track.onmute = (e) => ended.push(e.type); };
+  pc.ontrack = ({ track }) => video.srcObject.addTrack(track);
   await pc.setLocalDescription();
   await new Promise((resolve) => { pc.onicegatheringstatechange = () => pc.iceGatheringState === 'complete' && resolve(); setTimeout(resolve, 1000); });
   const reply = await fetch('/live/whep', { method: 'POST', headers: { 'Content-Type': type }, body: eval(mangle)(pc.localDescription.sdp) });
@@ -32,16 +31,17 @@ const post = (mangle = 'sdp => sdp', type = 'application/sdp', on = page) => on.
   if (reply.status !== 201) return pc.close(), { status: reply.status, answer };
   await pc.setRemoteDescription({ type: 'answer', sdp: answer });
   document.body.append(video);
-  (window.viewers ||= []).push({ pc, video, ended });
+  (window.viewers ||= []).push({ pc, video });
   return { status: 201, location: reply.headers.get('Location'), type: reply.headers.get('Content-Type'), answer };
 }, [String(mangle), type]);
 
-// What the n-th viewer has received: decoded frames and size, sound packets and energy.
+// What the n-th viewer has received: decoded frames and size, sound packets and energy; the
+// states of its connection and of its DTLS transport.
 const received = (n) => page.evaluate(async (n) => {
-  const { pc, video, ended } = window.viewers[n];
+  const { pc, video } = window.viewers[n];
   const audio = [...(await pc.getStats()).values()].find((s) => s.type === 'inbound-rtp' && s.kind === 'audio') || {};
   return { frames: video.getVideoPlaybackQuality().totalVideoFrames, width: video.videoWidth, height: video.videoHeight,
-    packets: audio.packetsReceived || 0, energy: audio.totalAudioEnergy || 0, state: pc.connectionState + '/' + pc.getReceivers()[0].transport?.state, ended };
+    packets: audio.packetsReceived || 0, energy: audio.totalAudioEnergy || 0, state: pc.connectionState + '/' + pc.getReceivers()[0].transport?.state };
 }, n);
 const flowing = async (n) => {
   const first = await until('media to arrive', async () => { const r = await received(n); return r.frames > 0 && r.packets > 0 && r; }, 10000);
