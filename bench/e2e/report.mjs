@@ -42,6 +42,23 @@ export function report(r, plotName) {
       `mean ${f(y.meanMs)} ms, worst ${f(y.worstMs)} ms (each: ${y.offsetsMs.join(', ')}). Positive: the picture is late. ` +
       'A flash shows in the first frame captured after it, so the picture is up to one frame interval (33 ms) late by construction, 17 ms on average.', '');
   }
+  if (r.webrtcCost || r.webrtcSync) {
+    lines.push('## Share Screen over WebRTC: what each TV costs, picture against sound at the page', '');
+    const c = r.webrtcCost;
+    if (c) {
+      lines.push('| WebRTC viewers (beside one HLS page) | driver CPU s per s | driver resident MB | CPU s per s per viewer | MB per viewer |', '|---|---|---|---|---|');
+      for (const w of c.windows) lines.push(`| ${w.viewers} | ${f(w.cpuPerS, 3)} | ${f(w.rssMB, 1)} | ${f(w.cpuPerViewer, 3)} | ${f(w.mbPerViewer, 1)} |`);
+      lines.push('', `What the pages played with four viewers (the HLS page first): ${c.modes.join(', ')}.`, '');
+    }
+    const y = r.webrtcSync;
+    if (y) {
+      lines.push(y.error ? `Picture against sound: failed: ${y.error}` :
+        `The flash-and-beep screen over WebRTC, read in the TV page: each flash's first bright frame when it is shown ` +
+        `(\`requestVideoFrameCallback\`) against its beep's onset when it is heard (an audio worklet on the played stream): ` +
+        `${y.offsetsMs.length} pairs (${y.flashes} flashes, ${y.beeps} beeps). Picture minus sound: mean ${f(y.meanMs)} ms, ` +
+        `worst ${f(y.worstMs)} ms (each: ${y.offsetsMs.join(', ')}). Positive: the picture is late; up to one frame interval by construction.`, '');
+    }
+  }
   if (r.memory) {
     const m = r.memory;
     const rd = m.readers;
