@@ -13,17 +13,17 @@ import { loadavg } from 'node:os';
 import { join } from 'node:path';
 import { drawPlot } from './plot.mjs';
 import {
-  BUILD, CHROMIUM, CHROMIUM_ARGS, CYCLES, DOCS, ENDURANCE_MIN, MEASURE_S, PARTS, QUICK, chromium, log,
+  BASELINE, BUILD, CHROMIUM, CHROMIUM_ARGS, CYCLES, DOCS, ENDURANCE_MIN, MEASURE_S, PARTS, QUICK, chromium, log,
   monoMs, named, work,
 } from './options.mjs';
 import { start, startCast, startPulse, startXvfb, stopAll, stopPeerServer } from './services.mjs';
 import { setClockOffset } from './clock_reader.mjs';
 import { report } from './report.mjs';
 import { runSkylark } from './part_skylark.mjs';
-import { runWebRTC } from './part_webrtc.mjs';
 import { runPeers } from './part_peers.mjs';
 import { runMotion } from './part_motion.mjs';
 import { runSync } from './part_sync.mjs';
+import { runWebRTC } from './part_webrtc.mjs';
 import { memoryRuns } from './part_memory.mjs';
 import { endurance, startStopCycles } from './part_long.mjs';
 
@@ -45,8 +45,13 @@ async function main() {
   const tvBrowser = await chromium.launch({ executablePath: CHROMIUM, headless: true,
     args: [...CHROMIUM_ARGS, '--autoplay-policy=no-user-gesture-required'] });
   const base = 'http://198.18.0.1:8765';
+  if (BASELINE) {
+    const before = await startCast(env, join(BASELINE, 'bin/skylark_e2e_cast'), join(BASELINE, 'share/skylark/web'));
+    await runSkylark({ cast: before, base, env, display, tvBrowser, label: ' (before)', hlsOnly: true }, results);
+    await before.quit();
+  }
   const cast = await startCast(env);
-  const run = { cast, base, env, display, tvBrowser };
+  const run = { cast, base, env, display, tvBrowser, label: '' };
 
   if (PARTS.includes('skylark')) await runSkylark(run, results);
   if (PARTS.includes('webrtc')) await runWebRTC(run, results);

@@ -12,16 +12,19 @@ export const arg = (name, fallback = null) => {
 };
 export const QUICK = process.argv.includes('--quick');
 // Parts to run, comma-separated: skylark (both paths' latency), webrtc (the native cast over
-// WebRTC: latency, cost per viewer), peers, motion (cost on a
-// full-motion screen), sync (audio against video), memory (four TV pages, twenty casts), long
-// (cycles, endurance), engines (the native path in each browser engine, with skylark; not run
-// by default).
+// WebRTC: latency, cost per viewer, sync at the page), peers, motion (cost on a full-motion
+// screen), sync (audio against video in the served stream), memory (four TV pages, twenty casts),
+// long (cycles, endurance), engines (the native path in each browser engine, with skylark; not
+// run by default).
 export const PARTS = (arg('--only') || 'skylark,webrtc,peers,motion,sync,memory,long').split(',');
 export const TAG = arg('--tag', QUICK ? 'quick' : '');
 export const named = (base, ext) => `${base}${TAG ? `-${TAG}` : ''}.${ext}`;
 export const BUILD = resolve(arg('--build', join(here, '../../build-e2e')));
 export const DOCS = resolve(arg('--docs', join(here, '../../docs')));
 export const WEB = join(BUILD, 'share/skylark/web');
+// Another tree's e2e build (its cast driver and pages), measured first in the same run on the
+// Skylark and hls.js players: figures before and after a change, side by side.
+export const BASELINE = arg('--baseline') && resolve(arg('--baseline'));
 export const MEASURE_S = Number(arg('--seconds', QUICK ? 15 : 60));
 export const ENDURANCE_MIN = process.argv.includes('--no-endurance') || QUICK ? 0 : Number(arg('--endurance-minutes', 10));
 export const CYCLES = Number(arg('--cycles', QUICK ? 3 : 20));

@@ -7,7 +7,7 @@ import { median, openTv, pct, readState, waitForClock } from './clock_reader.mjs
 // Twenty start/stop cycles: each cast becomes playable and shows fresh frames on a TV page left
 // open; the driver's memory after each stop.
 export async function startStopCycles(cast, base, browser, n) {
-  const page = await openTv(browser, `${base}/tv.html`);
+  const page = await openTv(browser, `${base}/tv.html?player=hls`);
   const out = { n, toLiveMs: [], toFreshFrameMs: [], played: 0, rssAfterStopMB: [] };
   for (let i = 0; i < n; i++) {
     await page.evaluate(() => window.__e2e.reset());
@@ -46,7 +46,7 @@ export async function endurance(cast, base, browser, minutes) {
   }, 200);
   for (const count of [1, 4]) {
     const pages = [];
-    for (let i = 0; i < count; i++) pages.push(await openTv(browser, `${base}/tv.html${i % 2 ? '?player=hlsjs' : ''}`));
+    for (let i = 0; i < count; i++) pages.push(await openTv(browser, `${base}/tv.html?player=${i % 2 ? 'hlsjs' : 'hls'}`));
     for (const p of pages) await waitForClock(p);
     for (const p of pages) await p.evaluate(() => window.__e2e.reset());
     const rss = [];

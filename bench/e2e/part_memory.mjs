@@ -66,7 +66,7 @@ export async function memoryRuns(cast, base, browser) {
   resetPeak();
   await castAndTimeToLive(cast, base);
   const pages = [];
-  for (let i = 0; i < 4; i++) pages.push(await openTv(browser, `${base}/tv.html${i % 2 ? '?player=hlsjs' : ''}`));
+  for (let i = 0; i < 4; i++) pages.push(await openTv(browser, `${base}/tv.html?player=${i % 2 ? 'hlsjs' : 'hls'}`));
   for (const p of pages) await waitForClock(p);
   await sleep((QUICK ? 10 : 30) * 1000);
   const fourPages = { peakMB: Number(memoryMB(cast.pid).peak.toFixed(1)) };

@@ -11,7 +11,7 @@ export async function runMotion({ cast, base, env, display, tvBrowser }, results
   const scene = start(join(BUILD, 'bin/skylark_e2e_scene'), ['motion'], { env });
   await sleep(1500);
   await castAndTimeToLive(cast, base);
-  const page = await openTv(tvBrowser, `${base}/tv.html`);
+  const page = await openTv(tvBrowser, `${base}/tv.html?player=hls`);
   results.paths.push(await measure(page, 'Skylark native, Skylark player, full motion', () => cpuMeter(cast.pid)));
   await page.close();
   await stopCast(cast);
@@ -19,7 +19,7 @@ export async function runMotion({ cast, base, env, display, tvBrowser }, results
   const ff = startFfmpegPeer(env, display, peerLive, true, true);
   try {
     await until('the peer playlist', () => existsSync(join(peerLive, 'stream.m3u8')), 20000, 50);
-    const peer = await openTv(tvBrowser, `${peerBase}/tv.html`);
+    const peer = await openTv(tvBrowser, `${peerBase}/tv.html?player=hls`);
     results.paths.push(await measure(peer, 'ffmpeg 0.25 s fMP4 + nginx, Skylark player, full motion', () => cpuMeter(ff.pid)));
     await peer.close();
   } catch (e) {

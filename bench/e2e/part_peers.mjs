@@ -15,7 +15,7 @@ export async function runPeers({ env, display, tvBrowser }, results) {
     const ff = startFfmpegPeer(env, display, peerLive, lowLatency, audio);
     await until('the peer playlist', () => existsSync(join(peerLive, 'stream.m3u8')), 20000, 50);
     const label = (lowLatency ? 'ffmpeg 0.25 s fMP4 + nginx' : 'ffmpeg default HLS (2 s) + nginx') + (audio ? '' : ', no sound');
-    const players = lowLatency ? [['hls.js', '?player=hlsjs'], ['Skylark player', '']] : [['hls.js', '?player=hlsjs']];
+    const players = lowLatency ? [['hls.js', '?player=hlsjs'], ['Skylark player', '?player=hls']] : [['hls.js', '?player=hlsjs']];
     let first = true;
     for (const [player, query] of players) {
       const page = await openTv(tvBrowser, `${peerBase}/tv.html${query}`);

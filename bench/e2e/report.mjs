@@ -34,21 +34,22 @@ export function report(r, plotName) {
     (r.cycles ? `; over ${r.cycles.n} start/stop cycles median ${f(median(r.cycles.toLiveMs))} ms, max ${f(Math.max(...r.cycles.toLiveMs))} ms.` : '.') +
     ` The initialization segment was there after ${f(r.selectionToInitMs)} ms (capture start, first frame, writer start); the rest is the first` +
     ' quarter-second media segment being filled and encoded.', '');
-  if (r.webrtcCost) {
-    const { seconds, none, one, four } = r.webrtcCost;
-    lines.push('## Cost of the WebRTC viewers', '',
-      `The cast driver over ${seconds} s each, one HLS page playing throughout: no WebRTC viewer ${f(none.cpuPerS, 3)} CPU s/s, ` +
-      `${f(none.rssMB)} MB resident; one ${f(one.cpuPerS, 3)} s/s, ${f(one.rssMB)} MB; four ${f(four.cpuPerS, 3)} s/s, ${f(four.rssMB)} MB. ` +
-      `Per viewer: ${f(one.cpuPerS - none.cpuPerS, 3)} s/s and ${f(one.rssMB - none.rssMB, 1)} MB for the first, ` +
-      `${f((four.cpuPerS - none.cpuPerS) / 4, 3)} s/s and ${f((four.rssMB - none.rssMB) / 4, 1)} MB on average of four (no second video encode).`, '');
-  }
-  if (r.sync) {
-    const y = r.sync;
-    lines.push('## Audio against video in the served stream', '', y.error ? `Failed: ${y.error}` :
-      `The flash-and-beep screen cast for ${y.segments} segments, fetched over HTTP and decoded by the ffmpeg tool: ` +
-      `${y.offsetsMs.length} flashes paired with their beeps (${y.flashes} flashes, ${y.beeps} beeps found). Picture minus sound: ` +
-      `mean ${f(y.meanMs)} ms, worst ${f(y.worstMs)} ms (each: ${y.offsetsMs.join(', ')}). Positive: the picture is late. ` +
-      'A flash shows in the first frame captured after it, so the picture is up to one frame interval (33 ms) late by construction, 17 ms on average.', '');
+  if (r.webrtcCost || r.webrtcSync) {
+    lines.push('## Share Screen over WebRTC: what each TV costs, picture against sound at the page', '');
+    const c = r.webrtcCost;
+    if (c) {
+      lines.push('| WebRTC viewers (beside one HLS page) | driver CPU s per s | driver resident MB | CPU s per s per viewer | MB per viewer |', '|---|---|---|---|---|');
+      for (const w of c.windows) lines.push(`| ${w.viewers} | ${f(w.cpuPerS, 3)} | ${f(w.rssMB, 1)} | ${f(w.cpuPerViewer, 3)} | ${f(w.mbPerViewer, 1)} |`);
+      lines.push('', `What the pages played with four viewers (the HLS page first): ${c.modes.join(', ')}.`, '');
+    }
+    const y = r.webrtcSync;
+    if (y) {
+      lines.push(y.error ? `Picture against sound: failed: ${y.error}` :
+        `The flash-and-beep screen over WebRTC, read in the TV page: each flash's first bright frame when it is shown ` +
+        `(\`requestVideoFrameCallback\`) against its beep's onset when it is heard (an audio worklet on the played stream): ` +
+        `${y.offsetsMs.length} pairs (${y.flashes} flashes, ${y.beeps} beeps). Picture minus sound: mean ${f(y.meanMs)} ms, ` +
+        `worst ${f(y.worstMs)} ms (each: ${y.offsetsMs.join(', ')}). Positive: the picture is late; up to one frame interval by construction.`, '');
+    }
   }
   if (r.memory) {
     const m = r.memory;
