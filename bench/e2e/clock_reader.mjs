@@ -94,13 +94,13 @@ export const pct = (xs, p) => {
 };
 export const median = (xs) => pct(xs, 0.5);
 
-// Measures one path for MEASURE_S seconds after it settles; returns the figures and the series.
-export async function measure(page, name, meter = null) {
+// Measures one path for `seconds` (MEASURE_S unless given) after it settles; returns the figures and the series.
+export async function measure(page, name, meter = null, seconds = MEASURE_S) {
   await waitForClock(page);
   await sleep(QUICK ? 2000 : 5000);   // past the start-up catch-up
   await page.evaluate(() => window.__e2e.reset());
   const cost = meter ? meter() : null;
-  await sleep(MEASURE_S * 1000);
+  await sleep(seconds * 1000);
   const st = await readState(page);
   const delays = st.samples.map((s) => s[1]);
   const r = {

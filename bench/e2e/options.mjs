@@ -26,6 +26,8 @@ export const WEB = join(BUILD, 'share/skylark/web');
 // Skylark and hls.js players: figures before and after a change, side by side.
 export const BASELINE = arg('--baseline') && resolve(arg('--baseline'));
 export const MEASURE_S = Number(arg('--seconds', QUICK ? 15 : 60));
+// The native WebRTC path's window: long enough in a full run to count its stalls over 0.5 s.
+export const WEBRTC_S = Number(arg('--webrtc-seconds', QUICK ? MEASURE_S : 600));
 export const ENDURANCE_MIN = process.argv.includes('--no-endurance') || QUICK ? 0 : Number(arg('--endurance-minutes', 10));
 export const CYCLES = Number(arg('--cycles', QUICK ? 3 : 20));
 export const READER_MIN = Number(arg('--reader-minutes', QUICK ? 1 : 5));

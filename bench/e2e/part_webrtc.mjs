@@ -3,7 +3,7 @@
 // glass-to-glass, what each WebRTC viewer adds to the cast driver, and picture against sound
 // measured where the TV plays them.
 import { join } from 'node:path';
-import { BUILD, QUICK, log, sleep } from './options.mjs';
+import { BUILD, QUICK, WEBRTC_S, log, sleep } from './options.mjs';
 import { cpuSeconds, memoryMB } from './meters.mjs';
 import { castAndTimeToLive, start, stop, stopCast } from './services.mjs';
 import { measure, openTv, waitForClock } from './clock_reader.mjs';
@@ -92,7 +92,7 @@ export async function runWebRTC({ cast, base, env, tvBrowser }, results) {
   const pages = [];
   try {
     pages.push(await openTv(tvBrowser, `${base}/tv.html?player=webrtc`));
-    results.paths.push(await measure(pages[0], 'Skylark native over WebRTC, TV page'));
+    results.paths.push(await measure(pages[0], 'Skylark native over WebRTC, TV page', null, WEBRTC_S));
 
     // What each viewer adds: the driver with the HLS page alone, then with one and four viewers.
     await pages[0].close();
