@@ -82,13 +82,13 @@ class ContentPickerObserver {
   public:
     virtual ~ContentPickerObserver() = default;
     // The user chose `filter` (never null).
-    virtual void contentSharingPickerDidUpdate(ContentPicker& picker,
-                                               std::shared_ptr<const ContentFilter> filter) = 0;
+    virtual void pickerDidChoose(ContentPicker& picker,
+                                 std::shared_ptr<const ContentFilter> filter) = 0;
     // The user dismissed the picker without a choice.
-    virtual void contentSharingPickerDidCancel(ContentPicker& picker) = 0;
+    virtual void pickerDidCancel(ContentPicker& picker) = 0;
     // The picker could not be shown or could not list any content; the error's localized
     // description becomes the status line.
-    virtual void contentSharingPickerStartDidFail(const Error& error) = 0;
+    virtual void pickerDidFail(const Error& error) = 0;
 };
 
 // The process's one content-sharing picker. The caster calls present() on the main thread for

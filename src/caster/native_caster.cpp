@@ -95,8 +95,8 @@ void NativeCaster::start() {
     platform_.picker->present(castPickerConfiguration(), weak_from_this());
 }
 
-void NativeCaster::contentSharingPickerDidUpdate(ContentPicker& /*picker*/,
-                                                 std::shared_ptr<const ContentFilter> filter) {
+void NativeCaster::pickerDidChoose(ContentPicker& /*picker*/,
+                                   std::shared_ptr<const ContentFilter> filter) {
     // A fixed trace text, read by scripts: keep it as it is.
     trace("picker returned selection");
     if (!filter) {
@@ -111,11 +111,11 @@ void NativeCaster::contentSharingPickerDidUpdate(ContentPicker& /*picker*/,
 
 // The picker's other outcomes are reported on the main thread, like every report that does not
 // come from start() or stop() themselves.
-void NativeCaster::contentSharingPickerDidCancel(ContentPicker& /*picker*/) {
+void NativeCaster::pickerDidCancel(ContentPicker& /*picker*/) {
     postReport(false, kTextReady);
 }
 
-void NativeCaster::contentSharingPickerStartDidFail(const Error& error) {
+void NativeCaster::pickerDidFail(const Error& error) {
     postReport(false, error.localizedDescription());
 }
 

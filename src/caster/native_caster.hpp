@@ -89,10 +89,10 @@ class NativeCaster final : public ContentPickerObserver,
     bool hasStream() const;
 
     // ---- ContentPickerObserver (the picker's thread) ----
-    void contentSharingPickerDidUpdate(ContentPicker& picker,
-                                       std::shared_ptr<const ContentFilter> filter) override;
-    void contentSharingPickerDidCancel(ContentPicker& picker) override;
-    void contentSharingPickerStartDidFail(const Error& error) override;
+    void pickerDidChoose(ContentPicker& picker,
+                         std::shared_ptr<const ContentFilter> filter) override;
+    void pickerDidCancel(ContentPicker& picker) override;
+    void pickerDidFail(const Error& error) override;
 
     // ---- CaptureStreamOutput (videoQueue) ----
     void streamDidOutputVideo(const VideoFrame& frame) override;

@@ -110,13 +110,12 @@ class CaptureRecorder : public CaptureStreamOutput,
 
 // The caster's side of a picker: each outcome as "selected", "cancelled" or "failed: <text>".
 struct PickerOutcomes : ContentPickerObserver {
-    void contentSharingPickerDidUpdate(ContentPicker&,
-                                       std::shared_ptr<const ContentFilter> chosen) override {
+    void pickerDidChoose(ContentPicker&, std::shared_ptr<const ContentFilter> chosen) override {
         filter = std::move(chosen);
         record("selected");
     }
-    void contentSharingPickerDidCancel(ContentPicker&) override { record("cancelled"); }
-    void contentSharingPickerStartDidFail(const Error& error) override {
+    void pickerDidCancel(ContentPicker&) override { record("cancelled"); }
+    void pickerDidFail(const Error& error) override {
         record("failed: " + error.localizedDescription());
     }
     void record(const std::string& what) {

@@ -126,7 +126,7 @@ class ChoosingPicker final : public ContentPicker,
             case CaptureBackendKind::unavailable:
                 use(choice.kind, "no screen capture: " + facts.portalReason + " " + x11Why);
                 const Error error = Error{kPortalErrorDomain, kPortalUnavailable, choice.failure};
-                observer_.startDidFail(error);
+                observer_.fail(error);
                 return;
         }
     }

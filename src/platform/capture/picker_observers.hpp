@@ -20,18 +20,18 @@ class PickerObserverSlot {
     // The observer the outcome is for, or null; the slot is empty afterwards.
     std::shared_ptr<ContentPickerObserver> take() { return std::exchange(observer_, {}).lock(); }
 
-    void startDidFail(const Error& error) {
+    void fail(const Error& error) {
         if (auto observer = take()) {
-            observer->contentSharingPickerStartDidFail(error);
+            observer->pickerDidFail(error);
         }
     }
 
-    // startDidFail from the event loop, never from inside a picker call. `picker` owns this
+    // fail from the event loop, never from inside a picker call. `picker` owns this
     // slot; once it is gone nobody is told.
-    void startDidFailLater(std::weak_ptr<const void> picker, Error error) {
+    void failLater(std::weak_ptr<const void> picker, Error error) {
         QTimer::singleShot(0, [this, picker = std::move(picker), error = std::move(error)] {
             if (auto alive = picker.lock()) {
-                startDidFail(error);
+                fail(error);
             }
         });
     }

@@ -53,16 +53,16 @@ class Picker final : public ContentPicker, public std::enable_shared_from_this<P
             return;
         }
         if (auto* filter = std::get_if<std::shared_ptr<const ContentFilter>>(&outcome)) {
-            observer->contentSharingPickerDidUpdate(*this, *filter);
+            observer->pickerDidChoose(*this, *filter);
         } else if (std::holds_alternative<Cancelled>(outcome)) {
-            observer->contentSharingPickerDidCancel(*this);
+            observer->pickerDidCancel(*this);
         } else {
-            observer->contentSharingPickerStartDidFail(std::get<Error>(outcome));
+            observer->pickerDidFail(std::get<Error>(outcome));
         }
     }
 
     void failLater(PortalErrorCode code, const QString& reason) {
-        observer_.startDidFailLater(weak_from_this(), portal::unavailable(code, reason));
+        observer_.failLater(weak_from_this(), portal::unavailable(code, reason));
     }
 
     const PortalPickerOptions options_;

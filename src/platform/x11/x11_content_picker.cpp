@@ -113,16 +113,15 @@ class Picker final : public X11ContentPicker, public std::enable_shared_from_thi
     void decided(std::shared_ptr<const X11ContentFilter> chosen) {
         dialog_.reset();
         if (auto observer = observer_.take(); observer && chosen) {
-            observer->contentSharingPickerDidUpdate(*this, std::move(chosen));
+            observer->pickerDidChoose(*this, std::move(chosen));
         } else if (observer) {
-            observer->contentSharingPickerDidCancel(*this);
+            observer->pickerDidCancel(*this);
         }
     }
 
     // Reported from the event loop, as every outcome is, never from inside present().
     void fail(X11ErrorCode code, std::string text) {
-        observer_.startDidFailLater(weak_from_this(),
-                                    Error{kX11ErrorDomain, code, std::move(text)});
+        observer_.failLater(weak_from_this(), Error{kX11ErrorDomain, code, std::move(text)});
     }
 
     const std::string displayName_;

@@ -61,7 +61,7 @@ struct FakePicker : ContentPicker {
         ++presented, modes = c.allowedPickerModes, observers.push_back(o);
     }
     void select(std::shared_ptr<const ContentFilter> filter = std::make_shared<FakeFilter>()) {
-        observer()->contentSharingPickerDidUpdate(*this, filter);
+        observer()->pickerDidChoose(*this, filter);
     }
     std::shared_ptr<ContentPickerObserver> observer() { return observers.at(0).lock(); }
     std::vector<std::weak_ptr<ContentPickerObserver>> observers;  // one per presentation
@@ -268,8 +268,8 @@ struct Rig {
             {'X', [this] { streamError = FakeStream::kFailure; }},
             {'W', [this] { writerRefusal = kNoH264; }},
             {'r', [this] { streamError.reset(), writerRefusal.reset(), run("n"); }},
-            {'C', [this] { picker->observer()->contentSharingPickerDidCancel(*picker); }},
-            {'x', [this] { picker->observer()->contentSharingPickerStartDidFail(kPickerFailed); }},
+            {'C', [this] { picker->observer()->pickerDidCancel(*picker); }},
+            {'x', [this] { picker->observer()->pickerDidFail(kPickerFailed); }},
             {'E', [this] { streams.front()->end(); }},
             {'B',
              [this] {
