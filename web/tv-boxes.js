@@ -1,13 +1,13 @@
 /* The boxes of the fragmented MP4 the stream is made of, read only as far as the TV's own player
-   needs: the codecs string and timescales from the initialization segment, and each media
-   segment's start time. */
+   needs: the codecs string and timescales from the initialization segment, each media
+   segment's start time, and the fragments of a segment that arrives while it is written. */
 var Skylark = Skylark || {};
 Skylark.boxes = (function () {
   'use strict';
 
   // The header of the box at offset, read from the bytes before end: its type, its size (0:
   // "to the end of the file") and the header's length; null while the header is not all there.
-  // The one reader of box headers, for the parsers below and the stream's splitter.
+  // The one reader of box headers, for the parsers and the splitter below.
   function boxHeader(view, offset, end) {
     if (offset + 8 > end) { return null; }
     var size = view.getUint32(offset);
@@ -108,6 +108,43 @@ Skylark.boxes = (function () {
     return found;
   }
 
-  return { boxHeader: boxHeader, readBoxes: readBoxes, parseInit: parseInit, segmentStart: segmentStart };
+  // The network hands over bytes in pieces of its own choosing: a piece may end inside a box or
+  // hold several fragments. push(bytes) takes the next piece (a Uint8Array) and returns the
+  // fragments it completed (each moof with its mdat and whatever boxes came before them), each
+  // an ArrayBuffer ending with an mdat box; null when the bytes are not boxes at all. finish()
+  // says whether the body ended between fragments.
+  function Splitter() {
+    this.held = new Uint8Array(0);  // bytes not handed out yet
+    this.scanned = 0;               // how many of them are whole boxes
+    this.broken = false;
+  }
+
+  Splitter.prototype.push = function (bytes) {
+    if (this.broken) { return null; }
+    var held = new Uint8Array(this.held.length + bytes.length);
+    held.set(this.held, 0);
+    held.set(bytes, this.held.length);
+    var view = new DataView(held.buffer);
+    var fragments = [];
+    var start = 0;
+    var offset = this.scanned;
+    for (var box = boxHeader(view, offset, held.length); box; box = boxHeader(view, offset, held.length)) {
+      // A box "to the end of the file" (size 0) has no end while the file grows.
+      if (box.size < box.header) { this.broken = true; return null; }
+      if (offset + box.size > held.length) { break; }
+      offset += box.size;
+      if (box.type === 'mdat') {
+        fragments.push(held.buffer.slice(start, offset));
+        start = offset;
+      }
+    }
+    this.held = held.subarray(start);
+    this.scanned = offset - start;
+    return fragments;
+  };
+
+  Splitter.prototype.finish = function () { return !this.broken && this.held.length === 0; };
+
+  return { parseInit: parseInit, segmentStart: segmentStart, Splitter: Splitter };
 })();
 if (typeof module !== 'undefined') { module.exports = Skylark.boxes; }

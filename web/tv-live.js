@@ -1,16 +1,18 @@
 /* Skylark's own player of the native path: the live stream through Media Source, followed by
-   segment identifier, with a small steered buffer. It has start(), stop(), stats(report) for the
-   health line and newestId(), the newest segment it has reached. */
+   segment identifier, with a small steered buffer. One appender; what it appends comes from
+   one of the two fetchers (tv-fetch.js), and their steering policies are in tv-steer.js. It has
+   start(), stop(), stats(report) for the health line and newestId(), the newest segment it has
+   reached. */
 var Skylark = Skylark || {};
 Skylark.live = (function () {
   'use strict';
 
   var S = Skylark.screen;
+  var H = Skylark.http;
+  var steer = Skylark.steer;
   var video = S.video;
-  var SEGMENT_S = 0.25;
+  var SEGMENT_S = steer.SEGMENT_S;
   var HAVE_FUTURE_DATA = 3;
-  // Engines that hand over a response while it arrives can play the segment being written.
-  var STREAMS = typeof window.fetch === 'function' && typeof window.ReadableStream === 'function';
 
   // Plays Skylark's own live stream as close to its newest media as it can: it follows the
   // segments by identifier instead of waiting for playlist updates and steers the playback rate
@@ -28,22 +30,17 @@ Skylark.live = (function () {
     this.queue = [];
     this.timers = [];
     this.watchdog = null;
-    this.reader = null;
-    this.streaming = STREAMS;
-    // Raised where the engine stops for data with media still in hand; kept across restarts,
-    // since it is this engine's own need.
-    this.streamingTarget = this.STREAMING_TARGET_S;
-    this.floorS = 0;              // held when the engine last stopped for data
+    this.wholeOnly = false;       // reading segments as they are written failed in this cast
+    this.fetcher = Skylark.fetchers.create(true);   // until start() picks one
+    // What each policy holds ({targetS, floorS}: the floor where the engine last stopped for
+    // data); kept across restarts, since it is this engine's own need.
+    this.holds = {};
+    this.holds[steer.whole.name] = { targetS: steer.whole.TARGET_S, floorS: 0 };
+    this.holds[steer.streaming.name] = { targetS: steer.streaming.TARGET_S, floorS: 0 };
     this.onWaiting = null;
     this.kind = 'hls (Skylark player)';
   }
 
-  // About two segments in hand when a new one arrives: half a second behind the newest.
-  LivePlayer.prototype.TARGET_BEHIND_S = 2 * SEGMENT_S;
-  LivePlayer.prototype.JUMP_AHEAD_S = 1.25;              // more buffered than this: jump
-  // Reading fragments as they are made: a few frames in hand absorb the network's jitter.
-  LivePlayer.prototype.STREAMING_TARGET_S = 0.12;
-  LivePlayer.prototype.STREAMING_JUMP_S = 0.6;
   LivePlayer.prototype.RETRY_MS = 40;                    // next segment not there yet
   LivePlayer.prototype.KEEP_BEHIND_S = 3;                // played media kept for seeking back
   LivePlayer.prototype.RELAX_MS = 20000;                 // no stop for data this long: hold less
@@ -58,10 +55,10 @@ Skylark.live = (function () {
     this.endBefore = null;        // the buffered end before the newest media was appended
     this.started = false;
     this.waitingSince = null;
-    this.lastProgress = { time: -1, at: S.now() };
+    this.lastProgress = { time: -1, at: H.now() };
     this.nudges = 0;
-    this.misses = 0;              // progressive requests answered 404 in a row
-    this.quietSince = S.now();    // the last stop for data, or the last step down of the target
+    this.fetcher = Skylark.fetchers.create(this.wholeOnly);
+    this.quietSince = H.now();    // the last stop for data, or the last step down of the target
 
     var ms = new S.MediaSource();
     this.mediaSource = ms;
@@ -80,7 +77,7 @@ Skylark.live = (function () {
   // The engine stopped for data during playback (not for a seek): hold more from now on if it
   // still had media at the playing position.
   LivePlayer.prototype.underflow = function () {
-    if (!this.started || !this.streaming || video.seeking) { return; }
+    if (!this.started || video.seeking) { return; }
     var b = video.buffered;
     var t = video.currentTime;
     var held = 0;
@@ -89,10 +86,12 @@ Skylark.live = (function () {
     }
     // The event may come after a fragment that arrived too late: the engine stopped before it.
     if (this.endBefore !== null && this.endBefore - t < held) { held = Math.max(0, this.endBefore - t); }
-    this.streamingTarget = Skylark.stream.underflowTarget(this.streamingTarget, held);
-    if (held >= Skylark.stream.HELD_S) { this.floorS = held; }
-    this.quietSince = S.now();
+    var policy = this.fetcher.policy;
+    this.holds[policy.name] = policy.stopped(this.holds[policy.name], held);
+    this.quietSince = H.now();
   };
+
+  LivePlayer.prototype.hold = function () { return this.holds[this.fetcher.policy.name]; };
 
   LivePlayer.prototype.alive = function (generation) { return generation === this.generation; };
 
@@ -108,11 +107,11 @@ Skylark.live = (function () {
   // Playlist (for the window), then the initialization segment, then the newest segments.
   LivePlayer.prototype.loadWindow = function (generation) {
     var self = this;
-    S.request('GET', '/live/stream.m3u8').then(function (reply) {
+    H.request('GET', '/live/stream.m3u8').then(function (reply) {
       if (!self.alive(generation)) { return; }
       var window_ = reply.status === 200 ? Skylark.playlist.parse(reply.body) : null;
       if (!window_) { self.later(200, generation, function () { self.loadWindow(generation); }); return; }
-      return S.request('GET', '/live/init.mp4', { binary: true }).then(function (init) {
+      return H.request('GET', '/live/init.mp4', { binary: true }).then(function (init) {
         if (!self.alive(generation)) { return; }
         if (init.status !== 200) { self.later(200, generation, function () { self.loadWindow(generation); }); return; }
         var info = Skylark.boxes.parseInit(init.body);
@@ -133,7 +132,7 @@ Skylark.live = (function () {
           if (self.alive(generation)) { self.restart('append error'); }
         });
         self.enqueue({ append: init.body });
-        self.next = self.firstId(window_);
+        self.next = self.fetcher.policy.firstId(window_);
         self.fetchNext(generation);
       });
     })['catch'](function () {
@@ -141,45 +140,55 @@ Skylark.live = (function () {
     });
   };
 
-  // Where to begin in the playlist's window: whole segments one before the newest (two in hand,
-  // half a second behind); streaming, the newest, then the one being written.
-  LivePlayer.prototype.firstId = function (window_) {
-    return this.streaming ? window_.last : Math.max(window_.first, window_.last - 1);
-  };
-
   // Follows the segments by identifier: a segment that does not exist yet is asked for again
   // shortly; one that has left the window means we fell behind (or a new cast restarted the
   // identifiers), which the playlist tells apart.
   LivePlayer.prototype.fetchNext = function (generation) {
-    if (this.streaming) {
-      this.fetchStreaming(generation);
-      return;
-    }
     var self = this;
     var id = this.next;
-    S.request('GET', '/live/segment' + id + '.m4s', { binary: true }).then(function (reply) {
-      if (!self.alive(generation)) { return; }
-      if (reply.status === 200) {
+    var first = true;
+    this.fetcher.get(id, {
+      alive: function () { return self.alive(generation); },
+      media: function (data) {
+        if (first && !self.follows(data)) { return false; }
+        first = false;
         self.waitingSince = null;
-        self.accept(generation, reply.body);
-        return;
+        self.enqueue({ append: data, media: true });
+        return true;
+      },
+      done: function () {
+        self.next = id + 1;
+        self.fetchNext(generation);
+      },
+      missing: function () { self.missing(generation); },
+      retry: function () { self.later(500, generation, function () { self.fetchNext(generation); }); },
+      unusable: function () {
+        self.wholeOnly = true;
+        self.fetcher = Skylark.fetchers.create(true);
+        self.fetchNext(generation);
       }
-      if (self.waitingSince === null) { self.waitingSince = S.now(); }
-      // Longer than two segments without it: look at the window to see where the stream is.
-      if (S.now() - self.waitingSince > 2 * SEGMENT_S * 1000) {
-        self.waitingSince = S.now();
-        self.checkWindow(generation);
-        return;
-      }
-      self.later(self.RETRY_MS, generation, function () { self.fetchNext(generation); });
-    })['catch'](function () {
-      if (self.alive(generation)) { self.later(500, generation, function () { self.fetchNext(generation); }); }
     });
+  };
+
+  LivePlayer.prototype.missing = function (generation) {
+    var self = this;
+    if (this.fetcher.serverWaits) {
+      this.checkWindow(generation);
+      return;
+    }
+    if (this.waitingSince === null) { this.waitingSince = H.now(); }
+    // Longer than two segments without it: look at the window to see where the stream is.
+    if (H.now() - this.waitingSince > 2 * SEGMENT_S * 1000) {
+      this.waitingSince = H.now();
+      this.checkWindow(generation);
+      return;
+    }
+    this.later(this.RETRY_MS, generation, function () { self.fetchNext(generation); });
   };
 
   LivePlayer.prototype.checkWindow = function (generation) {
     var self = this;
-    S.request('GET', '/live/stream.m3u8').then(function (reply) {
+    H.request('GET', '/live/stream.m3u8').then(function (reply) {
       if (!self.alive(generation)) { return; }
       var window_ = reply.status === 200 ? Skylark.playlist.parse(reply.body) : null;
       if (!window_) {
@@ -190,7 +199,7 @@ Skylark.live = (function () {
       if (window_.last < self.next - 1) {
         self.restart('identifiers restarted', true);
       } else if (self.next < window_.first) {
-        self.next = self.firstId(window_);
+        self.next = self.fetcher.policy.firstId(window_);
         self.jumped = true;
         self.fetchNext(generation);
       } else {
@@ -199,63 +208,6 @@ Skylark.live = (function () {
     })['catch'](function () {
       if (self.alive(generation)) { self.later(500, generation, function () { self.fetchNext(generation); }); }
     });
-  };
-
-  // The segment being written, one fragment at a time as the server makes them (a finished one
-  // comes the same way, all at once). The route answering 404 twice in a row, a network error
-  // or a body cut short: this segment and the rest of the cast go whole.
-  LivePlayer.prototype.fetchStreaming = function (generation) {
-    var self = this;
-    var id = this.next;
-    var splitter = new Skylark.stream.Splitter();
-    var first = true;
-    var reader = null;
-    function wholeSegments() {
-      if (!self.alive(generation)) { return; }
-      self.dropReader();
-      self.streaming = false;
-      self.fetchNext(generation);
-    }
-    function read() {
-      return reader.read().then(function (chunk) {
-        if (!self.alive(generation)) { return; }
-        if (chunk.done) {
-          if (!splitter.finish()) { wholeSegments(); return; }
-          self.reader = null;
-          self.next = id + 1;
-          self.fetchNext(generation);
-          return;
-        }
-        var fragments = splitter.push(chunk.value);
-        if (fragments === null) { wholeSegments(); return; }
-        for (var i = 0; i < fragments.length; i++, first = false) {
-          if (first && !self.follows(fragments[i])) { return; }
-          self.enqueue({ append: fragments[i], media: true });
-        }
-        return read();
-      });
-    }
-    // Engines before 2019 send no cookie, so no key, with fetch unless asked to.
-    window.fetch('/live/progressive/segment' + id + '.m4s', { cache: 'no-store', credentials: 'same-origin' }).then(function (response) {
-      var body = response.body;
-      if (!self.alive(generation) || response.status !== 200 || !body || !body.getReader) {
-        if (body && body.cancel) { body.cancel()['catch'](function () {}); }
-        if (!self.alive(generation)) { return; }
-        if (response.status !== 404 || ++self.misses > 1) { wholeSegments(); return; }
-        self.checkWindow(generation);    // fell behind the window, or a new cast began
-        return;
-      }
-      self.misses = 0;
-      self.waitingSince = null;
-      reader = body.getReader();
-      self.reader = reader;
-      return read();
-    })['catch'](wholeSegments);
-  };
-
-  LivePlayer.prototype.dropReader = function () {
-    if (this.reader) { this.reader.cancel()['catch'](function () {}); }
-    this.reader = null;
   };
 
   // A segment whose time does not follow the previous one belongs to another cast: start again.
@@ -271,13 +223,6 @@ Skylark.live = (function () {
     return true;
   };
 
-  LivePlayer.prototype.accept = function (generation, data) {
-    if (!this.follows(data)) { return; }
-    this.next += 1;
-    this.enqueue({ append: data, media: true });
-    this.fetchNext(generation);
-  };
-
   LivePlayer.prototype.enqueue = function (op) {
     this.queue.push(op);
     this.drain();
@@ -291,7 +236,7 @@ Skylark.live = (function () {
       if (op.append) {
         if (op.media) { this.endBefore = S.bufferedEnd(); }
         sb.appendBuffer(op.append);
-        if (op.media) { this.edge = { at: S.now() }; }
+        if (op.media) { this.edge = { at: H.now() }; }
       } else {
         sb.remove(op.from, op.to);
       }
@@ -314,7 +259,8 @@ Skylark.live = (function () {
     var end = S.bufferedEnd();
     if (end === null || !this.sourceBuffer) { return; }
     var b = video.buffered;
-    var target = this.streaming ? this.streamingTarget : this.TARGET_BEHIND_S;
+    var policy = this.fetcher.policy;
+    var target = this.hold().targetS;
     if (!this.started) {
       if (end - b.start(b.length - 1) >= Math.min(SEGMENT_S * 0.9, target + 0.05)) {
         this.started = true;
@@ -333,30 +279,15 @@ Skylark.live = (function () {
         return;
       }
     }
-    // How far behind the newest segment we play: what is buffered ahead plus the age of the
-    // newest segment. Unlike the buffer alone it does not saw up and down with each arrival.
-    var age = this.edge ? (S.now() - this.edge.at) / 1000 : 0;
-    var behind = ahead + age;
-    // Not while the engine refills after stopping for data: a seek then only stops it longer.
-    var jumpS = this.streaming ? Math.max(this.STREAMING_JUMP_S, target + 0.45) : this.JUMP_AHEAD_S;
-    if (ahead > jumpS && video.readyState >= HAVE_FUTURE_DATA) {
-      video.currentTime = end - target;
-      video.playbackRate = 1;
-    } else if (age > 2 * SEGMENT_S) {
-      video.playbackRate = 1;                          // nothing new arriving: no steering
-    } else if (this.streaming) {
-      if (S.now() - this.quietSince > this.RELAX_MS) {
-        this.quietSince = S.now();
-        this.streamingTarget = Skylark.stream.relaxedTarget(target, this.floorS, this.STREAMING_TARGET_S);
-      }
-      video.playbackRate = Skylark.stream.steer(behind, target, video.playbackRate);
-    } else if (behind > this.TARGET_BEHIND_S + 0.1) {
-      video.playbackRate = 1 + Math.min(0.1, (behind - this.TARGET_BEHIND_S) * 0.4);
-    } else if (behind < this.TARGET_BEHIND_S - 0.15) {
-      video.playbackRate = 0.95;
-    } else {
-      video.playbackRate = 1;
+    if (H.now() - this.quietSince > this.RELAX_MS) {
+      this.quietSince = H.now();
+      this.holds[policy.name] = policy.relaxed(this.hold());
     }
+    // Not while the engine refills after stopping for data: a seek then only stops it longer.
+    var age = this.edge ? (H.now() - this.edge.at) / 1000 : 0;
+    var plan = steer.plan(policy, ahead, age, target, video.playbackRate, video.readyState >= HAVE_FUTURE_DATA);
+    if (plan.seek) { video.currentTime = end - target; }
+    video.playbackRate = plan.rate;
 
     // Played media is of no use live: keep a little, drop the rest.
     var first = b.start(0);
@@ -367,13 +298,13 @@ Skylark.live = (function () {
     // Stalled with media in hand: nudge forward. Still stuck while segments keep arriving (a
     // segment the browser could not parse can swallow the ones after it): start again cleanly.
     if (t !== this.lastProgress.time) {
-      this.lastProgress = { time: t, at: S.now() };
+      this.lastProgress = { time: t, at: H.now() };
       if (t > 1) { this.failures = 0; }
       this.nudges = 0;
       return;
     }
-    var stuckMs = S.now() - this.lastProgress.at;
-    var arriving = this.edge !== null && S.now() - this.edge.at < 1000;
+    var stuckMs = H.now() - this.lastProgress.at;
+    var arriving = this.edge !== null && H.now() - this.edge.at < 1000;
     if (stuckMs > 3000 && arriving) {
       this.restart('stalled');
     } else if (stuckMs > 1000 * (this.nudges + 1)) {
@@ -391,7 +322,7 @@ Skylark.live = (function () {
       this.fail(reason);
       return;
     }
-    if (streamChanged) { this.streaming = STREAMS; }   // a new cast: try streaming again
+    if (streamChanged) { this.wholeOnly = false; }     // a new cast: try streaming again
     var generation = ++this.generation;
     this.teardown();
     var delay = streamChanged ? 100 : 500;
@@ -408,7 +339,7 @@ Skylark.live = (function () {
     this.watchdog = null;
     if (this.onWaiting) { video.removeEventListener('waiting', this.onWaiting); }
     this.onWaiting = null;
-    this.dropReader();
+    this.fetcher.cancel();
     for (var i = 0; i < this.timers.length; i++) { clearTimeout(this.timers[i]); }
     this.timers = [];
     this.queue = [];
@@ -431,7 +362,7 @@ Skylark.live = (function () {
     var parts = [];
     if (end !== null && this.edge) {
       // Behind live: what is buffered ahead, plus how long ago the newest media arrived.
-      var behind = end - video.currentTime + (S.now() - this.edge.at) / 1000;
+      var behind = end - video.currentTime + (H.now() - this.edge.at) / 1000;
       parts.push(behind.toFixed(2) + ' s behind live');
     }
     parts.push('rate ' + video.playbackRate.toFixed(2));

@@ -8,6 +8,7 @@ var Skylark = Skylark || {};
   var MAX_BACKOFF_MS = 8000;
 
   var S = Skylark.screen;
+  var H = Skylark.http;
   var pollState = Skylark.poll.newState();
 
   // ---- Who has the screen ----------------------------------------------------------------------
@@ -145,7 +146,7 @@ var Skylark = Skylark || {};
       return waitForIceGathering(pc, 3000);
     }).then(function () {
       if (S.current !== session) { return; }
-      return S.request('POST', '/api/answer', {
+      return H.request('POST', '/api/answer', {
         body: JSON.stringify({ type: pc.localDescription.type, sdp: pc.localDescription.sdp })
       });
     })['catch'](function (error) {
@@ -176,7 +177,7 @@ var Skylark = Skylark || {};
   // ---- Polling the server ----------------------------------------------------------------------
 
   function watchForNewCast() {
-    S.request('GET', '/live/stream.m3u8').then(function (reply) {
+    H.request('GET', '/live/stream.m3u8').then(function (reply) {
       var window_ = reply.status === 200 ? Skylark.playlist.parse(reply.body) : null;
       if (Skylark.poll.newCastBegun(pollState, window_)) { startNative(); }
     }, function () {});
@@ -191,7 +192,7 @@ var Skylark = Skylark || {};
     // An offer that already has an answer belongs to another TV (or to this page before a
     // reload): leave that session alone.
     checkOffer: function (offer) {
-      return S.request('GET', '/api/answer').then(function (answerReply) {
+      return H.request('GET', '/api/answer').then(function (answerReply) {
         if (answerReply.status === 204) { answerOffer(offer); }
       });
     }
@@ -219,7 +220,7 @@ var Skylark = Skylark || {};
 
   // Asks the computer whether this TV may watch; resolves with true once it may.
   function checkAccess() {
-    return S.request('POST', '/api/access').then(function (reply) {
+    return H.request('POST', '/api/access').then(function (reply) {
       var access = A.read(reply);
       if (access.key) { keepKey(access.key); }
       if (access.state !== 'allowed') { goIdle(); }     // forgotten on the computer, say
@@ -242,12 +243,12 @@ var Skylark = Skylark || {};
   }
 
   function pollServer(replies) {
-    return S.request('GET', '/api/command').then(function (reply) {
+    return H.request('GET', '/api/command').then(function (reply) {
       replies.command = reply;
-      return S.request('GET', '/api/live');
+      return H.request('GET', '/api/live');
     }).then(function (reply) {
       replies.live = reply;
-      return S.request('GET', '/api/offer');
+      return H.request('GET', '/api/offer');
     }).then(function (reply) {
       replies.offer = reply;
       return Skylark.poll.step(pollState, replies, page);

@@ -1,7 +1,7 @@
 /* The TV page's screen: what this browser can do, the idle view and the video, sound and full
    screen (which browsers tie to a key press), screensavers, the remote's keys and the health
    line. current is the playing session ({kind, path, stop(), stats()}) or null; the page's
-   sessions set it. Also the one HTTP helper every part uses. */
+   sessions set it. */
 var Skylark = Skylark || {};
 Skylark.screen = (function () {
   'use strict';
@@ -14,26 +14,7 @@ Skylark.screen = (function () {
   var offlineLine = document.getElementById('offline');
   screen.video = video;
 
-  function now() { return window.performance && performance.now ? performance.now() : Date.now(); }
-  screen.now = now;
-
-  // One request; resolves with {status, body} for any HTTP answer and rejects only when the
-  // server could not be reached (or did not answer in time).
-  screen.request = function (method, url, options) {
-    options = options || {};
-    return new Promise(function (resolve, reject) {
-      var xhr = new XMLHttpRequest();
-      xhr.open(method, url, true);
-      if (options.binary) { xhr.responseType = 'arraybuffer'; }
-      xhr.timeout = options.timeoutMs || 5000;
-      xhr.onload = function () {
-        resolve({ status: xhr.status, body: options.binary ? xhr.response : xhr.responseText });
-      };
-      xhr.onerror = function () { reject(new Error('network')); };
-      xhr.ontimeout = function () { reject(new Error('timeout')); };
-      xhr.send(options.body === undefined ? null : options.body);
-    });
-  };
+  var now = Skylark.http.now;
 
   // ---- What this browser can do ---------------------------------------------------------------
 

@@ -31,7 +31,7 @@ const RECORD = () => {
   const rec = window.rec = { asked: [], hold: 0, held: 0 };
   const wrap = (call, what) => (...args) => rec.asked.push(what(...args)) && rec.hold && /segment\d+\.m4s$/.test(what(...args)) && ++rec.held
     ? new Promise((resolve) => setTimeout(resolve, rec.hold)).then(() => call(...args)) : call(...args);
-  Skylark.screen.request = wrap(Skylark.screen.request, (method, url) => `${method} ${url}`);
+  Skylark.http.request = wrap(Skylark.http.request, (method, url) => `${method} ${url}`);
   if (window.fetch) window.fetch = wrap(window.fetch.bind(window), (url) => `GET ${url}`);
 };
 const asked = (page, pattern) => page.evaluate((p) => window.rec.asked.filter((a) => new RegExp(p).test(a)), pattern.source);

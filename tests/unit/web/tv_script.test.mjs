@@ -6,7 +6,7 @@ import access from '../../../web/tv-access.js';
 import boxes from '../../../web/tv-boxes.js';
 import playlist from '../../../web/tv-playlist.js';
 import poll from '../../../web/tv-poll.js';
-import stream from '../../../web/tv-stream.js';
+import steer from '../../../web/tv-steer.js';
 
 const u32 = (n) => [(n >>> 24) & 255, (n >>> 16) & 255, (n >>> 8) & 255, n & 255];
 const u64 = (n) => [...u32(Math.floor(n / 2 ** 32)), ...u32(n % 2 ** 32)];
@@ -60,7 +60,7 @@ test('arriving bytes become whole fragments, however the network cuts them', () 
     ['a box too small to be one', [], null, false, [...one, ...u32(4), ...Buffer.from('free')]],
     ['a box to the end of the file', [], null, false, [...u32(0), ...Buffer.from('mdat'), 1]],
   ]) {
-    const splitter = new stream.Splitter();
+    const splitter = new boxes.Splitter();
     const ends = [...cuts.filter((at) => at < bytes.length), bytes.length];
     const got = ends.map((end, i) => splitter.push(new Uint8Array(bytes.slice(i ? ends[i - 1] : 0, end))));
     assert.deepEqual(got.includes(null) ? null : got.flat().map((f) => [...new Uint8Array(f)]), fragments, name);
@@ -68,25 +68,35 @@ test('arriving bytes become whole fragments, however the network cuts them', () 
   }
 });
 
-test('the playback rate steers the buffer to its target gently, without flipping at the band', () => {
-  for (const [behind, rate, steered] of [
-    [0.12, 1, 1], [0.15, 1, 1], [0.09, 1, 1],      // inside the band: normal speed
-    [0.30, 1, 1.05], [5, 1, 1.1],                  // behind: faster, within bounds
-    [0.14, 1.05, 1.02], [0.11, 1.05, 1],           // catching up goes on until the target
-    [0.02, 1, 0.97], [0.10, 0.97, 0.98], [0.13, 0.98, 1],
-  ]) assert.equal(stream.steer(behind, 0.12, rate), steered, `${behind} s behind at ${rate}`);
+test('each policy steers the distance behind the newest gently, and jumps only from far behind with data there', () => {
+  const [S, W] = [steer.streaming, steer.whole];
+  for (const [policy, ahead, age, rate, planned, canSeek = true] of [
+    [S, 0.12, 0, 1, 1], [S, 0.05, 0.1, 1, 1], [S, 0.09, 0, 1, 1],       // inside the band: normal speed
+    [S, 0.2, 0.1, 1, 1.05], [S, 5, 0, 1, 1.1, false],                 // behind: faster, within bounds
+    [S, 0.14, 0, 1.05, 1.02], [S, 0.11, 0, 1.05, 1],                  // catching up goes on until the target
+    [S, 0.02, 0, 1, 0.97], [S, 0.10, 0, 0.97, 0.98], [S, 0.13, 0, 0.98, 1],
+    [S, 0.61, 0, 1, 'seek'], [S, 0.3, 0.6, 1.05, 1],                 // nothing new arriving: no steering
+    [W, 0.25, 0.25, 1, 1], [W, 0.65, 0.1, 1, 1.1], [W, 0.3, 0, 1, 0.95], [W, 1.2, 0, 1, 1.1], [W, 1.3, 0, 1, 'seek'],
+  ]) {
+    const { seek, rate: steered } = steer.plan(policy, ahead, age, policy.TARGET_S, rate, canSeek);
+    assert.equal(seek ? 'seek' : steered, planned, `${policy.name}: ${ahead} s ahead, ${age} s old, at ${rate}`);
+  }
+  assert.equal(steer.plan(S, 0.61, 0, 0.3, 1, true).seek, false, 'a raised target moves the jump with it');
 });
 
-test('the buffer target rises clear of where the engine stops for data; a quiet spell lowers it back', () => {
+test('the streaming target rises clear of where the engine stops for data; a quiet spell lowers it back', () => {
+  const at = (targetS, floorS = 0) => ({ targetS, floorS });
   for (const [target, held, raised] of [
     [0.12, 0.093, 0.223], [0.223, 0.093, 0.263],   // the same floor again still raises it
     [0.12, 0, 0.12], [0.12, 0.01, 0.12], [0.12, NaN, 0.12],   // nothing in hand: the network
     [0.45, 0.4, 0.5], [0.5, 0.1, 0.5],
-  ]) assert.equal(stream.underflowTarget(target, held), raised, `${held} s held at ${target}`);
+  ]) assert.equal(steer.streaming.stopped(at(target), held).targetS, raised, `${held} s held at ${target}`);
   for (const [target, floor, relaxed] of [
     [0.4, 0.093, 0.38], [0.23, 0.093, 0.223], [0.223, 0.093, 0.223],   // down to the floor's need
     [0.14, 0, 0.12], [0.12, 0, 0.12], [0.5, 0.45, 0.5],
-  ]) assert.equal(stream.relaxedTarget(target, floor, 0.12), relaxed, `${target} over a floor of ${floor}`);
+  ]) assert.equal(steer.streaming.relaxed(at(target, floor)).targetS, relaxed, `${target} over a floor of ${floor}`);
+  assert.deepEqual(steer.streaming.relaxed(steer.streaming.stopped(at(0.12), 0.093)), at(0.223, 0.093), 'the floor is kept');
+  assert.deepEqual(steer.whole.stopped(at(0.5), 0.3), at(0.5), 'whole segments keep their target');
 });
 
 test('the playlist gives the window of segment identifiers', () => {
