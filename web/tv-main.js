@@ -14,6 +14,7 @@ var Skylark = Skylark || {};
   // ---- Who has the screen ----------------------------------------------------------------------
 
   function replaceSession(session, mode) {
+    S.showFailure(null);
     var old = S.current;
     S.current = session;
     if (old) { old.stop(); }
@@ -29,22 +30,29 @@ var Skylark = Skylark || {};
     S.setMode('idle');
   }
 
-  function startNative(order) {
+  // Plays the native cast with the first player of `order` that can; `fellBack` says why the
+  // one before gave up, for the health line and, when none is left, the idle screen.
+  function startNative(order, fellBack) {
     order = order || Skylark.poll.nativeOrder(S.caps, location.search);
     if (order.length === 0) {
       pollState.nativeDismissed = true;                 // nothing here can play it
       goIdle();
+      if (!fellBack && /[?&]player=webrtc/.test(location.search)) { fellBack = 'no WebRTC with H.264 in this browser'; }
+      if (fellBack) { S.showFailure('The cast did not play on this TV (' + fellBack + ').'); }
       return;
     }
     var which = order[0];
     var players = Skylark.players;
     var player;
-    if (which === 'mse') {
-      player = new players.LivePlayer(function (reason) {
-        if (S.current !== session) { return; }
-        if (window.console) { console.warn('Skylark player gave up (' + reason + '); trying the next one'); }
-        startNative(order.slice(1));
-      });
+    var giveUp = function (reason) {
+      if (S.current !== session) { return; }
+      if (window.console) { console.warn('Skylark ' + player.kind + ' gave up (' + reason + ')'); }
+      startNative(order.slice(1), player.kind + ': ' + reason);
+    };
+    if (which === 'whep') {
+      player = new players.WhepPlayer(giveUp);
+    } else if (which === 'mse') {
+      player = new players.LivePlayer(giveUp);
     } else if (which === 'hlsjs') {
       player = new players.HlsJsPlayer();
     } else {
@@ -57,28 +65,20 @@ var Skylark = Skylark || {};
       kind: player.kind,
       path: which,
       stop: function () { player.stop(); },
-      stats: function (report) { player.stats(report); },
+      stats: function (report) {
+        player.stats(function (parts) { report(fellBack ? parts.concat(['after ' + fellBack]) : parts); });
+      },
       newestId: function () { highestId = Math.max(highestId, player.newestId()); return highestId; },
       onMediaError: function () {
         if (player.onMediaError) { player.onMediaError(); }
         else if (player.restart) { player.restart('media error'); }
       }
     };
-    replaceSession(session, 'hls-' + which);
+    replaceSession(session, which === 'whep' ? 'webrtc-cast' : 'hls-' + which);
     player.start();
   }
 
   // ---- Low-latency path: answering the sender's WebRTC offer ---------------------------------
-
-  function waitForIceGathering(pc, timeoutMs) {
-    return new Promise(function (resolve) {
-      if (pc.iceGatheringState === 'complete') { resolve(); return; }
-      var timer = setTimeout(resolve, timeoutMs);   // answer with what we have
-      pc.addEventListener('icegatheringstatechange', function () {
-        if (pc.iceGatheringState === 'complete') { clearTimeout(timer); resolve(); }
-      });
-    });
-  }
 
   function answerOffer(offerText) {
     var offer = Skylark.poll.parseJSON(offerText);
@@ -98,7 +98,7 @@ var Skylark = Skylark || {};
         pc.close();
         S.releaseVideo();
       },
-      stats: function (report) { webrtcStats(pc, report); }
+      stats: function (report) { Skylark.players.webrtcStats(pc, report); }
     };
     pc.ontrack = function (event) {
       if (S.current !== session) { return; }
@@ -143,7 +143,7 @@ var Skylark = Skylark || {};
       return pc.setLocalDescription(answer);
     }).then(function () {
       // Not trickled: the answer carries every candidate.
-      return waitForIceGathering(pc, 3000);
+      return Skylark.players.gathered(pc, 3000);
     }).then(function () {
       if (S.current !== session) { return; }
       return H.request('POST', '/api/answer', {
@@ -153,25 +153,6 @@ var Skylark = Skylark || {};
       if (window.console) { console.warn('Skylark could not answer the offer: ' + error); }
       if (S.current === session) { goIdle(); }
     });
-  }
-
-  function webrtcStats(pc, report) {
-    if (!pc.getStats) { report([]); return; }
-    pc.getStats().then(function (stats) {
-      // In this order whatever order the browser lists its reports in.
-      var roundTrip = [];
-      var jitter = [];
-      stats.forEach(function (s) {
-        if (s.type === 'candidate-pair' && s.state === 'succeeded' && s.nominated &&
-            typeof s.currentRoundTripTime === 'number') {
-          roundTrip.push('round trip ' + Math.round(s.currentRoundTripTime * 1000) + ' ms');
-        }
-        if (s.type === 'inbound-rtp' && (s.kind || s.mediaType) === 'video' && s.jitterBufferEmittedCount) {
-          jitter.push('jitter buffer ' + Math.round(s.jitterBufferDelay / s.jitterBufferEmittedCount * 1000) + ' ms');
-        }
-      });
-      report(roundTrip.concat(jitter));
-    })['catch'](function () { report([]); });
   }
 
   // ---- Polling the server ----------------------------------------------------------------------
@@ -284,6 +265,8 @@ var Skylark = Skylark || {};
     document.getElementById('sendLink').hidden = false;
   }
   S.setMode('idle');
+  // Leaving ends what plays: a WebRTC session gives its place back to the computer.
+  window.addEventListener('pagehide', goIdle);
   poll().then(function () { S.setOffline(false); },
               function () { failures = 1; S.setOffline(true); }).then(function () {
     if (!accessDenied) { schedulePoll(); }

@@ -5,16 +5,22 @@ var Skylark = Skylark || {};
 Skylark.poll = (function () {
   'use strict';
 
-  // The native players in order of preference; "?player=hlsjs" or "?player=native" picks one
-  // by hand on a TV where the first choice misbehaves.
+  // The native players in order of preference: the cast over WebRTC where this engine has it
+  // with H.264 (caps.whep), then the HLS players. "?player=hls" never tries WebRTC, and
+  // "?player=webrtc" tries nothing else (benches and tests see its failure instead);
+  // "?player=hlsjs" or "?player=native" picks one by hand on a TV where the first choice
+  // misbehaves.
   function nativeOrder(caps, search) {
     var wanted = /[?&]player=(\w+)/.exec(search);
-    var order = [];
-    if (caps.mse) { order.push('mse'); }
-    if (caps.mse && caps.hlsjs) { order.push('hlsjs'); }
-    if (!caps.mse && caps.nativeHls) { order.push('native'); }
-    if (wanted && order.indexOf(wanted[1]) >= 0) { order = [wanted[1]]; }
-    return order;
+    var hls = [];
+    if (caps.mse) { hls.push('mse'); }
+    if (caps.mse && caps.hlsjs) { hls.push('hlsjs'); }
+    if (!caps.mse && caps.nativeHls) { hls.push('native'); }
+    var order = (caps.whep ? ['whep'] : []).concat(hls);
+    var pick = wanted ? wanted[1] : '';
+    if (pick === 'hls') { return hls; }
+    if (pick === 'webrtc') { return caps.whep ? ['whep'] : []; }
+    return order.indexOf(pick) >= 0 ? [pick] : order;
   }
 
   function parseJSON(text) {

@@ -18,11 +18,25 @@ Skylark.screen = (function () {
 
   // ---- What this browser can do ---------------------------------------------------------------
 
+  // The cast comes over WebRTC only as the H.264 it is encoded in: no second encode.
+  function webrtcH264() {
+    try {
+      var receive = typeof window.RTCPeerConnection === 'function' && window.RTCRtpReceiver &&
+        RTCRtpReceiver.getCapabilities && RTCRtpReceiver.getCapabilities('video');
+      var codecs = (receive && receive.codecs) || [];
+      for (var i = 0; i < codecs.length; i++) {
+        if (/^video\/H264$/i.test(codecs[i].mimeType)) { return true; }
+      }
+    } catch (e) { /* an engine that half has it: not here */ }
+    return false;
+  }
+
   var STREAM_TYPE = 'video/mp4; codecs="avc1.640028,mp4a.40.2"';
   var MediaSourceType = window.MediaSource;
   screen.MediaSource = MediaSourceType;
   var caps = {
     webrtc: typeof window.RTCPeerConnection === 'function',
+    whep: webrtcH264(),
     mse: !!(MediaSourceType && MediaSourceType.isTypeSupported &&
             MediaSourceType.isTypeSupported(STREAM_TYPE)),
     nativeHls: !!video.canPlayType && video.canPlayType('application/vnd.apple.mpegurl') !== '',
@@ -55,6 +69,13 @@ Skylark.screen = (function () {
   };
 
   screen.setOffline = function (offline) { offlineLine.hidden = !offline; };
+
+  // Why the cast does not play here, or null.
+  screen.showFailure = function (text) {
+    var line = document.getElementById('failure');
+    line.hidden = text === null;
+    line.textContent = text || '';
+  };
 
   // What Skylark.access.message() says while this TV may not watch yet; null once it may.
   screen.showAccess = function (message) {

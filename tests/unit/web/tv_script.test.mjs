@@ -7,6 +7,7 @@ import boxes from '../../../web/tv-boxes.js';
 import playlist from '../../../web/tv-playlist.js';
 import poll from '../../../web/tv-poll.js';
 import steer from '../../../web/tv-steer.js';
+import whep from '../../../web/tv-whep.js';
 
 const u32 = (n) => [(n >>> 24) & 255, (n >>> 16) & 255, (n >>> 8) & 255, n & 255];
 const u64 = (n) => [...u32(Math.floor(n / 2 ** 32)), ...u32(n % 2 ** 32)];
@@ -112,14 +113,43 @@ test('the playlist gives the window of segment identifiers', () => {
 });
 
 test('the players a TV tries, in order, and what ?player= may pick', () => {
-  const all = { mse: true, hlsjs: true, nativeHls: true };
+  const [all, rtc] = [{ mse: true, hlsjs: true, nativeHls: true }, { whep: true, mse: true, hlsjs: true }];
   for (const [caps, search, order] of [
-    [all, '', ['mse', 'hlsjs']],
+    [rtc, '', ['whep', 'mse', 'hlsjs']],
+    [all, '', ['mse', 'hlsjs']],                            // no WebRTC with H.264
+    [rtc, '?player=hls', ['mse', 'hlsjs']],
+    [rtc, '?player=webrtc', ['whep']],                      // and no fallback
+    [all, '?player=webrtc', []],
+    [{ whep: true, nativeHls: true }, '', ['whep', 'native']],
     [all, '?player=hlsjs', ['hlsjs']],
     [all, '?from=root&player=native', ['mse', 'hlsjs']],   // cannot pick what this TV lacks
     [{ mse: false, hlsjs: true, nativeHls: true }, '?player=hlsjs', ['native']],
     [{ mse: false, hlsjs: false, nativeHls: false }, '', []],
   ]) assert.deepEqual(poll.nativeOrder(caps, search), order, search);
+});
+
+test('a WebRTC session of the cast is left when refused, not connected in time, failed or dropped', () => {
+  for (const [phase, event, next] of [
+    ['offering', { answer: 201 }, 'answered'],
+    ['offering', { answer: 503, text: 'Every WebRTC place is taken;\nthis TV plays the HLS stream.' },
+      'refused: 503 Every WebRTC place is taken; this TV plays the HLS stream.'],
+    ['offering', { answer: 400, text: '' }, 'refused: 400'],
+    ['offering', { error: 'WebRTC: no codec' }, 'WebRTC: no codec'],
+    ['answered', { connection: 'connecting' }, 'answered'],
+    ['answered', { connection: 'connected' }, 'connected'],
+    ['answered', { deadline: true }, 'not connected within 2 s'],
+    ['connected', { deadline: true }, 'connected'],
+    ['connected', { connection: 'disconnected' }, 'connected'],   // a hiccup: the stall watch decides
+    ['connected', { connection: 'failed' }, 'connection failed'],
+    ['answered', { stalled: true }, 'answered'],                  // no media before connecting is no stall
+    ['connected', { stalled: true }, 'no media for 2 s'],
+    ['connected', { ended: true }, 'the computer ended it'],
+  ]) {
+    const got = whep.next(phase, event);
+    assert.equal(typeof got === 'string' ? got : got.leave, next, `${phase}: ${JSON.stringify(event)}`);
+  }
+  for (const [location, leave] of [['/live/whep/0123456789abcdef', '/live/whep/0123456789abcdef'],
+    ['http://elsewhere/live/whep/1', null], ['/live/whep/../api/reset', null], [null, null]]) assert.equal(whep.resource(location), leave, location);
 });
 
 // A page double: what plays, and what the poll asked it to do.
