@@ -30,15 +30,16 @@ var Skylark = Skylark || {};
     S.setMode('idle');
   }
 
-  // Plays the native cast with the first player of `order` that can; `fellBack` says why the
-  // one before gave up, for the health line and, when none is left, the idle screen.
-  function startNative(order, fellBack) {
+  // Plays the native cast with the first player of `order` that can. `before` is the session
+  // whose player gave up ({kind, reason, newestId}), for the health line and, when no player
+  // is left, the idle screen.
+  function startNative(order, before) {
     order = order || Skylark.poll.nativeOrder(S.caps, location.search);
     if (order.length === 0) {
       pollState.nativeDismissed = true;                 // nothing here can play it
       goIdle();
-      if (!fellBack && /[?&]player=webrtc/.test(location.search)) { fellBack = 'no WebRTC with H.264 in this browser'; }
-      if (fellBack) { S.showFailure('The cast did not play on this TV (' + fellBack + ').'); }
+      var reason = before ? before.reason : /[?&]player=webrtc/.test(location.search) && 'no WebRTC with H.264 in this browser';
+      if (reason) { S.showFailure('The cast did not play on this TV: ' + reason.replace(/\.$/, '') + '.'); }
       return;
     }
     var which = order[0];
@@ -47,7 +48,7 @@ var Skylark = Skylark || {};
     var giveUp = function (reason) {
       if (S.current !== session) { return; }
       if (window.console) { console.warn('Skylark ' + player.kind + ' gave up (' + reason + ')'); }
-      startNative(order.slice(1), player.kind + ': ' + reason);
+      startNative(order.slice(1), { kind: player.kind, reason: reason, newestId: session.newestId() });
     };
     if (which === 'whep') {
       player = new players.WhepPlayer(giveUp);
@@ -58,15 +59,18 @@ var Skylark = Skylark || {};
     } else {
       player = new players.NativeHlsPlayer();
     }
-    // The highest segment this cast reached, across the player's own restarts: when a new cast
-    // begins just before the TV sees a stop, the player may already be on the new one.
-    var highestId = -1;
+    // The highest segment this cast reached, across the player's own restarts and the players
+    // that gave up before: when a new cast begins just before the TV sees a stop, the player
+    // may already be on the new one.
+    var highestId = before ? before.newestId : -1;
     var session = {
       kind: player.kind,
       path: which,
       stop: function () { player.stop(); },
       stats: function (report) {
-        player.stats(function (parts) { report(fellBack ? parts.concat(['after ' + fellBack]) : parts); });
+        player.stats(function (parts) {
+          report(before ? parts.concat(['after ' + before.kind + ' gave up: ' + before.reason]) : parts);
+        });
       },
       newestId: function () { highestId = Math.max(highestId, player.newestId()); return highestId; },
       onMediaError: function () {

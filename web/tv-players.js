@@ -22,6 +22,7 @@ Skylark.players = (function () {
     this.phase = null;
     this.resource = null;       // what to DELETE when leaving
     this.timers = [];
+    this.newest = -1;
   }
 
   WhepPlayer.prototype.start = function () {
@@ -58,7 +59,7 @@ Skylark.players = (function () {
       return H.request('POST', '/live/whep', { type: 'application/sdp', body: pc.localDescription.sdp, timeoutMs: 4000 });
     }).then(function (reply) {
       if (!reply || self.pc !== pc) { return; }
-      self.resource = Skylark.whep.resource(reply.header('Location'));
+      self.resource = reply.header('Location');
       if (!self.on(pc, { answer: reply.status, text: reply.body })) { return; }
       self.later(Skylark.whep.CONNECT_MS, function () { self.on(pc, { deadline: true }); });
       return pc.setRemoteDescription({ type: 'answer', sdp: reply.body });
@@ -114,7 +115,16 @@ Skylark.players = (function () {
   };
 
   WhepPlayer.prototype.stats = function (report) { webrtcStats(this.pc, report); };
-  WhepPlayer.prototype.newestId = function () { return -1; };
+  // Segment identifiers come only with HLS, and after a stop they tell the stopped cast from a
+  // new one: the playlist is read alongside, once for each poll that asks.
+  WhepPlayer.prototype.newestId = function () {
+    var self = this;
+    H.request('GET', '/live/stream.m3u8').then(function (reply) {
+      var window_ = reply.status === 200 ? Skylark.playlist.parse(reply.body) : null;
+      if (window_) { self.newest = Math.max(self.newest, window_.last); }
+    }, function () {});
+    return this.newest;
+  };
 
   // The receiver's own buffer at its least: the network of a home holds little jitter, and
   // the delay is what this path is for. jitterBufferTarget where the engine has it, else the

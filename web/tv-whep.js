@@ -32,11 +32,6 @@ Skylark.whep = (function () {
     return phase;
   }
 
-  // The resource to DELETE, from the answer's Location: only one of this route, on this server.
-  function resource(location) {
-    return /^\/live\/whep\/[0-9A-Za-z]+$/.test(location || '') ? location : null;
-  }
-
-  return { next: next, resource: resource, CONNECT_MS: CONNECT_MS, STALL_MS: STALL_MS };
+  return { next: next, CONNECT_MS: CONNECT_MS, STALL_MS: STALL_MS };
 })();
 if (typeof module !== 'undefined') { module.exports = Skylark.whep; }

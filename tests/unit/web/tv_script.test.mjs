@@ -37,8 +37,7 @@ test('a media segment start comes from its first tfdt, in its track timescale', 
   const scales = { 1: 90000, 2: 48000 };
   const TRAF = box('traf', box('tfhd', full(0, u32(1))), box('tfdt', full(0, u32(45000))));
   for (const [name, segment, start] of [
-    ['version 0', fragment(1, box('tfdt', full(0, u32(180000)))), 2],
-    ['version 1, past 32 bits', fragment(2, box('tfdt', full(1, u64(48000 * 200000)))), 200000],
+    ['version 0', fragment(1, box('tfdt', full(0, u32(180000)))), 2], ['version 1, past 32 bits', fragment(2, box('tfdt', full(1, u64(48000 * 200000)))), 200000],
     ['64-bit box size', [[...u32(1), ...Buffer.from('moof'), ...u64(16 + TRAF.length)], TRAF], 0.5],
     ['not a segment at all', [...Buffer.from('not a media segment, but the store does not know that')], null],
     ['tfdt shorter than its version says', fragment(1, box('tfdt', full(1, u32(7)))), null],
@@ -53,10 +52,8 @@ test('arriving bytes become whole fragments, however the network cuts them', () 
   let seed = 7;
   const random = [...Array(12)].map(() => (seed = (seed * 48271) % 2147483647) % body.length).sort((a, b) => a - b);
   for (const [name, cuts, fragments, complete, bytes = body] of [
-    ['all at once', [], [one, two], true],
-    ['a byte at a time', body.map((_, i) => i), [one, two], true],
-    ['inside the 64-bit size', [one.length + 30, one.length + 36], [one, two], true],
-    ['at random', random, [one, two], true],
+    ['all at once', [], [one, two], true], ['a byte at a time', body.map((_, i) => i), [one, two], true],
+    ['inside the 64-bit size', [one.length + 30, one.length + 36], [one, two], true], ['at random', random, [one, two], true],
     ['cut short', [one.length + 20], [one], false, body.slice(0, -1)],
     ['a box too small to be one', [], null, false, [...one, ...u32(4), ...Buffer.from('free')]],
     ['a box to the end of the file', [], null, false, [...u32(0), ...Buffer.from('mdat'), 1]],
@@ -75,8 +72,8 @@ test('each policy steers the distance behind the newest gently, and jumps only f
     [S, 0.12, 0, 1, 1], [S, 0.05, 0.1, 1, 1], [S, 0.09, 0, 1, 1],       // inside the band: normal speed
     [S, 0.2, 0.1, 1, 1.05], [S, 5, 0, 1, 1.1, false],                 // behind: faster, within bounds
     [S, 0.14, 0, 1.05, 1.02], [S, 0.11, 0, 1.05, 1],                  // catching up goes on until the target
-    [S, 0.02, 0, 1, 0.97], [S, 0.10, 0, 0.97, 0.98], [S, 0.13, 0, 0.98, 1],
-    [S, 0.61, 0, 1, 'seek'], [S, 0.3, 0.6, 1.05, 1],                 // nothing new arriving: no steering
+    [S, 0.02, 0, 1, 0.97], [S, 0.10, 0, 0.97, 0.98], [S, 0.13, 0, 0.98, 1], [S, 0.61, 0, 1, 'seek'],
+    [S, 0.3, 0.6, 1.05, 1], [W, 0.3, 0.6, 0.95, 1],                  // nothing new arriving: no steering
     [W, 0.25, 0.25, 1, 1], [W, 0.65, 0.1, 1, 1.1], [W, 0.3, 0, 1, 0.95], [W, 1.2, 0, 1, 1.1], [W, 1.3, 0, 1, 'seek'],
   ]) {
     const { seek, rate: steered } = steer.plan(policy, ahead, age, policy.TARGET_S, rate, canSeek);
@@ -97,17 +94,13 @@ test('the streaming target rises clear of where the engine stops for data; a qui
     [0.14, 0, 0.12], [0.12, 0, 0.12], [0.5, 0.45, 0.5],
   ]) assert.equal(steer.streaming.relaxed(at(target, floor)).targetS, relaxed, `${target} over a floor of ${floor}`);
   assert.deepEqual(steer.streaming.relaxed(steer.streaming.stopped(at(0.12), 0.093)), at(0.223, 0.093), 'the floor is kept');
-  assert.deepEqual(steer.whole.stopped(at(0.5), 0.3), at(0.5), 'whole segments keep their target');
 });
 
 test('the playlist gives the window of segment identifiers', () => {
   const live = (first, ids) => '#EXTM3U\n#EXT-X-VERSION:7\n#EXT-X-TARGETDURATION:1\n' +
     `#EXT-X-MEDIA-SEQUENCE:${first}\n#EXT-X-INDEPENDENT-SEGMENTS\n#EXT-X-MAP:URI="init.mp4"\n` +
     ids.map((id) => `#EXTINF:0.250,\nsegment${id}.m4s\n`).join('');
-  for (const [text, window] of [
-    [live(40, [40, 41, 42]), { first: 40, last: 42 }],
-    [live(0, []), null],
-    ['Not Found', null],
+  for (const [text, window] of [[live(40, [40, 41, 42]), { first: 40, last: 42 }], [live(0, []), null], ['Not Found', null],
     ['#EXTM3U\nsegment3.m4s\n', null],                    // no media sequence: not a live window
   ]) assert.deepEqual(playlist.parse(text), window, text);
 });
@@ -115,41 +108,24 @@ test('the playlist gives the window of segment identifiers', () => {
 test('the players a TV tries, in order, and what ?player= may pick', () => {
   const [all, rtc] = [{ mse: true, hlsjs: true, nativeHls: true }, { whep: true, mse: true, hlsjs: true }];
   for (const [caps, search, order] of [
-    [rtc, '', ['whep', 'mse', 'hlsjs']],
-    [all, '', ['mse', 'hlsjs']],                            // no WebRTC with H.264
-    [rtc, '?player=hls', ['mse', 'hlsjs']],
-    [rtc, '?player=webrtc', ['whep']],                      // and no fallback
-    [all, '?player=webrtc', []],
-    [{ whep: true, nativeHls: true }, '', ['whep', 'native']],
-    [all, '?player=hlsjs', ['hlsjs']],
+    [rtc, '', ['whep', 'mse', 'hlsjs']], [all, '', ['mse', 'hlsjs']],   // WebRTC only with H.264
+    [rtc, '?player=hls', ['mse', 'hlsjs']], [rtc, '?player=webrtc', ['whep']], [all, '?player=webrtc', []],
+    [{ whep: true, nativeHls: true }, '', ['whep', 'native']], [all, '?player=hlsjs', ['hlsjs']],
     [all, '?from=root&player=native', ['mse', 'hlsjs']],   // cannot pick what this TV lacks
-    [{ mse: false, hlsjs: true, nativeHls: true }, '?player=hlsjs', ['native']],
-    [{ mse: false, hlsjs: false, nativeHls: false }, '', []],
+    [{ mse: false, hlsjs: true, nativeHls: true }, '?player=hlsjs', ['native']], [{ mse: false, hlsjs: false, nativeHls: false }, '', []],
   ]) assert.deepEqual(poll.nativeOrder(caps, search), order, search);
 });
 
 test('a WebRTC session of the cast is left when refused, not connected in time, failed or dropped', () => {
   for (const [phase, event, next] of [
-    ['offering', { answer: 201 }, 'answered'],
-    ['offering', { answer: 503, text: 'Every WebRTC place is taken;\nthis TV plays the HLS stream.' },
-      'refused: 503 Every WebRTC place is taken; this TV plays the HLS stream.'],
-    ['offering', { answer: 400, text: '' }, 'refused: 400'],
-    ['offering', { error: 'WebRTC: no codec' }, 'WebRTC: no codec'],
-    ['answered', { connection: 'connecting' }, 'answered'],
-    ['answered', { connection: 'connected' }, 'connected'],
-    ['answered', { deadline: true }, 'not connected within 2 s'],
-    ['connected', { deadline: true }, 'connected'],
+    ['offering', { answer: 201 }, 'answered'], ['offering', { answer: 400, text: '' }, 'refused: 400'],
+    ['offering', { answer: 503, text: 'Every place is taken;\nplay HLS.' }, 'refused: 503 Every place is taken; play HLS.'],
+    ['offering', { error: 'WebRTC: no codec' }, 'WebRTC: no codec'], ['answered', { connection: 'connecting' }, 'answered'],
+    ['answered', { connection: 'connected' }, 'connected'], ['answered', { deadline: true }, 'not connected within 2 s'],
+    ['connected', { deadline: true }, 'connected'], ['connected', { connection: 'failed' }, 'connection failed'],
     ['connected', { connection: 'disconnected' }, 'connected'],   // a hiccup: the stall watch decides
-    ['connected', { connection: 'failed' }, 'connection failed'],
-    ['answered', { stalled: true }, 'answered'],                  // no media before connecting is no stall
-    ['connected', { stalled: true }, 'no media for 2 s'],
-    ['connected', { ended: true }, 'the computer ended it'],
-  ]) {
-    const got = whep.next(phase, event);
-    assert.equal(typeof got === 'string' ? got : got.leave, next, `${phase}: ${JSON.stringify(event)}`);
-  }
-  for (const [location, leave] of [['/live/whep/0123456789abcdef', '/live/whep/0123456789abcdef'],
-    ['http://elsewhere/live/whep/1', null], ['/live/whep/../api/reset', null], [null, null]]) assert.equal(whep.resource(location), leave, location);
+    ['answered', { stalled: true }, 'answered'], ['connected', { stalled: true }, 'no media for 2 s'], ['connected', { ended: true }, 'the computer ended it'],
+  ]) assert.equal(whep.next(phase, event).leave ?? whep.next(phase, event), next, `${phase}: ${JSON.stringify(event)}`);
 });
 
 // A page double: what plays, and what the poll asked it to do.
@@ -175,14 +151,13 @@ test('each poll decides from the replies what takes the screen', () => {
       ['idle', 'watch'], { nativeDismissed: true, dismissedNewestId: 50, lastToken: 4 }],
     ['a page opened after a stop does not count it', {}, null, replies(4, true), ['native'], { lastToken: 4 }],
     ['the cast ends', seen, own(9), replies(3, false), ['idle'], { lastLive: false }],
+    ['the cast over WebRTC ends with it', seen, { path: 'whep' }, replies(3, false), ['idle'], {}],
     ['a WebRTC session outlives the native cast', { ...seen, answeredOffers: { o1: true } }, webrtc('o1'), replies(3, false, 'o1'), [], {}],
     ['the sender cleared its offer', { lastToken: 3 }, webrtc('o1'), replies(3, false), ['idle'], {}],
     ['back to the native cast after WebRTC', seen, null, replies(3, true), ['native'], {}],
-    ['a new offer is checked once', { answeredOffers: { o1: true } }, null, replies(3, false, 'o2'),
-      ['answer o2'], { answeredOffers: { o2: true } }],
+    ['a new offer is checked once', { answeredOffers: { o1: true } }, null, replies(3, false, 'o2'), ['answer o2'], { answeredOffers: { o2: true } }],
     ['an answered offer is left alone', { answeredOffers: { o1: true } }, null, replies(3, false, 'o1'), [], {}],
-    ['garbage from the server', seen, own(9), { command: reply(500, '<html>'), live: reply(404, 'x'),
-      offer: reply(500, '') }, ['idle'], { lastToken: 3, lastLive: false }],
+    ['garbage from the server', seen, own(9), { command: reply(500, '<html>'), live: reply(404, 'x'), offer: reply(500, '') }, ['idle'], { lastToken: 3, lastLive: false }],
   ];
   for (const [name, before, playing, given, did, after] of rows) {
     const state = { ...poll.newState(), ...before };
@@ -197,33 +172,26 @@ test('each poll decides from the replies what takes the screen', () => {
 });
 
 test('a cast restarted right after a stop takes the screen back, the stopped one does not', () => {
-  const rows = [
-    // newest ids the watch sees after the stop, and when (which reading) the page plays again
-    ['the stopped cast goes on', [50, 51, 53], null],
-    ['a new cast, seen at once', [2, 3], 0],
-    ['a new cast, after the empty store', [null, 1], 1],
-  ];
-  for (const [name, seen, resumedAt] of rows) {
+  // The ids the watch sees after the stop (null: an empty store), and at which reading the page plays again.
+  for (const [seen, resumedAt] of [[[50, 51, 53], -1], [[2, 3], 0], [[null, 1], 1]]) {
     const state = { ...poll.newState(), lastToken: 3, lastLive: true };
     poll.step(state, replies(4, true), fakePage(own(50)));
-    const resumed = seen.findIndex((last) => poll.newCastBegun(state, last === null ? null : { first: 0, last }));
-    assert.equal(resumed === -1 ? null : resumed, resumedAt, name);
+    assert.equal(seen.findIndex((last) => poll.newCastBegun(state, last === null ? null : { first: 0, last })), resumedAt, `${seen}`);
   }
 });
 
 test('the computer\'s answer on access decides what the TV says and which key it keeps', () => {
   const key = 'c0ffee'.repeat(5) + '00';
-  for (const [status, body, state, code, kept, title] of [
-    [200, '{"access":"allowed"}', 'allowed', '', '', null],
-    [200, `{"access":"waiting","code":"0042","key":"${key}"}`, 'waiting', '0042', key, 'Waiting for the computer to allow this TV'],
-    [200, '{"access":"waiting","code":"0042","key":"<b>"}', 'waiting', '0042', '', 'Waiting for the computer to allow this TV'],
-    [200, '{"access":"denied"}', 'denied', '', '', 'The computer did not allow this TV to watch'],
-    [403, 'Forbidden', 'waiting', '', '', 'Waiting for the computer to allow this TV'],  // never let in by an error
-    [200, 'not json', 'waiting', '', '', 'Waiting for the computer to allow this TV'],
-    [404, '', 'allowed', '', '', null],                                               // a server without allowing
+  const titles = { allowed: null, waiting: 'Waiting for the computer to allow this TV', denied: 'The computer did not allow this TV to watch' };
+  for (const [status, body, state, code, kept] of [
+    [200, '{"access":"allowed"}', 'allowed', '', ''], [200, '{"access":"denied"}', 'denied', '', ''],
+    [200, `{"access":"waiting","code":"0042","key":"${key}"}`, 'waiting', '0042', key],
+    [200, '{"access":"waiting","code":"0042","key":"<b>"}', 'waiting', '0042', ''],
+    [403, 'Forbidden', 'waiting', '', ''], [200, 'not json', 'waiting', '', ''],   // never let in by an error
+    [404, '', 'allowed', '', ''],                                                 // a server without allowing
   ]) {
     const read = access.read({ status, body });
-    assert.deepEqual([read.state, read.code, read.key, access.message(read)?.title ?? null], [state, code, kept, title], body);
+    assert.deepEqual([read.state, read.code, read.key, access.message(read)?.title ?? null], [state, code, kept, titles[state]], body);
   }
   assert.equal(access.message({ state: 'waiting', code: '0042' }).code, '0042');
   for (const [cookies, found] of [['a=1; skylark-key=' + key, key], ['skylark-key=' + key + ';b=2', key],
