@@ -58,7 +58,12 @@ Skylark.players = (function () {
       if (self.pc !== pc) { return null; }
       return H.request('POST', '/live/whep', { type: 'application/sdp', body: pc.localDescription.sdp, timeoutMs: 4000 });
     }).then(function (reply) {
-      if (!reply || self.pc !== pc) { return; }
+      if (!reply) { return; }
+      if (self.pc !== pc) {
+        // Left while the computer answered: give back the place it has just taken.
+        if (reply.status === 201 && reply.header('Location')) { H.lastWord('DELETE', reply.header('Location')); }
+        return;
+      }
       self.resource = reply.header('Location');
       if (!self.on(pc, { answer: reply.status, text: reply.body })) { return; }
       self.later(Skylark.whep.CONNECT_MS, function () { self.on(pc, { deadline: true }); });
