@@ -26,7 +26,7 @@ const inMode = (page, wanted, timeoutMs) => until(`mode ${wanted}`, async () => 
 const currentTime = (page) => page.evaluate(() => document.getElementById('video').currentTime);
 const playsOn = (page, seconds = 1) => currentTime(page).then((from) => until('playback to advance', async () => (await currentTime(page)) > from + seconds));
 const waitForPlayback = (page, wantedMode) => inMode(page, wantedMode)
-  .then(() => until('playback to begin', async () => (await currentTime(page)) > 0)).then(() => playsOn(page, 1.5));
+  .then(() => until('playback to begin', async () => (await currentTime(page)) > 0)).then(() => playsOn(page, 1.5)).then(() => inMode(page, wantedMode, 0));
 
 // Records every request the page makes, through its XMLHttpRequest helper or (segments as they
 // are written) fetch, and can hold segment requests back `hold` ms, as a congested network would.
