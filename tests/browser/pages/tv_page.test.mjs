@@ -234,6 +234,7 @@ test('a cast plays over WebRTC where the engine has it with H.264, else HLS; a T
         await tv('/tv.html', CAST);
         const without = await tv('/tv.html', 'hls-mse', () => { delete window.RTCPeerConnection; });
         assert.deepEqual(await asked(without, /whep/), []);
+        for (const page of pages.splice(1, pages.length - 2)) await page.close();   // none competes for a place below
       }
       // The menu's stop, and a share again before the next poll (/api/live never reads false): every TV
       // leaves the stopped cast and takes the new one, told apart by its identifiers below the stopped one's.
