@@ -37,6 +37,14 @@ Skylark.players = (function () {
     pc.ontrack = function (event) {
       if (self.pc !== pc) { return; }
       if (event.track.kind === 'video') { leastDelay(event.receiver); }
+      // The computer ends a session by closing its DTLS connection: that transport says so at
+      // once, long before the connection as a whole notices.
+      var transport = event.receiver.transport;
+      if (transport && transport.addEventListener) {
+        transport.addEventListener('statechange', function () {
+          if (transport.state === 'closed' || transport.state === 'failed') { self.on(pc, { connection: transport.state }); }
+        });
+      }
       stream.addTrack(event.track);
       event.track.addEventListener('ended', function () { self.on(pc, { ended: true }); });
       if (video.srcObject !== stream) {
@@ -83,7 +91,16 @@ Skylark.players = (function () {
       return true;
     }
     this.stop();
-    this.onFatal(next.leave);
+    var onFatal = this.onFatal;
+    if (this.phase !== 'connected') {
+      onFatal(next.leave);
+      return false;
+    }
+    // A session that dropped because the cast ended: the poll sends the page to idle, rather
+    // than to the HLS of a cast that is over.
+    H.request('GET', '/api/live').then(function (reply) {
+      if (reply.status !== 200 || (Skylark.poll.parseJSON(reply.body) || {}).active === true) { onFatal(next.leave); }
+    }, function () { onFatal(next.leave); });
     return false;
   };
 
