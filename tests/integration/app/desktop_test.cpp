@@ -283,8 +283,8 @@ TEST(OnGnomeShell, TheIconsMenuSharesOneWindowFromThePortalsListWithItsFramesSto
     choose(1);  // Share Screen or App + Audio...
     ASSERT_TRUE(readUntil(*skylark, "presenting content picker", 30s)) << "no picker";
     // The dialog's list once drawn and still; then its Single Window tab, clicked until the
-    // windows' list replaces it and is still (a click can go amiss). Releases lay it out apart;
-    // Tab reaches its first row from the tabs or the checkbox above, and the keys share that.
+    // windows' list replaces it and is still (a click can go amiss). Releases lay it out apart:
+    // Tab reaches its first row from the tabs or the checkbox above; Share, enabled soon after.
     const QRect rows = desktop.dialogRows();
     QImage shown;
     auto drawn = [&](const QImage& since, std::chrono::seconds timeout) {
@@ -301,8 +301,8 @@ TEST(OnGnomeShell, TheIconsMenuSharesOneWindowFromThePortalsListWithItsFramesSto
     ASSERT_TRUE(pollUntil([&] { return desktop.showWindows(), drawn(monitors, 3s); }, 20s))
         << "no window list";
     desktop.keys({testing::kTabKey}), desktop.keys({testing::kReturnKey});
-    desktop.keys({testing::kAltKey, 's'});
-    ASSERT_TRUE(eventually(get("/api/live"), "{\"active\":true}\n", 30s))
+    auto share = [&] { return desktop.keys({testing::kAltKey, 's'}), outputOf(get("/api/live")); };
+    ASSERT_TRUE(pollUntil([&] { return share() == "{\"active\":true}\n"; }, 30s))
         << "the dialog did not share the window";
     // The stream shows the window alone: its colour even in the corner where the screen has
     // the background.
