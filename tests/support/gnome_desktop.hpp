@@ -38,7 +38,7 @@ class GnomeDesktop : public PortalDesktop {
     QString remoteSession_, stream_;
 };
 
-constexpr unsigned kDownKey = 0xff54;
+constexpr unsigned kDownKey = 0xff54, kTabKey = 0xff09;
 
 // The centre of the pixels in `area` that differ between two pictures, or a null point.
 // Qt's D-Bus wants the application before anything connects to a bus.
