@@ -64,9 +64,10 @@ export function readerSource() {
 let clockOffset = 0;   // Date.now() - monotonic ms, the same in every process of this machine
 export const setClockOffset = (ms) => { clockOffset = ms; };
 export const getClockOffset = () => clockOffset;
-export async function openTv(browser, url) {
+export async function openTv(browser, url, initScript = null) {
   const page = await browser.newPage({ viewport: { width: 960, height: 540 } });
   await page.addInitScript(HLS_HOOK);
+  if (initScript) await page.addInitScript(initScript);
   if (TRACE) await page.addInitScript(`window.__traceOffset = ${clockOffset};\n${TRACE_HOOK}`);
   page.segmentIds = [];
   page.on('request', (r) => {

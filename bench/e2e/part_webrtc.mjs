@@ -23,9 +23,8 @@ async function costWindow(pid) {
 }
 
 // In the page: the first bright frame of each flash (when it is shown) and the onset of each beep
-// (when it is heard), both in the page's performance clock. Sound is read by an audio worklet
-// from the stream the video plays; a context time becomes a heard time through the output
-// timestamp.
+// (when it is heard), both in the page's performance clock. Sound is read from the stream the
+// video plays; a context time becomes a heard time through the output timestamp.
 export function syncSource() {
   return async ({ seconds }) => {
     const video = document.getElementById('video');
@@ -33,25 +32,23 @@ export function syncSource() {
     if (!stream || !stream.getAudioTracks().length) throw new Error('no sound track in the played stream');
     const ctx = new AudioContext({ sampleRate: 48000 });
     await ctx.resume();
-    const worklet = `registerProcessor('onsets', class extends AudioWorkletProcessor {
-      constructor() { super(); this.loud = false; this.quiet = 0; }
-      process(inputs) {
-        const d = inputs[0] && inputs[0][0];
-        if (!d) return true;
-        for (let i = 0; i < d.length; i++) {
-          const a = Math.abs(d[i]);
-          if (!this.loud && a > 0.05) { this.loud = true; this.quiet = 0; this.port.postMessage(currentTime + i / sampleRate); }
-          else if (this.loud) { this.quiet = a < 0.01 ? this.quiet + 1 : 0; if (this.quiet > 2400) this.loud = false; }
-        }
-        return true;
-      }
-    });`;
-    await ctx.audioWorklet.addModule(URL.createObjectURL(new Blob([worklet], { type: 'text/javascript' })));
-    const node = new AudioWorkletNode(ctx, 'onsets');
+    // A script processor, as an audio worklet needs a secure context and a TV page has none. Its
+    // input block was rendered the block before the output it plays at `playbackTime`, so a
+    // sample's context time is known to within one block (256 samples, 5.3 ms).
+    const node = ctx.createScriptProcessor(256, 2, 1);
     const beeps = [];
-    node.port.onmessage = (e) => {
+    let loud = false; let quiet = 0;
+    node.onaudioprocess = (e) => {
+      const d = e.inputBuffer.getChannelData(0);
       const ts = ctx.getOutputTimestamp();
-      beeps.push(ts.performanceTime + (e.data - ts.contextTime) * 1000);
+      for (let i = 0; i < d.length; i++) {
+        const a = Math.abs(d[i]);
+        if (!loud && a > 0.05) {
+          loud = true; quiet = 0;
+          const t = e.playbackTime - d.length / ctx.sampleRate + i / ctx.sampleRate;
+          beeps.push(ts.performanceTime + (t - ts.contextTime) * 1000);
+        } else if (loud) { quiet = a < 0.01 ? quiet + 1 : 0; if (quiet > 2400) loud = false; }
+      }
     };
     ctx.createMediaStreamSource(stream).connect(node);
     node.connect(ctx.destination);
@@ -85,14 +82,36 @@ export function syncSource() {
   };
 }
 
+// Keeps the page's peer connections, for the receiver's own account of the video.
+const KEEP_PCS = `(() => {
+  const P = window.RTCPeerConnection;
+  if (!P) return;
+  window.__pcs = [];
+  window.RTCPeerConnection = function (...a) { const pc = new P(...a); window.__pcs.push(pc); return pc; };
+  window.RTCPeerConnection.prototype = P.prototype;
+  Object.setPrototypeOf(window.RTCPeerConnection, P);
+})();`;
+const receiverStats = (page) => page.evaluate(async () => {
+  const pc = window.__pcs.at(-1);
+  for (const s of (await pc.getStats()).values()) {
+    if (s.type !== 'inbound-rtp' || s.kind !== 'video') continue;
+    const pick = ['framesReceived', 'framesDecoded', 'framesDropped', 'packetsReceived', 'packetsLost', 'nackCount',
+      'pliCount', 'freezeCount', 'totalFreezesDuration', 'framesPerSecond', 'frameWidth', 'frameHeight'];
+    return Object.fromEntries(pick.map((k) => [k, s[k]]).concat([['jitterBufferMs', Math.round(1000 * s.jitterBufferDelay / s.jitterBufferEmittedCount)]]));
+  }
+  return null;
+});
+
 export async function runWebRTC({ cast, base, env, tvBrowser }, results) {
   await castAndTimeToLive(cast, base);
   const hls = await openTv(tvBrowser, `${base}/tv.html?player=hls`);
   await waitForClock(hls);
   const pages = [];
   try {
-    pages.push(await openTv(tvBrowser, `${base}/tv.html?player=webrtc`));
+    pages.push(await openTv(tvBrowser, `${base}/tv.html?player=webrtc`, KEEP_PCS));
     results.paths.push(await measure(pages[0], 'Skylark native over WebRTC, TV page', null, WEBRTC_S));
+    results.webrtcReceiver = await receiverStats(pages[0]);
+    log('webrtc receiver', JSON.stringify(results.webrtcReceiver));
 
     // What each viewer adds: the driver with the HLS page alone, then with one and four viewers.
     await pages[0].close();
