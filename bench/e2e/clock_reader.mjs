@@ -30,9 +30,11 @@ export function readerSource() {
     canvas.width = (bits + 1) * block;
     canvas.height = top + block;
     const ctx = canvas.getContext('2d', { willReadFrequently: true });
-    const st = window.__e2e = { samples: [], stalls: [], last: null, frames: 0, unread: 0, ahead: [] };
-    st.reset = () => { st.samples = []; st.stalls = []; st.last = null; st.frames = 0; st.unread = 0; st.ahead = []; };
-    const onFrame = () => {
+    const st = window.__e2e = { samples: [], stalls: [], last: null, frames: 0, unread: 0, ahead: [], presented: [null, null] };
+    st.reset = () => { st.samples = []; st.stalls = []; st.last = null; st.frames = 0; st.unread = 0; st.ahead = []; st.presented = [null, null]; };
+    // presentedFrames counts what the compositor showed, also frames this reader had no turn for.
+    const onFrame = (now, meta) => {
+      st.presented = [st.presented[0] === null ? meta.presentedFrames : st.presented[0], meta.presentedFrames];
       const mono = Date.now() - offset;
       if (st.last !== null && mono - st.last > 500) st.stalls.push(Math.round(mono - st.last));
       st.last = mono;
@@ -81,7 +83,7 @@ export async function openTv(browser, url, initScript = null) {
 }
 export const readState = (page) => page.evaluate(() => ({
   samples: window.__e2e.samples, stalls: window.__e2e.stalls, frames: window.__e2e.frames,
-  unread: window.__e2e.unread, ahead: window.__e2e.ahead, hlsFatal: window.__hlsFatal, hooked: !!window.__hlsHooked,
+  unread: window.__e2e.unread, ahead: window.__e2e.ahead, presented: window.__e2e.presented[1] - window.__e2e.presented[0], hlsFatal: window.__hlsFatal, hooked: !!window.__hlsHooked,
   mode: document.body.dataset.mode,
 }));
 export async function waitForClock(page, ms = 30000) {
@@ -105,14 +107,14 @@ export async function measure(page, name, meter = null, seconds = MEASURE_S) {
   const st = await readState(page);
   const delays = st.samples.map((s) => s[1]);
   const r = {
-    name, frames: st.frames, read: delays.length, unread: st.unread,
+    name, frames: st.frames, presented: st.presented, read: delays.length, unread: st.unread,
     p50: median(delays), p95: pct(delays, 0.95), p99: pct(delays, 0.99), max: pct(delays, 1),
     aheadMs: st.ahead.length ? Math.round(median(st.ahead) * 1000) : null,
     stalls: st.stalls.length, hlsFatal: st.hlsFatal.length, mode: st.mode,
     cost: cost ? cost() : null,
     t0: st.samples[0]?.[0] ?? 0, series: st.samples,
   };
-  log(`${name}: p50 ${r.p50} p95 ${r.p95} p99 ${r.p99} ms over ${r.read} frames (mode ${r.mode}, ` +
+  log(`${name}: p50 ${r.p50} p95 ${r.p95} p99 ${r.p99} ms over ${r.read} frames of ${r.presented} presented (mode ${r.mode}, ` +
     `ahead ${r.aheadMs} ms${r.cost ? `, cpu ${r.cost.cpuPerS.toFixed(2)} s/s, peak ${r.cost.peakMB.toFixed(0)} MB` : ''})`);
   return r;
 }

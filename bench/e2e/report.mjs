@@ -10,11 +10,11 @@ export function report(r, plotName) {
     `Xvfb 1920x1080, headless Chromium as the TV. Load average before ${r.loadBefore.map((x) => x.toFixed(2)).join(' ')}, ` +
     `after ${r.loadAfter.map((x) => x.toFixed(2)).join(' ')} (other work shares these cores: figures are noisy when that is high).`, '');
   lines.push(`## Glass-to-glass latency (${r.seconds} s per path, every presented frame)`, '');
-  lines.push('| path / peer | p50 ms | p95 ms | p99 ms | max ms | frames read | player buffer ahead ms | stalls > 0.5 s |');
+  lines.push('| path / peer | p50 ms | p95 ms | p99 ms | max ms | frames read of presented | player buffer ahead ms | stalls > 0.5 s |');
   lines.push('|---|---|---|---|---|---|---|---|');
   for (const p of r.paths) {
     if (p.error) { lines.push(`| ${p.name} | failed: ${p.error.replace(/\|/g, '/')} | | | | | | |`); continue; }
-    lines.push(`| ${p.name} | ${f(p.p50)} | ${f(p.p95)} | ${f(p.p99)} | ${f(p.max)} | ${p.read} | ${f(p.aheadMs)} | ${p.stalls} |`);
+    lines.push(`| ${p.name} | ${f(p.p50)} | ${f(p.p95)} | ${f(p.p99)} | ${f(p.max)} | ${p.read} of ${f(p.presented)} | ${f(p.aheadMs)} | ${p.stalls} |`);
   }
   lines.push('', `![latency over time](${plotName})`, '');
   lines.push('## Cost while casting 1920x1080 at 30 frames a second (one TV page playing)', '');
