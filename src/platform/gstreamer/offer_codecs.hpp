@@ -4,6 +4,8 @@
 #include <string>
 #include <variant>
 
+#include "common/bytes.hpp"
+
 namespace skylark {
 
 // What a viewer's offer lets us send: the payload type of its H.264 in packetization mode 1
@@ -18,5 +20,9 @@ struct OfferCodecs {
 // digits) is chosen, else constrained baseline, else any baseline, else the first.
 std::variant<OfferCodecs, std::string> offerCodecs(const std::string& sdp,
                                                    const std::string& profile);
+
+// The profile-level-id of an access unit's sequence parameter set (the three bytes after its
+// NAL header, as SDP writes them), or nothing when the unit carries none.
+std::optional<std::string> streamProfile(const Bytes& unit);
 
 }  // namespace skylark

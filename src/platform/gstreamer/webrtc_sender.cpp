@@ -49,52 +49,6 @@ WebRTCViewers::Answer outcome(Outcome kind, std::string reason = {}) {
     return answer;
 }
 
-// The profile-level-id of an access unit's sequence parameter set: the three bytes after its
-// NAL header, as SDP writes them.
-std::optional<std::string> profileOf(const Bytes& unit) {
-    for (std::size_t i = 0; i + 7 < unit.size(); ++i) {
-        if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1 && (unit[i + 3] & 0x1F) == 7) {
-            static constexpr char kHex[] = "0123456789abcdef";
-            std::string id;
-            for (std::size_t b = i + 4; b < i + 7; ++b) {
-                id += kHex[unit[b] >> 4];
-                id += kHex[unit[b] & 0xF];
-            }
-            return id;
-        }
-    }
-    return std::nullopt;
-}
-
-// Ends a cast's sessions with its writer, whichever way the writer goes.
-class ViewedWriter final : public StreamWriter {
-  public:
-    ViewedWriter(std::shared_ptr<StreamWriter> inner, std::shared_ptr<WebRTCSender> sender)
-        : inner_(std::move(inner)), sender_(std::move(sender)), cast_(sender_->castStarted()) {
-        inner_->subscribe(sender_);
-    }
-    ~ViewedWriter() override { sender_->castEnded(cast_); }
-
-    bool start(std::int64_t sessionStart_ns) override { return inner_->start(sessionStart_ns); }
-    bool isReadyFor(MediaKind kind) const override { return inner_->isReadyFor(kind); }
-    bool appendVideo(const VideoFrame& frame) override { return inner_->appendVideo(frame); }
-    bool appendAudio(const AudioBuffer& buffer) override { return inner_->appendAudio(buffer); }
-    WriterStatus status() const override { return inner_->status(); }
-    std::optional<Error> failure() const override { return inner_->failure(); }
-    void cancel() override {
-        inner_->cancel();
-        sender_->castEnded(cast_);
-    }
-    void subscribe(std::weak_ptr<EncodedMediaSubscriber> subscriber) override {
-        inner_->subscribe(std::move(subscriber));
-    }
-
-  private:
-    const std::shared_ptr<StreamWriter> inner_;
-    const std::shared_ptr<WebRTCSender> sender_;
-    const std::uint64_t cast_;
-};
-
 }  // namespace
 
 void WebRTCSender::stop(std::vector<std::shared_ptr<ViewerSession>> pipelines) {
@@ -276,24 +230,6 @@ bool WebRTCSender::close(std::string_view id) {
     return true;
 }
 
-void WebRTCSender::writerDidEncode(const EncodedMedia& media) {
-    std::lock_guard guard(lock_);
-    if (media.keyFrame && media.data) {
-        profile_ = profileOf(*media.data).value_or(profile_);
-    }
-    if (media.kind == MediaKind::audio) {
-        if (opus_) {
-            opus_->push(media.audio);
-        }
-        return;
-    }
-    for (auto& [id, session] : sessions_) {
-        if (session.pipeline) {
-            session.pipeline->pushVideo(media);
-        }
-    }
-}
-
 void WebRTCSender::build(const std::string& id, const std::string& offer,
                          const OfferCodecs& codecs) {
     const std::shared_ptr<Mailbox> mailbox = mailbox_;
@@ -413,56 +349,6 @@ void WebRTCSender::expire() {
     for (const std::string& id : late) {
         end(id);
     }
-}
-
-void WebRTCSender::encodeSoundIfNeeded() {
-    std::int64_t base_ns = 0;
-    {
-        std::lock_guard guard(lock_);
-        if (opus_) {
-            return;
-        }
-        base_ns = base_ns_;
-    }
-    std::unique_ptr<OpusEncoder> encoder;
-    try {
-        encoder = std::make_unique<OpusEncoder>(base_ns, [this](GstSample* sample) {
-            std::lock_guard guard(lock_);
-            for (auto& [id, session] : sessions_) {
-                if (session.pipeline) {
-                    session.pipeline->pushOpus(sample);
-                }
-            }
-        });
-    } catch (const std::exception&) {
-        return;  // the viewers get the picture without sound
-    }
-    std::lock_guard guard(lock_);
-    opus_ = std::move(encoder);
-}
-
-void WebRTCSender::dropEncoderIfIdle() {
-    std::unique_ptr<OpusEncoder> idle;
-    {
-        std::lock_guard guard(lock_);
-        if (sessions_.empty()) {
-            idle = std::move(opus_);
-        }
-    }
-    // Stopped here, without the lock: its last delivery may be waiting for it.
-}
-
-StreamWriterFactory withWebRTCViewers(StreamWriterFactory makeWriter,
-                                      std::shared_ptr<WebRTCSender> sender) {
-    return [makeWriter = std::move(makeWriter), sender = std::move(sender)](
-               const WriterSettings& settings,
-               std::weak_ptr<StreamWriterDelegate> delegate) -> StreamWriterResult {
-        StreamWriterResult made = makeWriter(settings, std::move(delegate));
-        if (auto* writer = std::get_if<std::shared_ptr<StreamWriter>>(&made)) {
-            return std::make_shared<ViewedWriter>(std::move(*writer), sender);
-        }
-        return made;
-    };
 }
 
 }  // namespace skylark
