@@ -46,7 +46,7 @@ export function report(r, plotName) {
     if (y) {
       lines.push(y.error ? `Picture against sound: failed: ${y.error}` :
         `The flash-and-beep screen over WebRTC, read in the TV page: each flash's first bright frame when it is shown ` +
-        `(\`requestVideoFrameCallback\`) against its beep's onset when it is heard (an audio worklet on the played stream): ` +
+        `(\`requestVideoFrameCallback\`) against its beep's onset when it is heard (a script processor on the played stream): ` +
         `${y.offsetsMs.length} pairs (${y.flashes} flashes, ${y.beeps} beeps). Picture minus sound: mean ${f(y.meanMs)} ms, ` +
         `worst ${f(y.worstMs)} ms (each: ${y.offsetsMs.join(', ')}). Positive: the picture is late; up to one frame interval by construction.`, '');
     }
