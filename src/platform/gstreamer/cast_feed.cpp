@@ -1,4 +1,5 @@
 // The cast's side of the viewers: the writer they follow, and what it hands them.
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -93,8 +94,10 @@ void WebRTCSender::encodeSoundIfNeeded() {
                 }
             }
         });
-    } catch (const std::exception&) {
-        return;  // the viewers get the picture without sound
+    } catch (const std::exception& error) {
+        // The viewers still get the picture; say why they hear nothing.
+        std::fprintf(stderr, "WebRTC viewers get no sound: %s\n", error.what());
+        return;
     }
     std::lock_guard guard(lock_);
     opus_ = std::move(encoder);
