@@ -13,6 +13,8 @@ namespace {
 constexpr std::size_t kKeyBytes = 16;
 constexpr std::size_t kMaxDeniedKeys = 64;
 
+}  // namespace
+
 std::string systemRandomBytes(std::size_t n) {
     std::string bytes(n, '\0');
     std::size_t filled = 0;
@@ -26,8 +28,6 @@ std::string systemRandomBytes(std::size_t n) {
     }
     return bytes;
 }
-
-}  // namespace
 
 bool isLoopbackAddress(std::string_view address) {
     const std::string text(address);

@@ -104,4 +104,8 @@ bool isLoopbackAddress(std::string_view address);
 // A printable random token of `bytes` random bytes, as lowercase hex.
 std::string hexKey(std::string_view bytes);
 
+// `n` bytes from the kernel's random source; throws when it gives none, so that no guessable
+// token is ever made.
+std::string systemRandomBytes(std::size_t n);
+
 }  // namespace skylark

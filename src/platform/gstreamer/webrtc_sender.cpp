@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <array>
 #include <future>
-#include <random>
 #include <stdexcept>
 #include <utility>
 
+#include "http/device_access.hpp"
 #include "platform/gstreamer/offer_codecs.hpp"
 #include "platform/gstreamer/opus_encoder.hpp"
 #include "platform/gstreamer/viewer_session.hpp"
@@ -22,19 +22,6 @@ using Outcome = WebRTCViewers::Answer::Outcome;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kErrorDomain = "org.skylark.gstreamer";
-
-std::string randomId() {
-    std::random_device random;
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string id;
-    for (int i = 0; i < 8; ++i) {
-        const unsigned value = random();
-        for (int shift = 0; shift < 16; shift += 4) {
-            id += kHex[(value >> shift) & 0xF];
-        }
-    }
-    return id;
-}
 
 std::int64_t monotonic_ns() {
     timespec now{};
@@ -203,7 +190,7 @@ void WebRTCSender::open(std::string offer, AnswerHandler done) {
         done(outcome(Outcome::badOffer, *reason));
         return;
     }
-    std::string id = randomId();
+    std::string id = hexKey(systemRandomBytes(16));
     sessions_[id] = Session{nullptr, std::move(done), Clock::now() + connectWait_};
     mailbox_->post([id, offer = std::move(offer),
                     codecs = std::get<OfferCodecs>(std::move(codecs))](WebRTCSender& self) {
