@@ -1,6 +1,7 @@
 #include "platform/gstreamer/capture_pipeline.hpp"
 
 #include <gst/gst.h>
+#include <time.h>
 
 #include <stdexcept>
 #include <string>
@@ -25,6 +26,12 @@ GstElement* makeCapturePipeline(const char* description, std::int64_t base_ns, c
     gst_element_set_start_time(pipeline, GST_CLOCK_TIME_NONE);
     gst_element_set_base_time(pipeline, static_cast<GstClockTime>(base_ns));
     return pipeline;
+}
+
+std::int64_t captureClockNow_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 }
 
 }  // namespace skylark

@@ -12,4 +12,7 @@ namespace skylark {
 // them). Throws std::runtime_error, saying `what` could not be built, and why.
 GstElement* makeCapturePipeline(const char* description, std::int64_t base_ns, const char* what);
 
+// Now on the capture's clock (CLOCK_MONOTONIC), in nanoseconds.
+std::int64_t captureClockNow_ns();
+
 }  // namespace skylark

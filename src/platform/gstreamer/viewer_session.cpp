@@ -57,12 +57,6 @@ void forEachMadeBy(GstElement* bin, const char* factoryName, const Use& use) {
     gst_iterator_free(elements);
 }
 
-std::int64_t steady_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string replyError(GstPromise* promise) {
     const GstStructure* reply = gst_promise_get_reply(promise);
     GError* error = nullptr;
@@ -84,7 +78,7 @@ struct ViewerSession::Link {
     GstElement* webrtc = nullptr;
     ViewerSession::Events events;
     std::atomic<bool> connected{false};
-    std::atomic<std::int64_t> heard_ns{steady_ns()};  // the viewer's last RTCP, steady clock
+    std::atomic<std::int64_t> heard_ns{captureClockNow_ns()};  // the viewer's last RTCP
 
     // A reference per callback that GLib keeps, dropped with its destroy notify.
     static gpointer hold(const std::shared_ptr<Link>& link) {
@@ -188,7 +182,7 @@ ViewerSession::ViewerSession(const std::string& offer, const OfferCodecs& codecs
         rtpbin_ = rtpbin;
         handlers_[2] = g_signal_connect_data(
             rtpbin, "on-ssrc-active", G_CALLBACK(+[](GstElement*, guint, guint, gpointer data) {
-                Link::of(data).heard_ns = steady_ns();
+                Link::of(data).heard_ns = captureClockNow_ns();
             }),
             Link::hold(link_), Link::drop, GConnectFlags{});
         handlers_[3] = g_signal_connect_data(

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "http/device_access.hpp"
+#include "platform/gstreamer/capture_pipeline.hpp"
 #include "platform/gstreamer/offer_codecs.hpp"
 #include "platform/gstreamer/opus_encoder.hpp"
 #include "platform/gstreamer/viewer_session.hpp"
@@ -22,12 +23,6 @@ using Outcome = WebRTCViewers::Answer::Outcome;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kErrorDomain = "org.skylark.gstreamer";
-
-std::int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
-}
 
 WebRTCViewers::Answer outcome(Outcome kind, std::string reason = {}) {
     WebRTCViewers::Answer answer;
@@ -129,7 +124,7 @@ std::uint64_t WebRTCSender::castStarted() {
     const std::uint64_t cast = ++cast_;
     live_ = true;
     // Media of the last second before the cast's first session may still be on its way.
-    base_ns_ = monotonic_ns() - 1'000'000'000;
+    base_ns_ = captureClockNow_ns() - 1'000'000'000;
     endAll(held);
     return cast;
 }
