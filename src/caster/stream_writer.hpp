@@ -93,10 +93,12 @@ struct EncodedMedia {
     std::int64_t time_ns = 0;
 };
 
-// Receives every encoded video access unit and every audio buffer the writer takes, in order
-// of encoding, besides the segments that go to the delegate. Called on the writer's own thread,
-// one call at a time, never inside a writer call and never once cancel() has returned; it must
-// not block (the encoder waits for it) and must not call the writer's cancel().
+// Receives every encoded video access unit and every audio buffer the writer takes, besides the
+// segments that go to the delegate. Video comes in order of encoding, on the writer's own thread;
+// audio as it is taken, on the thread of appendAudio() (a live peer needs the sound as steady as
+// it is captured, not behind the pictures' encode): a video call and an audio call may overlap.
+// Never once cancel() has returned; it must not block (the encoder and the capture wait for it)
+// and must not call the writer.
 class EncodedMediaSubscriber {
   public:
     virtual ~EncodedMediaSubscriber() = default;

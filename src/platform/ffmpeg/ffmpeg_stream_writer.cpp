@@ -75,8 +75,11 @@ struct FFmpegStreamWriter::Shared {
     std::thread::id threadID;
     std::vector<std::weak_ptr<EncodedMediaSubscriber>> subscribers;
 
-    // Held while the delegate or a subscriber runs, so cancel() can wait out a delivery.
+    // Held while the delegate or a subscriber runs, so cancel() can wait out a delivery: one for
+    // the writer's thread, one for the sound handed on from appendAudio(), which must not wait
+    // for a segment's delivery.
     std::mutex delivery;
+    std::mutex soundDelivery;
 
     // Whether output may still go out, and to whom; called with `delivery` held.
     bool writing(std::vector<std::shared_ptr<EncodedMediaSubscriber>>* live = nullptr) {
@@ -101,10 +104,10 @@ struct FFmpegStreamWriter::Shared {
         }
     }
 
-    // `make` builds the unit only when someone takes it.
+    // `make` builds the unit only when someone takes it; `through` is the delivery lock held.
     template <class Make>
-    void publish(const Make& make) {
-        std::lock_guard guard(delivery);
+    void publish(std::mutex& through, const Make& make) {
+        std::lock_guard guard(through);
         std::vector<std::shared_ptr<EncodedMediaSubscriber>> live;
         if (!writing(&live) || live.empty()) {
             return;
@@ -197,13 +200,6 @@ void FFmpegStreamWriter::Shared::process(Item& item) {
         engine->addVideo(*frame, frame->time_ns);
     } else if (auto* audio = std::get_if<AudioBuffer>(&item)) {
         engine->addAudio(*audio, audio->time_ns);
-        publish([&] {
-            EncodedMedia media;
-            media.kind = MediaKind::audio;
-            media.audio = *audio;
-            media.time_ns = audio->time_ns;
-            return media;
-        });
     } else {
         engine->finish();
         std::lock_guard guard(lock);
@@ -255,7 +251,7 @@ bool FFmpegStreamWriter::start(std::int64_t sessionStart_ns) {
             },
             [weak](const AVPacket& packet, std::int64_t time_ns) {
                 if (auto self = weak.lock()) {
-                    self->publish([&] {
+                    self->publish(self->delivery, [&] {
                         EncodedMedia media;
                         media.data = accessUnit(packet, self->engine->videoContext());
                         media.keyFrame = (packet.flags & AV_PKT_FLAG_KEY) != 0;
@@ -288,7 +284,19 @@ bool FFmpegStreamWriter::appendVideo(const VideoFrame& frame) {
 }
 
 bool FFmpegStreamWriter::appendAudio(const AudioBuffer& buffer) {
-    return ffmpeg::checkAudioBuffer(buffer).empty() && shared_->append(buffer, MediaKind::audio);
+    if (!ffmpeg::checkAudioBuffer(buffer).empty() || !shared_->append(buffer, MediaKind::audio)) {
+        return false;
+    }
+    // Sound goes out as it is taken, not from the writer's thread: there it would wait behind
+    // the pictures' encode and reach a live peer in bursts it cannot play smoothly.
+    shared_->publish(shared_->soundDelivery, [&] {
+        EncodedMedia media;
+        media.kind = MediaKind::audio;
+        media.audio = buffer;
+        media.time_ns = buffer.time_ns;
+        return media;
+    });
+    return true;
 }
 
 WriterStatus FFmpegStreamWriter::status() const {
@@ -326,7 +334,7 @@ void FFmpegStreamWriter::cancel() {
     }
     if (!onWriterThread) {
         // A delivery that began before the status changed ends before cancel() returns.
-        std::lock_guard wait(shared_->delivery);
+        std::scoped_lock wait(shared_->delivery, shared_->soundDelivery);
     }
 }
 

@@ -17,10 +17,16 @@ namespace {
 constexpr guint64 kMaxQueuedBytes = 512 * 1024;
 
 // Opus in 10 ms frames in its low-delay mode: the sound adds as little delay as the picture.
+// Each frame follows the one before by exactly its length, as a receiver's jitter buffer needs:
+// the capture's times are slewed against the sound card's clock, and a frame stamped a little
+// early reads as a late duplicate and is thrown away. Once the capture's line has moved 10 ms
+// away (it settles in the first seconds), the encoder drops the overlap or leaves the gap, and
+// the sound is back on the picture's clock.
 constexpr const char* kPipeline =
     "appsrc name=pcm is-live=true format=time do-timestamp=false "
     "! audioconvert ! audioresample ! audio/x-raw,rate=48000,channels=2 "
     "! opusenc frame-size=10 audio-type=restricted-lowdelay bitrate=128000 "
+    "  perfect-timestamp=true tolerance=10000000 hard-resync=true "
     "! appsink name=opus sync=false emit-signals=false max-buffers=50 drop=true";
 
 }  // namespace

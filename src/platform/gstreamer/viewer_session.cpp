@@ -176,10 +176,17 @@ ViewerSession::ViewerSession(const std::string& offer, const OfferCodecs& codecs
                               }),
                               Link::hold(link_), Link::drop, GConnectFlags{});
 
+    // The sender reports map RTP times to when the media was captured, not to when it was sent:
+    // the picture leaves after its encode and the sound well before, and a viewer syncs the two
+    // by these reports. Set on the sessions made so far and on those rtpbin makes later.
+    forEachMadeBy(webrtc_, "rtpsession", [](GstElement* session) {
+        g_object_set(session, "rtcp-sync-send-time", FALSE, nullptr);
+    });
     // A viewer reports what it receives about once a second: its reports keep the session, and
     // its goodbye ends it.
     forEachMadeBy(webrtc_, "rtpbin", [&](GstElement* rtpbin) {
         rtpbin_ = rtpbin;
+        g_object_set(rtpbin, "rtcp-sync-send-time", FALSE, nullptr);
         handlers_[2] = g_signal_connect_data(
             rtpbin, "on-ssrc-active", G_CALLBACK(+[](GstElement*, guint, guint, gpointer data) {
                 Link::of(data).heard_ns = captureClockNow_ns();

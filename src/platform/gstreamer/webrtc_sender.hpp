@@ -27,9 +27,9 @@ class ViewerSession;
 // they come (subscribed to the cast's writer), and a viewer that stalls loses only its own media.
 //
 // Threads: open() and close() from the server thread, castStarted() and castEnded() from the
-// caster's threads, writerDidEncode() from the writer's; all of them return without waiting for
-// GStreamer. Pipelines are built and torn down on a thread of this object's own
-// ("skylark-webrtc"), never on one of GStreamer's.
+// caster's threads, writerDidEncode() from the writer's (video) and the capture's (sound); all
+// of them return without waiting for GStreamer. Pipelines are built and torn down on a thread
+// of this object's own ("skylark-webrtc"), never on one of GStreamer's.
 class WebRTCSender final : public WebRTCViewers, public EncodedMediaSubscriber {
   public:
     static constexpr std::size_t kMaxViewers = 4;
