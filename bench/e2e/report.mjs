@@ -34,7 +34,7 @@ export function report(r, plotName) {
     (r.cycles ? `; over ${r.cycles.n} start/stop cycles median ${f(median(r.cycles.toLiveMs))} ms, max ${f(Math.max(...r.cycles.toLiveMs))} ms.` : '.') +
     ` The initialization segment was there after ${f(r.selectionToInitMs)} ms (capture start, first frame, writer start); the rest is the first` +
     ' quarter-second media segment being filled and encoded.', '');
-  if (r.webrtcCost || r.webrtcSync) {
+  if (r.webrtcCost || r.webrtcSync || r.hlsPageSync) {
     lines.push('## Share Screen over WebRTC: what each TV costs, picture against sound at the page', '');
     const c = r.webrtcCost;
     if (c) {
@@ -42,14 +42,19 @@ export function report(r, plotName) {
       for (const w of c.windows) lines.push(`| ${w.viewers} | ${f(w.cpuPerS, 3)} | ${f(w.rssMB, 1)} | ${f(w.cpuPerViewer, 3)} | ${f(w.mbPerViewer, 1)} |`);
       lines.push('', `What the pages played with four viewers (the HLS page first): ${c.modes.join(', ')}.`, '');
     }
-    const y = r.webrtcSync;
-    if (y) {
-      lines.push(y.error ? `Picture against sound: failed: ${y.error}` :
-        `The flash-and-beep screen over WebRTC, read in the TV page: each flash's first bright frame when it is shown ` +
-        `(\`requestVideoFrameCallback\`) against its beep's onset when it is heard (a script processor on the played stream): ` +
-        `${y.offsetsMs.length} pairs (${y.flashes} flashes, ${y.beeps} beeps). Picture minus sound: mean ${f(y.meanMs)} ms, ` +
-        `worst ${f(y.worstMs)} ms (each: ${y.offsetsMs.join(', ')}). Positive: the picture is late; up to one frame interval by construction.`, '');
+    lines.push('The flash-and-beep screen, where the TV plays it: each flash\'s first bright frame when the page shows it ' +
+      '(`requestVideoFrameCallback`) against its beep\'s onset when the page\'s sound reaches its own PulseAudio sink ' +
+      '(the sink\'s monitor recorded beside the page, each sample timed by its place in the recording), once per player. ' +
+      'Picture minus sound; positive: the picture is late, by up to one frame interval by construction.', '');
+    for (const [name, y] of [['WebRTC', r.webrtcSync], ['HLS, Skylark player', r.hlsPageSync]]) {
+      if (!y) continue;
+      lines.push(y.error ? `- ${name}: failed: ${y.error}` :
+        `- ${name} (played as ${y.mode}): ${y.offsetsMs.length} pairs (${y.flashes} flashes shown, ${y.beeps} beeps heard); ` +
+        `mean ${f(y.meanMs)} ms, worst ${f(y.worstMs)} ms (each: ${y.offsetsMs.join(', ')}).` +
+        (y.sound ? ` The receiver's sound: ${y.sound.packets} packets, ${y.sound.discarded} discarded, ${y.sound.concealedPct}% of samples concealed, ` +
+          `${y.sound.acceleratedMs} ms squeezed out to catch up, jitter buffer ${y.sound.jitterBufferMs} ms.` : ''));
     }
+    lines.push('');
   }
   if (r.memory) {
     const m = r.memory;

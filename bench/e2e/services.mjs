@@ -48,7 +48,9 @@ export async function startPulse(env) {
   mkdirSync(env.HOME, { recursive: true, mode: 0o700 });
   start('pulseaudio', ['--daemonize=no', '--exit-idle-time=-1', '--disallow-exit', '-n', '--use-pid-file=no',
     '--load=module-native-protocol-unix auth-anonymous=1',
-    '--load=module-null-sink sink_name=tvsink rate=48000 channels=2', '--load=module-always-sink'], { env });
+    '--load=module-null-sink sink_name=tvsink rate=48000 channels=2',
+    // The TV's speaker: where a TV page's sound is heard, apart from the sink the cast records.
+    '--load=module-null-sink sink_name=tvspeaker rate=48000 channels=2', '--load=module-always-sink'], { env });
   const ok = () => new Promise((r) => spawn('pactl', ['info'], { env, stdio: 'ignore' }).on('exit', (c) => r(c === 0)));
   await until('PulseAudio', ok, 10000, 50);
   await new Promise((r) => spawn('pactl', ['set-default-sink', 'tvsink'], { env, stdio: 'ignore' }).on('exit', r));
