@@ -112,9 +112,13 @@ ViewerSession::ViewerSession(const std::string& offer, const OfferCodecs& codecs
 
     const auto attach = [&](const char* payloaderName, int pt, const char* media,
                             const char* encoding, int rate) {
+        // A browser syncs the picture to the sound only for tracks of one stream: the answer
+        // names both streams' sources with one stream id, which needs their SSRCs up front.
+        const guint ssrc = g_random_int();
         GstElement* payloader = gst_bin_get_by_name(GST_BIN(pipeline_), payloaderName);
-        g_object_set(payloader, "pt", pt, nullptr);
+        g_object_set(payloader, "pt", pt, "ssrc", ssrc, nullptr);
         GstPad* sink = gst_element_request_pad_simple(webrtc_, "sink_%u");
+        g_object_set(sink, "msid", "skylark-cast", nullptr);
         GstPad* source = gst_element_get_static_pad(payloader, "src");
         const bool linked = gst_pad_link(source, sink) == GST_PAD_LINK_OK;
         gst_object_unref(source);
@@ -130,7 +134,8 @@ ViewerSession::ViewerSession(const std::string& offer, const OfferCodecs& codecs
         // follows the picture's size (the offers allow a higher level than they name).
         const std::string text =
             std::string("application/x-rtp,media=") + media + ",encoding-name=" + encoding +
-            ",clock-rate=" + std::to_string(rate) + ",payload=" + std::to_string(pt);
+            ",clock-rate=" + std::to_string(rate) + ",payload=" + std::to_string(pt) +
+            ",ssrc=(uint)" + std::to_string(ssrc);
         GstCaps* caps = gst_caps_from_string(text.c_str());
         g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY,
                      "codec-preferences", caps, nullptr);
