@@ -23,7 +23,7 @@ const post = (mangle = 'sdp => sdp', type = 'application/sdp', on = page) => on.
   pc.addTransceiver('video', { direction: 'recvonly' });
   pc.addTransceiver('audio', { direction: 'recvonly' });
   const video = Object.assign(document.createElement('video'), { autoplay: true, srcObject: new MediaStream() });
-  pc.ontrack = ({ track }) => video.srcObject.addTrack(track);
+  pc.ontrack = ({ track, streams }) => { video.srcObject.addTrack(track); video.dataset.streams = `${video.dataset.streams || ''} ${streams.map((m) => m.id)}`.trim(); };
   await pc.setLocalDescription();
   await new Promise((resolve) => { pc.onicegatheringstatechange = () => pc.iceGatheringState === 'complete' && resolve(); setTimeout(resolve, 1000); });
   const reply = await fetch('/live/whep', { method: 'POST', headers: { 'Content-Type': type }, body: eval(mangle)(pc.localDescription.sdp) });
@@ -35,12 +35,12 @@ const post = (mangle = 'sdp => sdp', type = 'application/sdp', on = page) => on.
   return { status: 201, location: reply.headers.get('Location'), type: reply.headers.get('Content-Type'), answer };
 }, [String(mangle), type]);
 
-// What the n-th viewer has received: decoded frames and size, sound packets and energy; the
-// states of its connection and of its DTLS transport.
+// What the n-th viewer has received: decoded frames and size, the streams of its tracks, sound
+// packets and energy; the states of its connection and of its DTLS transport.
 const received = (n) => page.evaluate(async (n) => {
   const { pc, video } = window.viewers[n];
   const audio = [...(await pc.getStats()).values()].find((s) => s.type === 'inbound-rtp' && s.kind === 'audio') || {};
-  return { frames: video.getVideoPlaybackQuality().totalVideoFrames, width: video.videoWidth, height: video.videoHeight,
+  return { frames: video.getVideoPlaybackQuality().totalVideoFrames, width: video.videoWidth, height: video.videoHeight, streams: video.dataset.streams,
     packets: audio.packetsReceived || 0, energy: audio.totalAudioEnergy || 0, state: pc.connectionState + '/' + pc.getReceivers()[0].transport?.state };
 }, n);
 const flowing = async (n) => {
@@ -59,7 +59,8 @@ test('a native cast reaches four WebRTC viewers with its picture and tone; bad o
     assert.match(first.answer, /a=candidate:.* typ host/);
     assert.doesNotMatch(first.answer, /typ (srflx|relay)/);
     const got = await flowing(0);
-    assert.deepEqual([got.width, got.height, got.state], [640, 360, 'connected/connected']);
+    // Picture and sound of one stream: the browser syncs only those.
+    assert.deepEqual([got.width, got.height, got.state, got.streams], [640, 360, 'connected/connected', 'skylark-cast skylark-cast']);
     assert.ok(got.energy > 0, 'the tone is heard');
 
     // Nothing of these takes a place or harms the sessions.
