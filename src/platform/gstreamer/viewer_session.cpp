@@ -181,9 +181,8 @@ ViewerSession::ViewerSession(const std::string& offer, const OfferCodecs& codecs
                               }),
                               Link::hold(link_), Link::drop, GConnectFlags{});
 
-    // The sender reports map RTP times to when the media was captured, not to when it was sent:
-    // the picture leaves after its encode and the sound well before, and a viewer syncs the two
-    // by these reports. Set on the sessions made so far and on those rtpbin makes later.
+    // Sender reports map RTP times to capture times, not send times (the picture leaves after
+    // its encode, the sound well before): a viewer syncs the two by them. Here and in rtpbin.
     forEachMadeBy(webrtc_, "rtpsession", [](GstElement* session) {
         g_object_set(session, "rtcp-sync-send-time", FALSE, nullptr);
     });
