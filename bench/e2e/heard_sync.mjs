@@ -43,20 +43,21 @@ export const KEEP_PCS = `(() => {
   Object.setPrototypeOf(window.RTCPeerConnection, P);
 })();`;
 
+// The receiver's own report on the `kind` of media it got (the page's last peer connection).
+export const inboundRtp = (page, kind) => page.evaluate(async (kind) => {
+  const pc = (window.__pcs || []).at(-1);
+  return pc ? [...(await pc.getStats()).values()].find((s) => s.type === 'inbound-rtp' && s.kind === kind) ?? null : null;
+}, kind);
+export const jitterBufferMs = (s) => Math.round((1000 * s.jitterBufferDelay) / s.jitterBufferEmittedCount);
+
 // The WebRTC receiver's account of the sound: what its jitter buffer concealed (played in place
 // of sound that came too late or not at all), discarded, and squeezed out to catch up.
-const receivedSound = (page) => page.evaluate(async () => {
-  const pc = (window.__pcs || []).at(-1);
-  if (!pc) return null;
-  for (const s of (await pc.getStats()).values()) {
-    if (s.type !== 'inbound-rtp' || s.kind !== 'audio') continue;
-    return { packets: s.packetsReceived, discarded: s.packetsDiscarded,
-      concealedPct: Math.round((1000 * s.concealedSamples) / s.totalSamplesReceived) / 10,
-      acceleratedMs: Math.round((1000 * s.removedSamplesForAcceleration) / 48000),
-      jitterBufferMs: Math.round((1000 * s.jitterBufferDelay) / s.jitterBufferEmittedCount) };
-  }
-  return null;
-});
+async function receivedSound(page) {
+  const s = await inboundRtp(page, 'audio');
+  return s && { packets: s.packetsReceived, discarded: s.packetsDiscarded,
+    concealedPct: Math.round((1000 * s.concealedSamples) / s.totalSamplesReceived) / 10,
+    acceleratedMs: Math.round((1000 * s.removedSamplesForAcceleration) / RATE), jitterBufferMs: jitterBufferMs(s) };
+}
 
 // In the page: when each flash's first bright frame is shown, for `seconds`.
 function flashSource() {

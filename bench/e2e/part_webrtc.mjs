@@ -4,7 +4,7 @@
 // where the TV plays them, beside the HLS page's.
 import { join } from 'node:path';
 import { BUILD, CHROMIUM, CHROMIUM_ARGS, QUICK, WEBRTC_S, chromium, log, sleep } from './options.mjs';
-import { KEEP_PCS, heardSync } from './heard_sync.mjs';
+import { KEEP_PCS, heardSync, inboundRtp, jitterBufferMs } from './heard_sync.mjs';
 import { cpuSeconds, memoryMB } from './meters.mjs';
 import { castAndTimeToLive, start, stop, stopCast } from './services.mjs';
 import { measure, openTv, waitForClock } from './clock_reader.mjs';
@@ -23,16 +23,13 @@ async function costWindow(pid) {
   return { cpuPerS: (cpuSeconds(pid) - c0) / ((performance.now() - t0) / 1000), rssMB: rss.reduce((a, b) => a + b) / rss.length };
 }
 
-const receiverStats = (page) => page.evaluate(async () => {
-  const pc = window.__pcs.at(-1);
-  for (const s of (await pc.getStats()).values()) {
-    if (s.type !== 'inbound-rtp' || s.kind !== 'video') continue;
-    const pick = ['framesReceived', 'framesDecoded', 'framesDropped', 'packetsReceived', 'packetsLost', 'nackCount',
-      'pliCount', 'freezeCount', 'totalFreezesDuration', 'framesPerSecond', 'frameWidth', 'frameHeight'];
-    return Object.fromEntries(pick.map((k) => [k, s[k]]).concat([['jitterBufferMs', Math.round(1000 * s.jitterBufferDelay / s.jitterBufferEmittedCount)]]));
-  }
-  return null;
-});
+// The receiver's own account of the video it got.
+async function receiverStats(page) {
+  const s = await inboundRtp(page, 'video');
+  const pick = ['framesReceived', 'framesDecoded', 'framesDropped', 'packetsReceived', 'packetsLost', 'nackCount',
+    'pliCount', 'freezeCount', 'totalFreezesDuration', 'framesPerSecond', 'frameWidth', 'frameHeight'];
+  return s && { ...Object.fromEntries(pick.map((k) => [k, s[k]])), jitterBufferMs: jitterBufferMs(s) };
+}
 
 export async function runWebRTC({ cast, base, env, tvBrowser }, results) {
   await castAndTimeToLive(cast, base);

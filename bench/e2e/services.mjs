@@ -5,6 +5,7 @@ import { cpSync, existsSync, mkdirSync, readdirSync, rmSync, writeFileSync } fro
 import { join } from 'node:path';
 import { createInterface } from 'node:readline';
 import { BUILD, SCREEN, WEB, monoMs, until, work } from './options.mjs';
+import { SPEAKER } from './heard_sync.mjs';
 
 const children = [];
 
@@ -50,7 +51,7 @@ export async function startPulse(env) {
     '--load=module-native-protocol-unix auth-anonymous=1',
     '--load=module-null-sink sink_name=tvsink rate=48000 channels=2',
     // The TV's speaker: where a TV page's sound is heard, apart from the sink the cast records.
-    '--load=module-null-sink sink_name=tvspeaker rate=48000 channels=2', '--load=module-always-sink'], { env });
+    `--load=module-null-sink sink_name=${SPEAKER} rate=48000 channels=2`, '--load=module-always-sink'], { env });
   const ok = () => new Promise((r) => spawn('pactl', ['info'], { env, stdio: 'ignore' }).on('exit', (c) => r(c === 0)));
   await until('PulseAudio', ok, 10000, 50);
   await new Promise((r) => spawn('pactl', ['set-default-sink', 'tvsink'], { env, stdio: 'ignore' }).on('exit', r));

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <vector>
 
+#include "http/device_access.hpp"
+
 namespace skylark {
 namespace {
 
@@ -122,13 +124,7 @@ std::variant<OfferCodecs, std::string> offerCodecs(const std::string& sdp,
 std::optional<std::string> streamProfile(const Bytes& unit) {
     for (std::size_t i = 0; i + 7 < unit.size(); ++i) {
         if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1 && (unit[i + 3] & 0x1F) == 7) {
-            static constexpr char kHex[] = "0123456789abcdef";
-            std::string id;
-            for (std::size_t b = i + 4; b < i + 7; ++b) {
-                id += kHex[unit[b] >> 4];
-                id += kHex[unit[b] & 0xF];
-            }
-            return id;
+            return hexKey({reinterpret_cast<const char*>(unit.data() + i + 4), 3});
         }
     }
     return std::nullopt;
